@@ -1,0 +1,53 @@
+# Every target sets up what it needs: .venv with a CPython >= 3.13 and the
+# build dependencies from PyPI, and Debian's GoogleTest where C++ tests run.
+VENV := .venv
+PY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+JOBS ?= 2
+CORE_CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
+
+.PHONY: demo test test-core test-python test-sanitize bench install venv clean
+
+demo: install
+	$(PY) examples/stream_demo.py
+
+test: test-core test-python
+
+venv:
+	@scripts/setup-venv.sh
+
+# The module as users get it, built with warnings as errors.
+install: venv
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps \
+	  -Ccmake.define.VINTREL_WERROR=ON .
+
+test-core: venv
+	@scripts/ensure-debian-packages.sh libgtest-dev
+	$(CMAKE) -S . -B build/core-tests $(CORE_CONFIG) -DVINTREL_BUILD_TESTS=ON -DVINTREL_WERROR=ON
+	$(CMAKE) --build build/core-tests -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir build/core-tests --output-on-failure -j $(JOBS)
+
+test-python: install
+	$(PY) -m pytest -q
+
+# Core tests and module tests under AddressSanitizer and UBSan. The module
+# runs inside the ordinary interpreter with the sanitizer runtime preloaded;
+# the interpreter's own leaks are not ours to report.
+SANITIZE_DIR := build/sanitize
+SANITIZE_ENV := ASAN_OPTIONS=detect_leaks=0:protect_shadow_gap=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+test-sanitize: venv
+	@scripts/ensure-debian-packages.sh libgtest-dev
+	$(CMAKE) -S . -B $(SANITIZE_DIR) $(CORE_CONFIG) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVINTREL_SANITIZE=ON -DVINTREL_BUILD_TESTS=ON -DVINTREL_BUILD_MODULE=ON -DVINTREL_WERROR=ON
+	$(CMAKE) --build $(SANITIZE_DIR) -j $(JOBS)
+	$(SANITIZE_ENV) $(SANITIZE_DIR)/core_tests
+	scripts/stage-module.sh $(SANITIZE_DIR)
+	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+	  PYTHONPATH=$(SANITIZE_DIR)/stage $(PY) -m pytest -q -p no:cacheprovider
+
+bench: install
+	$(PY) -m pip install --quiet ".[bench]" --no-build-isolation
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,26 @@
+"""Prints, one per line, where the PyPI packages of the native dependencies
+put their build files: the oneTBB CMake package directory, the OpenBLAS
+include directory and the OpenBLAS library file."""
+
+import importlib.metadata
+import pathlib
+
+import scipy_openblas32
+
+
+def tbb_cmake_dir() -> pathlib.Path:
+    dist = importlib.metadata.distribution("tbb-devel")
+    for entry in dist.files or ():
+        if entry.name == "TBBConfig.cmake":
+            return pathlib.Path(dist.locate_file(entry)).resolve().parent
+    raise SystemExit("tbb-devel is installed without TBBConfig.cmake")
+
+
+def openblas_library() -> pathlib.Path:
+    lib_dir = pathlib.Path(scipy_openblas32.get_lib_dir())
+    return lib_dir / scipy_openblas32.get_library(fullname=True)
+
+
+print(tbb_cmake_dir())
+print(scipy_openblas32.get_include_dir())
+print(openblas_library())

@@ -1,0 +1,114 @@
+// The engine record, the update driver, prediction and the two solvers.
+#pragma once
+
+#include <atomic>
+#include <concepts>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/pool.hpp"
+#include "core/types.hpp"
+
+namespace vintrel::core {
+
+enum class Dtype : std::uint8_t { float32 = 0, float64 = 1 };
+
+// One precision's estimate and scratch.
+template <std::floating_point T>
+struct EngineCore {
+  explicit EngineCore(std::uint64_t p) : state(StreamState<T>::zeros(p)) {}
+  StreamState<T> state;
+  Workspace<T> workspace;
+};
+
+// Exclusive use (-1) for calls that run with the interpreter lock released,
+// shared use (k > 0) for reads. Nothing ever waits on it: a refused caller
+// reports the conflict at once.
+class BorrowFlag {
+ public:
+  bool try_exclusive() noexcept {
+    std::int64_t expected = 0;
+    return word_.compare_exchange_strong(expected, -1, std::memory_order_acquire);
+  }
+  void release_exclusive() noexcept { word_.store(0, std::memory_order_release); }
+  bool try_shared() noexcept {
+    std::int64_t current = word_.load(std::memory_order_relaxed);
+    do {
+      if (current < 0) return false;
+    } while (!word_.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+    return true;
+  }
+  void release_shared() noexcept { word_.fetch_sub(1, std::memory_order_release); }
+
+ private:
+  std::atomic<std::int64_t> word_{0};
+};
+
+// One engine: fixed precision and parameter count, its estimate and scratch,
+// and optionally a private pool.
+class Engine {
+ public:
+  // n_threads, when given, must be positive (the caller checks); it is
+  // clamped to the pool library's cap of 65535.
+  Engine(Dtype dtype, std::uint64_t n_parameters, std::optional<long long> n_threads);
+
+  Dtype dtype() const { return dtype_; }
+  std::uint64_t n_parameters() const { return n_parameters_; }
+  bool has_dedicated_thread_pool() const { return pool_ != nullptr; }
+  // Workers of the private pool, else of the process-wide pool.
+  int n_threads() const;
+  EnginePool* pool() { return pool_.get(); }
+  BorrowFlag& borrow() { return borrow_; }
+
+  // Calls f with the EngineCore of the engine's precision.
+  template <class F>
+  decltype(auto) visit(F&& f) { return std::visit(std::forward<F>(f), core_); }
+  template <class F>
+  decltype(auto) visit(F&& f) const { return std::visit(std::forward<F>(f), core_); }
+
+ private:
+  Dtype dtype_;
+  std::uint64_t n_parameters_;
+  std::variant<EngineCore<float>, EngineCore<double>> core_;
+  std::unique_ptr<EnginePool> pool_;
+  BorrowFlag borrow_;
+};
+
+// Folds one batch into a new state; the stored state is only read.
+template <std::floating_point T>
+Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<T>& batch,
+                                       const StreamState<T>& state, const FeatureLayout& layout,
+                                       const UpdateConfig& config);
+
+// The batch checks of an update, in their fixed order.
+template <std::floating_point T>
+Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout);
+
+// Sizes the thirteen workspace buffers for n rows and p parameters.
+template <std::floating_point T>
+Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t p);
+
+// Damped Newton for the penalty "none"; bandwidth is the smoothing h.
+template <std::floating_point T>
+Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
+                                     const StreamState<T>& state, const FeatureLayout& layout,
+                                     const UpdateConfig& config, double bandwidth, double total_weight);
+
+// Proximal gradient with soft-thresholding for the penalty "l1".
+template <std::floating_point T>
+Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchView<T>& batch,
+                                          const StreamState<T>& state, const FeatureLayout& layout,
+                                          const UpdateConfig& config, double lambda_value,
+                                          double total_weight);
+
+// X * coefficients for an n x c design; a fresh buffer of n values.
+template <std::floating_point T>
+Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
+                                    std::span<const T> coefficients);
+
+}  // namespace vintrel::core

@@ -1,0 +1,67 @@
+// The Huber loss, score and smoothed curvature, the surrogate objective of
+// one batch with the carried-over state, and the reported objective.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <concepts>
+
+#include "core/types.hpp"
+
+namespace vintrel::core {
+
+template <std::floating_point T>
+constexpr T huber_loss(T r, T tau) {
+  if (std::abs(r) <= tau) return r * T(0.5) * r;
+  return std::abs(r) * tau - T(0.5) * tau * tau;
+}
+
+template <std::floating_point T>
+constexpr T huber_score(T r, T tau) {
+  if (r < -tau) return -tau;
+  if (r > tau) return tau;
+  return r;
+}
+
+// The ramp constants of the smoothed curvature, formed once per pass.
+template <std::floating_point T>
+struct CurvatureRamp {
+  T lower_outer;  // -tau - a
+  T lower_inner;  // -tau + a
+  T upper_inner;  // tau - a
+  T upper_outer;  // tau + a
+  T width;        // 2a
+  T tau;
+
+  // a = min(h, tau) (h when tau is NaN), formed in double from the rounded
+  // tau and rounded once; the thresholds are formed in T.
+  static CurvatureRamp make(double tau, double bandwidth);
+};
+
+// The indicator of |r| <= tau averaged over a window of half-width a:
+// 0 outside [-tau-a, tau+a], 1 inside [-tau+a, tau-a], linear ramps between.
+// A NaN residual gives 0.
+template <std::floating_point T>
+constexpr T smoothed_curvature(T r, const CurvatureRamp<T>& ramp) {
+  if (r < ramp.lower_outer) return T(0);
+  if (r <= ramp.lower_inner) return (r + ramp.tau) / ramp.width + T(0.5);
+  if (r < ramp.upper_inner) return T(1);
+  if (r <= ramp.upper_outer) return T(0.5) - (r - ramp.tau) / ramp.width;
+  return T(0);
+}
+
+// F(beta) = (L + Q) / W - C for the batch, evaluated in T and widened.
+// Leaves the residuals of beta in workspace.residuals and beta - beta_prev
+// in workspace.step_delta.
+template <std::floating_point T>
+double surrogate_objective(const BatchView<T>& batch, std::span<const T> coefficients,
+                           const StreamState<T>& state, const FeatureLayout& layout,
+                           const UpdateConfig& config, double total_weight, Workspace<T>& workspace);
+
+// F plus lambda times the absolute sum of the penalised coefficients for the
+// penalty "l1"; F itself for "none".
+template <std::floating_point T>
+double penalized_objective(std::span<const T> coefficients, const FeatureLayout& layout,
+                           Penalty penalty, double objective, double lambda_value);
+
+}  // namespace vintrel::core

@@ -1,0 +1,89 @@
+// How row passes are split over the pool: thresholds, slot counts, slot row
+// ranges, the ordered reduction, and the two parallel pass shapes.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
+
+#include "core/error.hpp"
+
+namespace vintrel::core {
+
+inline constexpr std::uint64_t ROW_PARALLEL_MIN_ELEMENTS = 1'000'000;
+inline constexpr std::uint64_t GRAM_PARALLEL_MIN_WORK = 16'000'000;
+inline constexpr std::uint64_t GRAM_PARTIALS_BUDGET_BYTES = 67'108'864;
+template <std::floating_point T>
+inline constexpr std::uint64_t GRAM_MATRIX_MAX_ELEMENTS = 33'554'432 / sizeof(T);
+inline constexpr std::uint64_t GRAM_BLOCK_ROWS = 256;
+
+// Whether a row pass over n rows of width p runs on the pool; a product that
+// overflows counts as above every threshold.
+bool rows_are_parallel(std::uint64_t n, std::uint64_t p);
+
+// Gram slots G: zero unless one p x p matrix fits in 32 MiB and n*p*p reaches
+// the Gram threshold; then as many as the 64 MiB budget, the workers and
+// the rows allow.
+std::uint64_t gram_slot_count(std::uint64_t n, std::uint64_t p, std::uint64_t workers,
+                              std::size_t scalar_size);
+
+// Gradient slots S: zero below the row threshold, else min(n, workers).
+std::uint64_t gradient_slot_count(std::uint64_t n, std::uint64_t p, std::uint64_t workers);
+
+// Rows [first, second) of slot k out of K: ceil(n/K) rows each, trailing
+// slots possibly empty.
+std::pair<std::uint64_t, std::uint64_t> slot_rows(std::uint64_t n, std::uint64_t slots, std::uint64_t k);
+
+// target = 0, then slot 0, 1, ..., K-1 added element-wise in that order.
+template <std::floating_point T>
+void reduce_slots(std::span<const T> partials, std::uint64_t slots, std::uint64_t m, std::span<T> target);
+
+// Calls body(i) for i in [0, count): on the calling thread when parallel is
+// false, else as one parallel loop with the default adaptive partitioner on
+// the arena the caller is serving. Each output must depend on i alone.
+template <class Body>
+void output_parallel(std::uint64_t count, bool parallel, Body&& body) {
+  if (!parallel) {
+    for (std::uint64_t i = 0; i < count; ++i) body(i);
+    return;
+  }
+  tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, count), [&](const auto& range) {
+    for (std::uint64_t i = range.begin(); i != range.end(); ++i) body(i);
+  });
+}
+
+// Runs slot(k) -> Status for k in [0, K) as one parallel loop. After a
+// failure the slots not yet started are skipped, and the error of the
+// lowest-numbered failing slot is returned; the caller reduces only on
+// success, so its target stays untouched on failure.
+template <class Slot>
+Status slot_pass(std::uint64_t slots, Slot&& slot) {
+  std::vector<std::optional<EngineError>> errors(slots);
+  tbb::task_group_context context;
+  tbb::parallel_for(
+      tbb::blocked_range<std::uint64_t>(0, slots, 1),
+      [&](const auto& range) {
+        for (std::uint64_t k = range.begin(); k != range.end(); ++k) {
+          if (context.is_group_execution_cancelled()) return;
+          if (Status status = slot(k); !status) {
+            errors[k] = status.error();
+            context.cancel_group_execution();
+            return;
+          }
+        }
+      },
+      tbb::auto_partitioner{}, context);
+  for (const auto& error : errors) {
+    if (error) return fail(*error);
+  }
+  return {};
+}
+
+}  // namespace vintrel::core

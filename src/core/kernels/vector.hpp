@@ -1,0 +1,31 @@
+// The engine's one inner product, with a fixed summation order, and the row
+// passes built on it.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <span>
+
+namespace vintrel::core {
+
+// Sum of a[i]*b[i] over the shorter length: eight accumulators over blocks
+// of eight, combined as ((A0+A4)+(A2+A6))+((A1+A5)+(A3+A7)), then the tail
+// left to right. Products are rounded before each addition (no FMA), so the
+// bits are the same on every thread and every machine.
+template <std::floating_point T>
+T dot(std::span<const T> a, std::span<const T> b);
+
+// r_i = y_i - dot(x_i, beta) for a row-major design of width p.
+template <std::floating_point T>
+void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
+                       std::span<const T> coefficients, std::span<T> residuals);
+
+// o_i = dot(x_i, beta) for a row-major design of width p.
+template <std::floating_point T>
+void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coefficients,
+              std::span<T> out);
+
+extern template float dot<float>(std::span<const float>, std::span<const float>);
+extern template double dot<double>(std::span<const double>, std::span<const double>);
+
+}  // namespace vintrel::core

@@ -1,0 +1,113 @@
+// The records of the streaming estimate and of one update.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace vintrel::core {
+
+// The persistent estimate. Every element of both buffers is finite;
+// information always holds p*p elements, p being the length of coefficients.
+template <std::floating_point T>
+struct StreamState {
+  std::vector<T> coefficients;
+  std::vector<T> information;  // p x p, row-major
+  std::uint64_t n_samples_seen = 0;
+  std::uint64_t batch_count = 0;
+  double previous_lambda = 0.0;
+  double weight_sum = 0.0;
+
+  static StreamState zeros(std::uint64_t p) {
+    StreamState state;
+    state.coefficients.assign(p, T(0));
+    state.information.assign(p * p, T(0));
+    return state;
+  }
+};
+
+// Reusable scratch. Buffers are resized exactly at the start of every update
+// and keep their storage, so equal-shaped batches allocate nothing.
+template <std::floating_point T>
+struct Workspace {
+  std::vector<T> residuals;          // n
+  std::vector<T> psi;                // n
+  std::vector<T> curvature;          // n
+  std::vector<T> row_scratch;        // max(G, 1) * min(n, 256) * p
+  std::vector<T> gram_partials;      // G * p * p
+  std::vector<T> gradient_partials;  // S * p
+  std::vector<T> gradient;           // p
+  std::vector<T> newton_matrix;      // p * p
+  std::vector<T> gram;               // p * p
+  std::vector<T> step_delta;         // p
+  std::vector<T> direction;          // p
+  std::vector<T> candidate;          // p
+  std::vector<T> step;               // p
+};
+
+struct FeatureLayout {
+  std::uint64_t n_features_in = 0;
+  bool fit_intercept = false;
+
+  std::uint64_t n_parameters() const { return n_features_in + (fit_intercept ? 1 : 0); }
+  // Whether coefficient j is the intercept, which is never penalised.
+  bool is_intercept(std::uint64_t j, std::uint64_t p) const { return fit_intercept && j + 1 == p; }
+};
+
+// Read-only views of the caller's arrays for one batch.
+template <std::floating_point T>
+struct BatchView {
+  std::span<const T> design;  // rows x cols, row-major
+  std::span<const T> target;
+  std::uint64_t rows = 0;
+  std::uint64_t cols = 0;
+  std::optional<std::span<const T>> sample_weight;
+  double batch_weight = 0.0;
+
+  // Weight of row i: its sample weight, or 1 without sample weights.
+  T weight(std::size_t i) const { return sample_weight ? (*sample_weight)[i] : T(1); }
+  std::span<const T> row(std::size_t i) const { return design.subspan(i * cols, cols); }
+};
+
+enum class Penalty : std::uint8_t { none = 0, l1 = 1 };
+
+struct UpdateConfig {
+  double tau = 0.0;
+  double lambda_scale = 0.0;
+  double bandwidth_scale = 0.0;
+  std::uint64_t max_iter = 0;
+  double tolerance = 0.0;
+  double ridge = 0.0;
+  Penalty penalty = Penalty::none;
+};
+
+struct UpdateSummary {
+  std::uint64_t iterations = 0;
+  bool converged = false;
+  double objective = 0.0;
+  double lambda_value = 0.0;
+  double bandwidth = 0.0;
+  bool used_regularized_fallback = false;
+};
+
+template <std::floating_point T>
+struct UpdateOutcome {
+  StreamState<T> state;
+  FeatureLayout layout;
+  UpdateSummary summary;
+};
+
+// What either solver returns: the new coefficients, iterations, the smooth
+// objective at them, and how the solve ended.
+template <std::floating_point T>
+struct SolveOutcome {
+  std::vector<T> coefficients;
+  std::uint64_t iterations = 0;
+  double objective = 0.0;
+  bool converged = false;
+  bool used_regularized_fallback = false;
+};
+
+}  // namespace vintrel::core
