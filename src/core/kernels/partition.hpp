@@ -4,10 +4,10 @@
 
 #include <concepts>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
-#include <vector>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
@@ -23,6 +23,12 @@ inline constexpr std::uint64_t GRAM_PARTIALS_BUDGET_BYTES = 67'108'864;
 template <std::floating_point T>
 inline constexpr std::uint64_t GRAM_MATRIX_MAX_ELEMENTS = 33'554'432 / sizeof(T);
 inline constexpr std::uint64_t GRAM_BLOCK_ROWS = 256;
+
+// Throws InternalFault when a kernel is handed buffers that the workspace
+// sizing and batch validation rule out: a bug, never a user error.
+inline void check_invariant(bool holds, const char* what) {
+  if (!holds) throw InternalFault(what);
+}
 
 // Whether a row pass over n rows of width p runs on the pool; a product that
 // overflows counts as above every threshold.
@@ -65,7 +71,14 @@ void output_parallel(std::uint64_t count, bool parallel, Body&& body) {
 // success, so its target stays untouched on failure.
 template <class Slot>
 Status slot_pass(std::uint64_t slots, Slot&& slot) {
-  std::vector<std::optional<EngineError>> errors(slots);
+  // Only a failing slot takes the lock, so the pass allocates nothing and
+  // the successful path never contends.
+  struct SlotError {
+    std::uint64_t slot;
+    EngineError error;
+  };
+  std::optional<SlotError> first_error;
+  std::mutex error_lock;
   tbb::task_group_context context;
   tbb::parallel_for(
       tbb::blocked_range<std::uint64_t>(0, slots, 1),
@@ -73,16 +86,17 @@ Status slot_pass(std::uint64_t slots, Slot&& slot) {
         for (std::uint64_t k = range.begin(); k != range.end(); ++k) {
           if (context.is_group_execution_cancelled()) return;
           if (Status status = slot(k); !status) {
-            errors[k] = status.error();
+            {
+              std::lock_guard guard(error_lock);
+              if (!first_error || k < first_error->slot) first_error = SlotError{k, status.error()};
+            }
             context.cancel_group_execution();
             return;
           }
         }
       },
       tbb::auto_partitioner{}, context);
-  for (const auto& error : errors) {
-    if (error) return fail(*error);
-  }
+  if (first_error) return fail(first_error->error);
   return {};
 }
 
