@@ -1,41 +1,72 @@
 // Module definition: multi-phase initialisation with an exec slot that adds
 // the engine type and version().
-#define PY_ARRAY_UNIQUE_SYMBOL vintrel_ARRAY_API
-#include <Python.h>
-#include <numpy/arrayobject.h>
+#define VINTREL_NUMPY_IMPORT
+#include "python/numpy_api.hpp"
 
 #include "core/pool.hpp"
+#include "python/engine_object.hpp"
+#include "python/errors.hpp"
 #include "python/refs.hpp"
 
 namespace vintrel::python {
 namespace {
 
 PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) {
-  PyRef result = PyRef::steal(PyDict_New());
-  if (!result) return nullptr;
-  auto set = [&](const char* key, PyObject* value) {
-    PyRef owned = PyRef::steal(value);
-    return owned && PyDict_SetItemString(result.get(), key, owned.get()) == 0;
-  };
-  const bool ok = set("abi_version", PyLong_FromLong(1)) && set("python_api_version", PyLong_FromLong(2)) &&
-                  set("engine_version", PyUnicode_FromString("0.7.1")) &&
-                  set("linear_algebra_provider", PyUnicode_FromString("openblas")) &&
-                  set("parallel_provider", PyUnicode_FromString("onetbb")) &&
-                  set("parallel_threads", PyLong_FromUnsignedLong(
-                                              static_cast<unsigned long>(core::current_concurrency()))) &&
-                  set("supports_engine_thread_pool", PyBool_FromLong(1)) &&
-                  set("engine_thread_pool_default", PyUnicode_FromString("global")) &&
-                  set("strict_dtypes", Py_BuildValue("(ss)", "float32", "float64"));
-  return ok ? result.release() : nullptr;
+  return guarded<PyObject*>(nullptr, []() -> PyObject* {
+    PyRef result = PyRef::steal(PyDict_New());
+    if (!result) return nullptr;
+    auto set = [&](const char* key, PyObject* value) {
+      PyRef owned = PyRef::steal(value);
+      return owned && PyDict_SetItemString(result.get(), key, owned.get()) == 0;
+    };
+    const bool ok = set("abi_version", PyLong_FromLong(1)) && set("python_api_version", PyLong_FromLong(2)) &&
+                    set("engine_version", PyUnicode_FromString("0.7.1")) &&
+                    set("linear_algebra_provider", PyUnicode_FromString("openblas")) &&
+                    set("parallel_provider", PyUnicode_FromString("onetbb")) &&
+                    set("parallel_threads", PyLong_FromUnsignedLong(
+                                                static_cast<unsigned long>(core::current_concurrency()))) &&
+                    set("supports_engine_thread_pool", PyBool_FromLong(1)) &&
+                    set("engine_thread_pool_default", PyUnicode_FromString("global")) &&
+                    set("strict_dtypes", Py_BuildValue("(ss)", "float32", "float64"));
+    return ok ? result.release() : nullptr;
+  });
 }
 
-PyMethodDef version_def = {"version", version, METH_NOARGS, PyDoc_STR("version()\n--\n\n")};
+PyMethodDef version_def = {"version", version, METH_NOARGS,
+                           PyDoc_STR("version()\n--\n\nDescribe this build: interface versions, engine version, "
+                                     "providers, pool facts and the accepted dtypes.")};
+
+// Sets the attribute and appends its name to __all__, creating the list
+// when the module has none.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed, never fails for a module
+  PyObject* names = nullptr;
+  if (PyDict_GetItemStringRef(dict, "__all__", &names) < 0) return -1;
+  PyRef all = PyRef::steal(names);
+  if (!all) {
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return -1;
+  }
+  if (PyModule_AddObjectRef(module, name, value) < 0) return -1;
+  PyRef key = PyRef::steal(PyUnicode_FromString(name));
+  return key && PyList_Append(all.get(), key.get()) == 0 ? 0 : -1;
+}
 
 int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    PyErr_Format(PyExc_TypeError, "'%T' object cannot be converted to a module", module);
+    return -1;
+  }
   if (PyArray_ImportNumPyAPI() < 0) return -1;
+  if (ensure_fault_type() < 0) return -1;
+  PyObject* type = engine_type();
+  if (type == nullptr || add_public(module, "NativeCpuEngine", type) < 0) return -1;
   PyRef function = PyRef::steal(PyCFunction_NewEx(&version_def, module, nullptr));
   if (!function) return -1;
-  return PyModule_AddObjectRef(module, "version", function.get());
+  return add_public(module, "version", function.get());
 }
 
 PyModuleDef_Slot slots[] = {

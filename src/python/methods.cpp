@@ -1,0 +1,317 @@
+// update, predict, state and restore: argument handling at the boundary and
+// the hand-over to the engine core.
+#include <cmath>
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/numeric.hpp"
+#include "python/arrays.hpp"
+#include "python/convert.hpp"
+#include "python/engine_object.hpp"
+#include "python/errors.hpp"
+#include "python/refs.hpp"
+
+namespace vintrel::python {
+
+namespace {
+
+// Inserts a new reference under `key`, taking ownership of it; false with an
+// exception set when either the value or the insertion failed.
+bool set_item(PyObject* dict, const char* key, PyObject* new_value) {
+  PyRef value = PyRef::steal(new_value);
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+PyObject* raise_value_error(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return nullptr;
+}
+
+// The same for functions that return an optional.
+std::nullopt_t refuse(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return std::nullopt;
+}
+
+// The seven-key state export: fresh copies of both arrays, then the counters
+// and the two floats. The engine is only read.
+template <std::floating_point T>
+PyObject* export_state(const core::StreamState<T>& state) {
+  const std::uint64_t p = state.coefficients.size();
+  if (state.information.size() != p * p) {
+    PyErr_SetString(PyExc_RuntimeError, "native information shape is invalid");
+    return nullptr;
+  }
+  std::vector<T> information(state.information);
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return nullptr;
+  PyObject* dict = result.get();
+  const bool ok = set_item(dict, "coefficients", vector_array<T>(std::vector<T>(state.coefficients))) &&
+                  set_item(dict, "information", square_matrix_array<T>(std::move(information), p)) &&
+                  set_item(dict, "state_is_detached", Py_NewRef(Py_True)) &&
+                  set_item(dict, "n_samples_seen", PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
+                  set_item(dict, "batch_count", PyLong_FromUnsignedLongLong(state.batch_count)) &&
+                  set_item(dict, "previous_lambda", PyFloat_FromDouble(state.previous_lambda)) &&
+                  set_item(dict, "weight_sum", PyFloat_FromDouble(state.weight_sum));
+  return ok ? result.release() : nullptr;
+}
+
+// ---- predict ---------------------------------------------------------------
+
+template <std::floating_point T>
+PyObject* predict_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* x_design) {
+  std::optional<ReadView<T>> design = typed_intake<T>(x_design, 2, "X_design");
+  if (!design || !contiguous_buffer(*design, "X_design")) return nullptr;
+
+  std::optional<core::Result<std::vector<T>>> outcome;
+  try {
+    GilReleased unlocked;
+    outcome.emplace(core::run_in_engine_pool(engine.pool(), [&] {
+      return core::predict_rows<T>(design->data, design->rows(), design->cols(), core.state.coefficients);
+    }));
+  } catch (...) {
+    return raise_current_exception();  // the lock is held again here
+  }
+  if (!*outcome) return raise_engine_error(outcome->error());
+  return vector_array<T>(std::move(**outcome));
+}
+
+// ---- update ----------------------------------------------------------------
+
+// The scalar arguments of one update after conversion and boundary checks.
+struct UpdateRequest {
+  core::FeatureLayout layout;
+  core::UpdateConfig config;
+  double batch_weight = 0.0;
+  bool has_sample_weight = false;
+};
+
+constexpr const char* kUpdateNames[] = {
+    "x_design", "y",   "sample_weight",   "batch_weight", "n_features_in", "fit_intercept", "tau",
+    "penalty",  "lambda_scale", "bandwidth_scale", "max_iter", "tol", "ridge",
+};
+enum UpdateArg { x_design, y, sample_weight, batch_weight, n_features_in, fit_intercept, tau,
+                 penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge };
+
+// Converts the scalars in their fixed order, then applies the boundary checks.
+std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
+  UpdateRequest request;
+  request.has_sample_weight = bound[sample_weight] != Py_None;
+
+  const auto weight = to_double(bound[batch_weight], "batch_weight");
+  if (!weight) return std::nullopt;
+  const auto features = to_int64(bound[n_features_in], "n_features_in");
+  if (!features) return std::nullopt;
+  const auto intercept = to_bool(bound[fit_intercept], "fit_intercept");
+  if (!intercept) return std::nullopt;
+  const auto huber_tau = to_double(bound[tau], "tau");
+  if (!huber_tau) return std::nullopt;
+  PyObject* penalty_text = to_str(bound[penalty], "penalty");
+  if (penalty_text == nullptr) return std::nullopt;
+  const auto lambda = to_double(bound[lambda_scale], "lambda_scale");
+  if (!lambda) return std::nullopt;
+  const auto bandwidth = to_double(bound[bandwidth_scale], "bandwidth_scale");
+  if (!bandwidth) return std::nullopt;
+  const auto iterations = to_int64(bound[max_iter], "max_iter");
+  if (!iterations) return std::nullopt;
+  const auto tolerance = to_double(bound[tol], "tol");
+  if (!tolerance) return std::nullopt;
+  const auto ridge_value = to_double(bound[ridge], "ridge");
+  if (!ridge_value) return std::nullopt;
+
+  if (*features < 1) return refuse("n_features_in must be positive");
+  if (*iterations < 1) return refuse("max_iter must be positive");
+  core::Penalty code;
+  if (PyUnicode_EqualToUTF8(penalty_text, "l1") == 1) {
+    code = core::Penalty::l1;
+  } else if (PyUnicode_EqualToUTF8(penalty_text, "none") == 1) {
+    code = core::Penalty::none;
+  } else {
+    return refuse("unsupported native penalty");
+  }
+
+  request.layout = {static_cast<std::uint64_t>(*features), *intercept};
+  request.config = {*huber_tau,  *lambda,      *bandwidth, static_cast<std::uint64_t>(*iterations),
+                    *tolerance, *ridge_value, code};
+  request.batch_weight = *weight;
+  return request;
+}
+
+template <std::floating_point T>
+PyObject* update_result(const core::StreamState<T>& state, const core::UpdateSummary& summary) {
+  PyRef result = PyRef::steal(export_state(state));
+  if (!result) return nullptr;
+  PyObject* dict = result.get();
+  const bool ok = set_item(dict, "iterations", PyLong_FromUnsignedLongLong(summary.iterations)) &&
+                  set_item(dict, "converged", PyBool_FromLong(summary.converged)) &&
+                  set_item(dict, "objective", PyFloat_FromDouble(summary.objective)) &&
+                  set_item(dict, "lambda_value", PyFloat_FromDouble(summary.lambda_value)) &&
+                  set_item(dict, "bandwidth", PyFloat_FromDouble(summary.bandwidth)) &&
+                  set_item(dict, "used_regularized_fallback", PyBool_FromLong(summary.used_regularized_fallback));
+  return ok ? result.release() : nullptr;
+}
+
+template <std::floating_point T>
+PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* const* bound,
+                      const UpdateRequest& request) {
+  std::optional<ReadView<T>> design = typed_intake<T>(bound[x_design], 2, "X_design");
+  if (!design) return nullptr;
+  std::optional<ReadView<T>> target = typed_intake<T>(bound[y], 1, "y");
+  if (!target) return nullptr;
+  if (!contiguous_buffer(*design, "X_design") || !contiguous_buffer(*target, "y")) return nullptr;
+  std::optional<ReadView<T>> weights;
+  if (request.has_sample_weight) {
+    weights = typed_intake<T>(bound[sample_weight], 1, "sample_weight");
+    if (!weights || !contiguous_buffer(*weights, "sample_weight")) return nullptr;
+  }
+
+  core::BatchView<T> batch;
+  batch.design = design->data;
+  batch.target = target->data;
+  batch.rows = design->rows();
+  batch.cols = design->cols();
+  if (weights) batch.sample_weight = weights->data;
+  batch.batch_weight = request.batch_weight;
+
+  // The engine holds empty buffers while the request runs; the stored state
+  // goes back unchanged unless the driver returns a whole new one.
+  core::StreamState<T> stored = std::exchange(core.state, core::StreamState<T>{});
+  std::optional<core::Result<core::UpdateOutcome<T>>> outcome;
+  try {
+    GilReleased unlocked;
+    outcome.emplace(core::run_in_engine_pool(engine.pool(), [&] {
+      return core::update_stream<T>(core.workspace, batch, stored, request.layout, request.config);
+    }));
+  } catch (...) {
+    core.state = std::move(stored);
+    return raise_current_exception();
+  }
+  if (!*outcome) {
+    core.state = std::move(stored);
+    return raise_engine_error(outcome->error());
+  }
+  // Commit before building the result: a failure while building it is
+  // raised, but the new state stays.
+  core.state = std::move((*outcome)->state);
+  return update_result(core.state, (*outcome)->summary);
+}
+
+// ---- restore ---------------------------------------------------------------
+
+struct RestoreScalars {
+  std::int64_t n_samples_seen;
+  std::int64_t batch_count;
+  double previous_lambda;
+  double weight_sum;
+};
+
+template <std::floating_point T>
+PyObject* restore_with(std::uint64_t p, core::EngineCore<T>& core, PyObject* coefficients_arg,
+                       PyObject* information_arg, const RestoreScalars& scalars) {
+  std::optional<ReadView<T>> coefficients = typed_intake<T>(coefficients_arg, 1, "coefficients");
+  if (!coefficients) return nullptr;
+  std::optional<ReadView<T>> information = typed_intake<T>(information_arg, 2, "information");
+  if (!information) return nullptr;
+  if (coefficients->rows() != p) return raise_value_error("coefficients has the wrong length");
+  if (information->rows() != p || information->cols() != p) {
+    return raise_value_error("information has the wrong square shape");
+  }
+  const double lambda = scalars.previous_lambda;
+  if (!(std::isfinite(lambda) && lambda >= 0.0)) {
+    return raise_value_error("previous_lambda must be finite and non-negative");
+  }
+  const double weight = scalars.weight_sum;
+  if (!(std::isfinite(weight) && weight >= 0.0) || (weight == 0.0 && scalars.n_samples_seen > 0)) {
+    return raise_value_error("weight_sum is inconsistent with the state counters");
+  }
+  if (!contiguous_buffer(*coefficients, "coefficients") || !contiguous_buffer(*information, "information")) {
+    return nullptr;
+  }
+  if (!core::all_finite(coefficients->data) || !core::all_finite(information->data)) {
+    return raise_value_error("state arrays must contain only finite values");
+  }
+
+  // Copy first, then swap in with non-throwing moves, so an allocation
+  // failure leaves the engine as it was.
+  core::StreamState<T> restored;
+  restored.coefficients.assign(coefficients->data.begin(), coefficients->data.end());
+  restored.information.assign(information->data.begin(), information->data.end());
+  restored.n_samples_seen = static_cast<std::uint64_t>(scalars.n_samples_seen);
+  restored.batch_count = static_cast<std::uint64_t>(scalars.batch_count);
+  restored.previous_lambda = lambda;
+  restored.weight_sum = weight;
+  core.state = std::move(restored);
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* engine_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static constexpr const char* names[] = {"x_design"};
+    PyObject* bound[1];
+    if (!bind_arguments({"NativeCpuEngine.predict", names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    core::Engine& engine = as_engine_object(self)->engine();
+    ExclusiveUse use(engine);
+    if (!use) return nullptr;
+    return engine.visit([&](auto& core) { return predict_with(engine, core, bound[0]); });
+  });
+}
+
+PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[std::size(kUpdateNames)];
+    if (!bind_arguments({"NativeCpuEngine.update", kUpdateNames, std::size(kUpdateNames)}, args, nargs, kwnames,
+                        bound)) {
+      return nullptr;
+    }
+    core::Engine& engine = as_engine_object(self)->engine();
+    ExclusiveUse use(engine);
+    if (!use) return nullptr;
+    const std::optional<UpdateRequest> request = convert_update_arguments(bound);
+    if (!request) return nullptr;
+    return engine.visit([&](auto& core) { return update_with(engine, core, bound, *request); });
+  });
+}
+
+PyObject* engine_state(PyObject* self, PyObject* /*unused*/) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    core::Engine& engine = as_engine_object(self)->engine();
+    SharedUse use(engine);
+    if (!use) return nullptr;
+    return engine.visit([](auto& core) { return export_state(core.state); });
+  });
+}
+
+PyObject* engine_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static constexpr const char* names[] = {"coefficients",   "information",     "n_samples_seen",
+                                            "batch_count",    "previous_lambda", "weight_sum"};
+    PyObject* bound[std::size(names)];
+    if (!bind_arguments({"NativeCpuEngine.restore", names, std::size(names)}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    core::Engine& engine = as_engine_object(self)->engine();
+    ExclusiveUse use(engine);
+    if (!use) return nullptr;
+
+    const auto n_samples_seen = to_int64(bound[2], "n_samples_seen");
+    if (!n_samples_seen) return nullptr;
+    const auto batch_count = to_int64(bound[3], "batch_count");
+    if (!batch_count) return nullptr;
+    const auto previous_lambda = to_double(bound[4], "previous_lambda");
+    if (!previous_lambda) return nullptr;
+    const auto weight_sum = to_double(bound[5], "weight_sum");
+    if (!weight_sum) return nullptr;
+    if (*n_samples_seen < 0 || *batch_count < 0) return raise_value_error("state counters must be non-negative");
+
+    const RestoreScalars scalars{*n_samples_seen, *batch_count, *previous_lambda, *weight_sum};
+    const std::uint64_t p = engine.n_parameters();
+    return engine.visit([&](auto& core) { return restore_with(p, core, bound[0], bound[1], scalars); });
+  });
+}
+
+}  // namespace vintrel::python
