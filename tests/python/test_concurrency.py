@@ -1,0 +1,118 @@
+"""The exclusive-use flag: conflicting calls fail at once and the flag is
+released on every exit path."""
+
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import requires_driver, update_args
+from vintrel._native_cpu import NativeCpuEngine
+
+BORROWED = "Already borrowed"
+MUTABLY_BORROWED = "Already mutably borrowed"
+
+
+def attempts(engine):
+    """Every kind of call on `engine`, each returning the RuntimeError text."""
+    calls = {
+        "n_parameters": lambda: engine.n_parameters,
+        "dtype": lambda: engine.dtype,
+        "n_threads": lambda: engine.n_threads,
+        "has_dedicated_thread_pool": lambda: engine.has_dedicated_thread_pool,
+        "state": engine.state,
+        "predict": lambda: engine.predict(np.zeros((1, 2))),
+        "restore": lambda: engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, 0.0, 0.0),
+        "update": lambda: engine.update(**update_args()),
+    }
+    seen = {}
+    for name, call in calls.items():
+        try:
+            call()
+            seen[name] = None
+        except RuntimeError as error:
+            seen[name] = str(error)
+    return seen
+
+
+EXPECTED_DURING_EXCLUSIVE = {
+    "n_parameters": MUTABLY_BORROWED, "dtype": MUTABLY_BORROWED, "n_threads": MUTABLY_BORROWED,
+    "has_dedicated_thread_pool": MUTABLY_BORROWED, "state": MUTABLY_BORROWED,
+    "predict": BORROWED, "restore": BORROWED, "update": BORROWED,
+}
+
+
+@pytest.mark.parametrize(
+    "method, outcome",
+    [("restore", "succeeds"), ("restore", "fails"), ("update", "fails"),
+     pytest.param("update", "succeeds", marks=requires_driver)],
+)
+def test_calls_from_inside_an_exclusive_call_are_refused(method, outcome):
+    # Argument conversion runs Python code while the call holds the engine,
+    # which makes the conflict deterministic on one thread.
+    engine = NativeCpuEngine("float64", 2)
+    seen = {}
+
+    class Probe:
+        def __float__(self):
+            seen.update(attempts(engine))
+            return 1.0
+
+    if method == "update":
+        call = lambda: engine.update(**update_args(tau=Probe(), penalty="none" if outcome == "succeeds" else "?"))
+    else:
+        call = lambda: engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, Probe(),
+                                      1.0 if outcome == "succeeds" else -1.0)
+    if outcome == "fails":
+        with pytest.raises(ValueError):
+            call()
+    else:
+        call()
+    assert seen == EXPECTED_DURING_EXCLUSIVE
+    # The flag was released whichever way the call ended.
+    assert engine.n_parameters == 2 and engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, 0.0, 0.0) is None
+
+
+def test_engines_are_independent():
+    engine, other = NativeCpuEngine("float64", 2), NativeCpuEngine("float64", 2)
+    inside = []
+
+    class Probe:
+        def __index__(self):
+            engine.restore(np.ones(2), np.eye(2), 1, 1, 0.0, 1.0)
+            inside.append(engine.state()["n_samples_seen"])
+            return 0
+
+    other.restore(np.zeros(2), np.zeros((2, 2)), Probe(), 0, 0.0, 0.0)
+    assert inside == [1]
+
+
+@requires_driver
+def test_a_running_prediction_refuses_other_threads():
+    engine = NativeCpuEngine("float64", 64)
+    engine.restore(np.ones(64), np.eye(64), 1, 1, 0.0, 1.0)
+    design = np.ones((200_000, 64))
+    stop = threading.Event()
+    results = []
+
+    def predict_in_loop():
+        while not stop.is_set():
+            results.append(engine.predict(design)[0])
+
+    worker = threading.Thread(target=predict_in_loop)
+    worker.start()
+    seen = set()
+    try:
+        for _ in range(20_000):
+            for call, name in ((lambda: engine.n_parameters, "read"), (lambda: engine.predict(design[:1]), "predict")):
+                try:
+                    call()
+                except RuntimeError as error:
+                    seen.add((name, str(error)))
+            if len(seen) == 2:
+                break
+    finally:
+        stop.set()
+        worker.join()
+    assert seen == {("read", MUTABLY_BORROWED), ("predict", BORROWED)}
+    assert results and all(value == 64.0 for value in results)
