@@ -64,7 +64,9 @@ int exec_module(PyObject* module) {
   if (ensure_fault_type() < 0) return -1;
   PyObject* type = engine_type();
   if (type == nullptr || add_public(module, "NativeCpuEngine", type) < 0) return -1;
-  PyRef function = PyRef::steal(PyCFunction_NewEx(&version_def, module, nullptr));
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  PyRef function = PyRef::steal(PyCFunction_NewEx(&version_def, module, module_name.get()));
   if (!function) return -1;
   return add_public(module, "version", function.get());
 }

@@ -1,11 +1,16 @@
 """Shared helpers for the tests of the NativeCpuEngine boundary."""
 
+import os
+
 import numpy as np
 import pytest
 
 from vintrel._native_cpu import NativeCpuEngine
 
 DTYPES = ["float32", "float64"]
+# AddressSanitizer quarantines freed memory and aborts on huge allocations,
+# so resident-size and out-of-memory checks mean nothing under it.
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 NOT_CONTIGUOUS = "must be C-contiguous; copy explicitly before native CPU use"
 WRONG_KIND = "must be a C-contiguous NumPy array with the engine dtype"
 

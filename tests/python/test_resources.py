@@ -4,8 +4,9 @@ import os
 import sys
 
 import numpy as np
+import pytest
 
-from conftest import update_args
+from conftest import UNDER_SANITIZER, update_args
 from vintrel._native_cpu import NativeCpuEngine
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -56,10 +57,11 @@ def test_failing_calls_leave_memory_and_references_flat():
         failing_calls()
     grown = resident_bytes() - before
     assert [sys.getrefcount(obj) for obj in watched] == references
-    assert grown < 2 * 1024 * 1024, f"resident memory grew by {grown} bytes"
+    assert UNDER_SANITIZER or grown < 2 * 1024 * 1024, f"resident memory grew by {grown} bytes"
     assert engine.state()["n_samples_seen"] == 0
 
 
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer quarantines freed memory")
 def test_result_arrays_free_their_buffers():
     # Each export copies an 8 MB information matrix; a buffer that outlived
     # its array would add up to gigabytes here.
