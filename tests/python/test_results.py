@@ -1,0 +1,126 @@
+"""What update and predict hand back across the boundary: result layout and
+types, detached arrays, untouched inputs, engine errors and their classes."""
+
+import re
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import assert_same_state, requires_driver, update_args
+from vintrel._native_cpu import NativeCpuEngine
+
+pytestmark = requires_driver
+
+STATE_KEYS = ["coefficients", "information", "state_is_detached", "n_samples_seen", "batch_count",
+              "previous_lambda", "weight_sum"]
+SUMMARY_TYPES = {"iterations": int, "converged": bool, "objective": float, "lambda_value": float,
+                 "bandwidth": float, "used_regularized_fallback": bool}
+
+
+def assert_fresh_array(array, dtype, shape):
+    assert type(array) is np.ndarray and array.dtype == np.dtype(dtype) and array.shape == shape
+    assert array.flags.writeable and array.flags.c_contiguous and array.flags.aligned
+
+
+@pytest.mark.parametrize("penalty", ["none", "l1"])
+def test_update_result_layout(dtype, penalty):
+    engine = NativeCpuEngine(dtype, 3)
+    args = update_args(dtype, rows=40, features=2, fit_intercept=np.True_, penalty=penalty)
+    args["x_design"] = np.hstack([args["x_design"], np.ones((40, 1), dtype)])
+    result = engine.update(**args)
+    assert list(result) == STATE_KEYS + list(SUMMARY_TYPES)
+    for key, kind in SUMMARY_TYPES.items():
+        assert type(result[key]) is kind, key
+    assert_fresh_array(result["coefficients"], dtype, (3,))
+    assert_fresh_array(result["information"], dtype, (3, 3))
+    assert (result["n_samples_seen"], result["batch_count"], result["weight_sum"]) == (40, 1, 1.0)
+    assert result["previous_lambda"] == result["lambda_value"]
+    assert_same_state({key: result[key] for key in STATE_KEYS}, engine.state())
+    # Writing into the result changes nothing in the engine.
+    result["coefficients"][:] = 99
+    result["information"][:] = 99
+    assert not np.any(engine.state()["coefficients"] == 99)
+
+
+def test_inputs_are_read_in_place_and_never_written(dtype):
+    engine = NativeCpuEngine(dtype, 2)
+    args = update_args(dtype, rows=50, sample_weight=np.linspace(0.5, 2.0, 50).astype(dtype))
+    arrays = {key: args[key] for key in ("x_design", "y", "sample_weight")}
+    copies = {key: value.copy() for key, value in arrays.items()}
+    for value in arrays.values():
+        value.flags.writeable = False
+    subclass = type("Subclass", (np.ndarray,), {})
+    engine.update(**dict(args, x_design=args["x_design"].view(subclass)))
+    prediction = engine.predict(arrays["x_design"])
+    for key, value in arrays.items():
+        assert value.tobytes() == copies[key].tobytes(), key
+    assert_fresh_array(prediction, dtype, (50,))
+    prediction[:] = 0
+    np.testing.assert_array_equal(engine.predict(arrays["x_design"])[:1], engine.predict(arrays["x_design"][:1]))
+    assert engine.predict(arrays["x_design"]).any()
+
+
+def test_prediction_of_empty_and_fresh_designs(dtype):
+    engine = NativeCpuEngine(dtype, 3)
+    empty = np.zeros((4, 0), dtype).T.reshape(0, 4)[:, :3]  # no elements, strides irrelevant
+    assert empty.shape == (0, 3)
+    assert_fresh_array(engine.predict(empty), dtype, (0,))
+    np.testing.assert_array_equal(engine.predict(np.ones((5, 3), dtype)), np.zeros(5, dtype))
+
+
+@pytest.mark.parametrize(
+    "design, message",
+    [
+        (np.zeros((0, 4)), "invalid native batch: invalid prediction shape"),
+        (np.zeros((2, 2)), "invalid native batch: invalid prediction shape"),
+        (np.array([[0.0, 1.0, np.inf]]), "invalid native batch: prediction input must contain only finite values"),
+    ],
+)
+def test_prediction_engine_errors(design, message):
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        NativeCpuEngine("float64", 3).predict(design)
+
+
+@pytest.mark.parametrize(
+    "overrides, error, message",
+    [
+        (dict(tau=0.0, x_design=np.zeros((0, 2))), ValueError, "invalid native configuration: tau must be finite and positive"),
+        (dict(n_features_in=3), ValueError, "invalid native state: coefficient shape does not match feature metadata"),
+        (dict(x_design=np.zeros((0, 2)), y=np.zeros(0)), ValueError, "invalid native batch: batch must contain at least one row"),
+        (dict(y=np.full(6, np.nan)), ValueError, "invalid native batch: batch arrays must contain only finite values"),
+        (dict(sample_weight=np.zeros(6)), ValueError, "invalid native batch: sample_weight must contain a positive value"),
+        (dict(batch_weight=1e308, restored_weight=1e308), ValueError, "invalid native batch: combined effective weight must be finite and positive"),
+    ],
+)
+def test_failed_update_restores_the_state(overrides, error, message):
+    engine = NativeCpuEngine("float64", 2)
+    weight = overrides.pop("restored_weight", 2.0)
+    engine.restore(np.array([0.25, -0.5]), np.eye(2), 6, 1, 0.0, weight)
+    before = engine.state()
+    with pytest.raises(error) as info:
+        engine.update(**update_args(**overrides))
+    assert type(info.value) is error and str(info.value) == message
+    assert_same_state(engine.state(), before)
+
+
+def test_threads_on_separate_engines_match_serial_runs():
+    rng = np.random.default_rng(3)
+    batches = [(rng.standard_normal((3_000, 8)), rng.standard_normal(3_000)) for _ in range(4)]
+
+    def fit(engine):
+        for x, y in batches:
+            engine.update(**update_args(x_design=x, y=y, features=8, batch_weight=3_000.0))
+        return engine.state()
+
+    serial = fit(NativeCpuEngine("float64", 8))
+    results = [None] * 4
+    engines = [NativeCpuEngine("float64", 8, n_threads=1 + k % 2) if k % 2 else NativeCpuEngine("float64", 8)
+               for k in range(4)]
+    threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, fit(engines[k]))) for k in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for result in results:
+        assert_same_state(result, serial)
