@@ -5,8 +5,6 @@ import os
 import numpy as np
 import pytest
 
-from vintrel._native_cpu import NativeCpuEngine
-
 DTYPES = ["float32", "float64"]
 # AddressSanitizer quarantines freed memory and aborts on huge allocations,
 # so resident-size and out-of-memory checks mean nothing under it.
@@ -59,18 +57,3 @@ def assert_same_state(left, right):
             assert np.float64(a).tobytes() == np.float64(b).tobytes(), key
         else:
             assert a == b, key
-
-
-def driver_available():
-    """Whether update and prediction are implemented in this build."""
-    engine = NativeCpuEngine("float64", 1)
-    try:
-        engine.predict(np.zeros((1, 1)))
-    except BaseException as error:  # the placeholder raises the fault class
-        if isinstance(error, Exception):
-            raise
-        return False
-    return True
-
-
-requires_driver = pytest.mark.skipif(not driver_available(), reason="update and prediction not built yet")

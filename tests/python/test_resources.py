@@ -27,8 +27,9 @@ def test_failing_calls_leave_memory_and_references_flat():
     information = np.eye(2)
     huge_tau = 1.5e300
     penalty = "L1"
+    good_y = np.ones(4)
     args = update_args(x_design=good_design, y=strided_y, tau=huge_tau)
-    watched = [good_design, wide_design, strided_y, float32_design, nan_coefficients, information, huge_tau, penalty]
+    watched = [good_design, good_y, wide_design, strided_y, float32_design, nan_coefficients, information, huge_tau, penalty]
 
     def failing_calls():
         for call in (
@@ -37,8 +38,9 @@ def test_failing_calls_leave_memory_and_references_flat():
             lambda: engine.update(**dict(args, fit_intercept=1)),         # update conversion with a note
             lambda: engine.update(**dict(args, penalty=penalty)),         # boundary check
             lambda: engine.update(**args),                                # array contiguity
+            lambda: engine.update(**dict(args, y=good_y, tau=0.0)),       # refused by the driver
             lambda: engine.predict(float32_design),                       # typed intake
-            lambda: engine.predict(wide_design),                          # engine error (or fault before it exists)
+            lambda: engine.predict(wide_design),                          # engine error
             lambda: engine.restore(nan_coefficients, information, 1, 1, 0.0, 1.0),  # finiteness
         ):
             try:

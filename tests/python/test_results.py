@@ -7,10 +7,8 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import assert_same_state, requires_driver, update_args
+from conftest import assert_same_state, update_args
 from vintrel._native_cpu import NativeCpuEngine
-
-pytestmark = requires_driver
 
 STATE_KEYS = ["coefficients", "information", "state_is_detached", "n_samples_seen", "batch_count",
               "previous_lambda", "weight_sum"]
