@@ -72,20 +72,6 @@ def test_calls_from_inside_an_exclusive_call_are_refused(method, outcome):
     assert engine.n_parameters == 2 and engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, 0.0, 0.0) is None
 
 
-def test_engines_are_independent():
-    engine, other = NativeCpuEngine("float64", 2), NativeCpuEngine("float64", 2)
-    inside = []
-
-    class Probe:
-        def __index__(self):
-            engine.restore(np.ones(2), np.eye(2), 1, 1, 0.0, 1.0)
-            inside.append(engine.state()["n_samples_seen"])
-            return 0
-
-    other.restore(np.zeros(2), np.zeros((2, 2)), Probe(), 0, 0.0, 0.0)
-    assert inside == [1]
-
-
 def test_a_running_prediction_refuses_other_threads():
     engine = NativeCpuEngine("float64", 64)
     engine.restore(np.ones(64), np.eye(64), 1, 1, 0.0, 1.0)

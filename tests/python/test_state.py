@@ -5,31 +5,25 @@ import re
 import numpy as np
 import pytest
 
-from conftest import NOT_CONTIGUOUS, WRONG_KIND, assert_same_state, other_dtype
+from conftest import NOT_CONTIGUOUS, WRONG_KIND, assert_same_state
 from vintrel._native_cpu import NativeCpuEngine
 
 P = 3
+RESTORE_KEYS = ["coefficients", "information", "n_samples_seen", "batch_count", "previous_lambda", "weight_sum"]
 
 
-def sample_state(dtype):
+def sample_state(dtype="float64"):
     rng = np.random.default_rng(11)
-    return dict(
-        coefficients=rng.standard_normal(P).astype(dtype),
-        information=rng.standard_normal((P, P)).astype(dtype),
-        n_samples_seen=2**63 - 1,
-        batch_count=12,
-        previous_lambda=-0.0,
-        weight_sum=1e300,
-    )
+    return dict(coefficients=rng.standard_normal(P).astype(dtype),
+                information=rng.standard_normal((P, P)).astype(dtype),
+                n_samples_seen=2**63 - 1, batch_count=12, previous_lambda=-0.0, weight_sum=1e300)
 
 
 def test_fresh_state_is_all_zero(dtype):
     state = NativeCpuEngine(dtype, P).state()
-    assert list(state) == ["coefficients", "information", "state_is_detached", "n_samples_seen", "batch_count",
-                           "previous_lambda", "weight_sum"]
-    assert state["coefficients"].shape == (P,) and state["information"].shape == (P, P)
-    for array in (state["coefficients"], state["information"]):
-        assert array.dtype == np.dtype(dtype) and not array.any()
+    assert list(state) == RESTORE_KEYS[:2] + ["state_is_detached"] + RESTORE_KEYS[2:]
+    for array, shape in ((state["coefficients"], (P,)), (state["information"], (P, P))):
+        assert array.dtype == np.dtype(dtype) and array.shape == shape and not array.any()
         assert array.flags.writeable and array.flags.c_contiguous and array.flags.aligned
     assert state["state_is_detached"] is True
     assert (state["n_samples_seen"], state["batch_count"]) == (0, 0)
@@ -37,17 +31,11 @@ def test_fresh_state_is_all_zero(dtype):
 
 
 def test_round_trip_is_bit_exact_on_the_same_and_a_new_engine(dtype):
-    values = sample_state(dtype)
     engine = NativeCpuEngine(dtype, P)
-    assert engine.restore(**values) is None
+    assert engine.restore(**sample_state(dtype)) is None
     exported = engine.state()
-    assert exported["previous_lambda"] == 0.0 and np.signbit(exported["previous_lambda"])
-    np.testing.assert_array_equal(exported["coefficients"], values["coefficients"])
-    np.testing.assert_array_equal(exported["information"], values["information"])
-    assert exported["n_samples_seen"] == 2**63 - 1
-
-    keys = ["coefficients", "information", "n_samples_seen", "batch_count", "previous_lambda", "weight_sum"]
-    again = {key: exported[key] for key in keys}
+    assert np.signbit(exported["previous_lambda"]) and exported["n_samples_seen"] == 2**63 - 1
+    again = {key: exported[key] for key in RESTORE_KEYS}
     engine.restore(**again)
     assert_same_state(engine.state(), exported)
     other = NativeCpuEngine(dtype, P, n_threads=1)
@@ -59,59 +47,48 @@ def test_exported_and_imported_arrays_share_no_memory(dtype):
     values = sample_state(dtype)
     engine = NativeCpuEngine(dtype, P)
     engine.restore(**values)
-    before = engine.state()
-    values["coefficients"][:] = 5
-    values["information"][:] = 5
-    before["coefficients"][:] = 7
-    before["information"][:] = 7
+    exported = engine.state()
+    for array in (values["coefficients"], values["information"], exported["coefficients"], exported["information"]):
+        array[...] = 7
     after = engine.state()
-    np.testing.assert_array_equal(after["coefficients"], sample_state(dtype)["coefficients"])
-    np.testing.assert_array_equal(after["information"], sample_state(dtype)["information"])
+    assert after["coefficients"].tobytes() == sample_state(dtype)["coefficients"].tobytes()
+    assert after["information"].tobytes() == sample_state(dtype)["information"].tobytes()
 
 
 def test_accepted_edge_values():
     engine = NativeCpuEngine("float64", P)
-    base = sample_state("float64")
-    # Counters through __index__, zero weight with zero samples, weight
-    # without samples, read-only arrays and ndarray subclasses.
-    readonly = base["information"].copy()
+    readonly = np.eye(P)
     readonly.flags.writeable = False
     subclass = type("Subclass", (np.ndarray,), {})
-    engine.restore(base["coefficients"].view(subclass), readonly, np.int64(0), np.uint8(0), 0.0, 0.0)
-    engine.restore(**dict(base, n_samples_seen=0, weight_sum=2.5, previous_lambda=np.float32(1.5)))
-    assert engine.state()["previous_lambda"] == 1.5
+    # Counters through __index__, zero weight with zero samples, a read-only
+    # array and an ndarray subclass.
+    engine.restore(np.ones(P).view(subclass), readonly, np.int64(0), np.uint8(0), 0.0, 0.0)
+    engine.restore(**dict(sample_state(), n_samples_seen=0, weight_sum=2.5))
 
 
-def strided(array):
-    doubled = np.repeat(array, 2)
-    return doubled[::2]
+def strided(values):
+    return np.repeat(np.asarray(values, float), 2)[::2]
 
 
 CASES = [
-    # (overrides, error class, message, note)
-    (dict(n_samples_seen=-1, coefficients=None, information=[1.0]), ValueError, "state counters must be non-negative", None),
+    # (overrides, error class, message or None, note or None)
+    (dict(n_samples_seen=-1, coefficients=None), ValueError, "state counters must be non-negative", None),
     (dict(batch_count=-1, previous_lambda=-1.0), ValueError, "state counters must be non-negative", None),
     (dict(n_samples_seen=2**63), OverflowError, None, "n_samples_seen"),
     (dict(batch_count=1.0), TypeError, None, "batch_count"),
-    (dict(previous_lambda="0"), TypeError, None, "previous_lambda"),
-    (dict(weight_sum=None), TypeError, None, "weight_sum"),
-    (dict(batch_count=-1, weight_sum=None), TypeError, None, "weight_sum"),  # conversions first
-    (dict(coefficients=[0.0, 0.0, 0.0]), TypeError, "coefficients " + WRONG_KIND, None),
-    (dict(coefficients=np.zeros((1, P))), TypeError, "coefficients " + WRONG_KIND, None),
-    (dict(coefficients="other-dtype", information=np.zeros(P)), TypeError, "coefficients " + WRONG_KIND, None),
-    (dict(information=np.zeros(P * P)), TypeError, "information " + WRONG_KIND, None),
+    (dict(batch_count=-1, weight_sum=None), TypeError, None, "weight_sum"),  # conversions come first
+    (dict(coefficients=[0.0] * P), TypeError, "coefficients " + WRONG_KIND, None),
+    (dict(coefficients=np.zeros(P, np.float32), information=np.zeros(P)), TypeError, "coefficients " + WRONG_KIND, None),
     (dict(information=np.zeros((P, P), dtype=">f8")), TypeError, "information " + WRONG_KIND, None),
     (dict(coefficients=np.zeros(P + 1), previous_lambda=-1.0), ValueError, "coefficients has the wrong length", None),
     (dict(information=np.zeros((P, P + 1))), ValueError, "information has the wrong square shape", None),
     (dict(previous_lambda=-5e-324), ValueError, "previous_lambda must be finite and non-negative", None),
     (dict(previous_lambda=float("nan"), weight_sum=-1.0), ValueError, "previous_lambda must be finite and non-negative", None),
-    (dict(previous_lambda=float("inf")), ValueError, "previous_lambda must be finite and non-negative", None),
     (dict(n_samples_seen=1, weight_sum=0.0), ValueError, "weight_sum is inconsistent with the state counters", None),
-    (dict(weight_sum=-0.5), ValueError, "weight_sum is inconsistent with the state counters", None),
-    (dict(weight_sum=float("inf"), coefficients=strided(np.zeros(P))), ValueError, "weight_sum is inconsistent with the state counters", None),
-    (dict(coefficients=strided(np.array([np.nan, 0.0, 0.0]))), ValueError, "coefficients " + NOT_CONTIGUOUS, None),
+    (dict(weight_sum=float("inf"), coefficients=strided([0] * P)), ValueError, "weight_sum is inconsistent with the state counters", None),
+    (dict(coefficients=strided([np.nan, 0, 0])), ValueError, "coefficients " + NOT_CONTIGUOUS, None),
     (dict(information=np.asfortranarray(np.arange(P * P, dtype=float).reshape(P, P))), ValueError, "information " + NOT_CONTIGUOUS, None),
-    (dict(coefficients=np.array([0.0, np.inf, 0.0]), information=np.full((P, P), np.nan)), ValueError, "state arrays must contain only finite values", None),
+    (dict(coefficients=np.array([0.0, np.inf, 0.0])), ValueError, "state arrays must contain only finite values", None),
     (dict(information=np.diag([0.0, -np.inf, 0.0])), ValueError, "state arrays must contain only finite values", None),
 ]
 
@@ -119,16 +96,12 @@ CASES = [
 @pytest.mark.parametrize("overrides, error, message, note", CASES)
 def test_refused_restore_leaves_the_state_alone(overrides, error, message, note):
     engine = NativeCpuEngine("float64", P)
-    engine.restore(**sample_state("float64"))
+    engine.restore(**sample_state())
     before = engine.state()
-    args = dict(sample_state("float64"), **overrides)
-    if isinstance(args["coefficients"], str):
-        args["coefficients"] = np.zeros(P, dtype=other_dtype("float64"))
     with pytest.raises(error) as info:
-        engine.restore(**args)
+        engine.restore(**dict(sample_state(), **overrides))
     assert type(info.value) is error
-    if message is not None:
-        assert str(info.value) == message
+    assert message is None or str(info.value) == message
     assert getattr(info.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
     assert_same_state(engine.state(), before)
 
@@ -137,7 +110,3 @@ def test_a_whole_state_dict_is_not_a_restore_call():
     engine = NativeCpuEngine("float64", P)
     with pytest.raises(TypeError, match=re.escape("got an unexpected keyword argument 'state_is_detached'")):
         engine.restore(**engine.state())
-    with pytest.raises(TypeError, match=re.escape("NativeCpuEngine.restore() missing 1 required positional argument: 'weight_sum'")):
-        engine.restore(np.zeros(P), np.zeros((P, P)), 0, 0, 0.0)
-    with pytest.raises(TypeError):
-        engine.state(1)
