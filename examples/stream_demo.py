@@ -18,6 +18,11 @@ BATCH_ROWS = 25_000
 TRUE_COEF = np.array([2.0, -1.0, 0.5, 0.0, 3.0, 1.5])  # last entry: intercept
 OUTLIER_SHARE = 0.04
 SEED = 20261208
+# Newton steps shrink quadratically, so a tight relative step tolerance
+# costs one or two iterations. Proximal gradient steps shrink only linearly
+# and its backtracking tolerates objective changes of 1e-12, which limits
+# the attainable step size to about 1e-7; ask it for 1e-6.
+TOLERANCE = {"none": 1e-8, "l1": 1e-6}
 
 
 def make_data(rng):
@@ -26,7 +31,7 @@ def make_data(rng):
     design = np.hstack([x, np.ones((N_ROWS, 1))])  # intercept column last
     y = design @ TRUE_COEF + rng.standard_t(df=3, size=N_ROWS)
     outliers = rng.random(N_ROWS) < OUTLIER_SHARE
-    y[outliers] += rng.choice([-1.0, 1.0], outliers.sum()) * rng.uniform(20, 60, outliers.sum())
+    y[outliers] += rng.choice([-1.0, 1.0], outliers.sum()) * rng.uniform(50, 200, outliers.sum())
     return np.ascontiguousarray(design), y
 
 
@@ -40,7 +45,7 @@ def stream(design, y, penalty):
             design[start:stop], y[start:stop], None,
             batch_weight=float(stop - start), n_features_in=design.shape[1] - 1, fit_intercept=True,
             tau=1.345, penalty=penalty, lambda_scale=1.0, bandwidth_scale=1.0,
-            max_iter=50, tol=1e-10, ridge=0.0,
+            max_iter=100, tol=TOLERANCE[penalty], ridge=0.0,
         )
         error = np.linalg.norm(result["coefficients"] - TRUE_COEF)
         print(f"{result['batch_count']:>5} {result['n_samples_seen']:>10,} {result['iterations']:>4} "
