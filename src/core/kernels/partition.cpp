@@ -37,6 +37,7 @@ std::pair<std::uint64_t, std::uint64_t> slot_rows(std::uint64_t n, std::uint64_t
 
 template <std::floating_point T>
 void reduce_slots(std::span<const T> partials, std::uint64_t slots, std::uint64_t m, std::span<T> target) {
+  check_invariant(m == 0 || partials.size() / m >= slots, "slot partials shorter than their slots");
   std::fill(target.begin(), target.end(), T(0));
   const std::uint64_t width = std::min<std::uint64_t>(m, target.size());
   for (std::uint64_t k = 0; k < slots; ++k) {
