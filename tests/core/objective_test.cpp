@@ -27,6 +27,13 @@ TYPED_TEST(ObjectiveTest, CurvatureRampEdges) {
   // h above tau: a = tau, the plateau is empty and r = 0 ends the first ramp at 1.
   EXPECT_EQ(smoothed_curvature(T(0), CurvatureRamp<T>::make(0.5, 4.0)), T(1));
   EXPECT_EQ(CurvatureRamp<T>::make(std::numeric_limits<double>::quiet_NaN(), 0.25).width, T(0.5));
+
+  // A half-width of zero (in single precision: rounded to zero) makes a
+  // step at +-tau, with 0.5 on it rather than NaN.
+  const auto step = CurvatureRamp<T>::make(1.0, sizeof(T) == 4 ? 1e-300 : 0.0);
+  for (const auto& [r, expected] : {std::pair<T, T>{-1, 0.5}, {1, 0.5}, {0, 1}, {T(1.5), 0}}) {
+    EXPECT_EQ(smoothed_curvature(r, step), expected) << "r = " << r;
+  }
 }
 
 // Two coefficients (the second the intercept when fitted), dyadic values:

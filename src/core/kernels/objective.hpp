@@ -40,13 +40,15 @@ struct CurvatureRamp {
 
 // The indicator of |r| <= tau averaged over a window of half-width a:
 // 0 outside [-tau-a, tau+a], 1 inside [-tau+a, tau-a], linear ramps between.
-// A NaN residual gives 0.
+// A NaN residual gives 0. A half-width that rounds to zero leaves ramps of
+// one point, r = -tau or tau exactly; they take the window's midpoint value
+// 0.5 there instead of the 0/0 of the ramp formula.
 template <std::floating_point T>
 constexpr T smoothed_curvature(T r, const CurvatureRamp<T>& ramp) {
   if (r < ramp.lower_outer) return T(0);
-  if (r <= ramp.lower_inner) return (r + ramp.tau) / ramp.width + T(0.5);
+  if (r <= ramp.lower_inner) return ramp.width > T(0) ? (r + ramp.tau) / ramp.width + T(0.5) : T(0.5);
   if (r < ramp.upper_inner) return T(1);
-  if (r <= ramp.upper_outer) return T(0.5) - (r - ramp.tau) / ramp.width;
+  if (r <= ramp.upper_outer) return ramp.width > T(0) ? T(0.5) - (r - ramp.tau) / ramp.width : T(0.5);
   return T(0);
 }
 
