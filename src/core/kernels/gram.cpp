@@ -23,9 +23,10 @@ constexpr std::string_view kGemmShapes = "GEMM buffers do not match the declared
 constexpr std::string_view kScratchRow = "weighted row scratch is smaller than one row";
 constexpr std::string_view kScratchSlot = "weighted row scratch is smaller than one row per Gram worker";
 
-// From this width on (520 bytes per row) the gradient above the row
-// threshold sums columns, one task per output, instead of rows into slots:
-// wide rows make the per-slot vectors and their reduction the larger cost.
+// From this width on (520 bytes per row), and without a penalty, the
+// gradient above the row threshold sums by columns: one task per output, no
+// scratch, no reduction and the same bits for every pool. Narrower designs
+// have too few columns to share out and split their rows into slots.
 template <std::floating_point T>
 constexpr std::uint64_t COLUMN_GRADIENT_MIN_WIDTH = sizeof(T) == 8 ? 65 : 129;
 
