@@ -1,6 +1,7 @@
 #include "core/engine.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -371,6 +372,34 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   return result;
 }
 
+namespace {
+
+// Rows per step of the prediction pass: few enough that their outputs are
+// still in cache when they are checked.
+constexpr std::uint64_t kPredictStepRows = 2048;
+
+// Predicts rows [first, last) and reports whether they were all finite.
+// With finite coefficients, a row holding NaN or an infinity always gives a
+// non-finite dot (a non-finite product never sums back to a finite value),
+// so only rows with a non-finite prediction need their elements inspected
+// and the design is read once rather than twice. A finite row whose dot
+// overflows keeps its infinite prediction.
+template <std::floating_point T>
+bool predict_and_check_rows(std::span<const T> design, std::uint64_t c, std::span<const T> coefficients,
+                            std::span<T> out, std::uint64_t first, std::uint64_t last) {
+  for (std::uint64_t start = first; start < last; start += kPredictStepRows) {
+    const std::uint64_t rows = std::min(kPredictStepRows, last - start);
+    const auto block = design.subspan(start * c, rows * c);
+    row_dots(block, c, coefficients, out.subspan(start, rows));
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      if (!is_finite(out[start + i]) && !all_finite(block.subspan(i * c, c))) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 template <std::floating_point T>
 Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
                                     std::span<const T> coefficients) {
@@ -378,11 +407,16 @@ Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, 
   const auto elements = checked_mul(n, c);
   if (!elements) return fail(EngineError::overflow());
   if (design.size() != *elements) return fail(EngineError::batch("invalid prediction shape"));
-  if (!all_finite(design)) return fail(EngineError::batch("prediction input must contain only finite values"));
   std::vector<T> predictions(static_cast<std::size_t>(n), T(0));
-  // row_dots splits rows over the pool from 1,000,000 elements on; each
+  // Pieces of the row range go to the pool from 1,000,000 elements on; each
   // output is one dot either way, so the bits do not depend on the split.
-  if (n > 0) row_dots(design, c, coefficients, std::span<T>(predictions));
+  std::atomic<bool> finite_input{true};
+  output_parallel_pieces(n, rows_are_parallel(n, c), [&](std::uint64_t first, std::uint64_t last) {
+    if (!predict_and_check_rows(design, c, coefficients, std::span<T>(predictions), first, last)) {
+      finite_input.store(false, std::memory_order_relaxed);
+    }
+  });
+  if (!finite_input.load()) return fail(EngineError::batch("prediction input must contain only finite values"));
   return predictions;
 }
 

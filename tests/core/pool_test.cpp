@@ -112,6 +112,14 @@ TYPED_TEST(PredictTest, ChecksRunInOrder) {
   for (const auto& c : cases) EXPECT_EQ(predict_rows<T>(c.design, c.n, c.c, beta), fail(c.expected));
   EXPECT_EQ(predict_rows<T>({}, 0, 3, beta).value(), std::vector<T>{});
   EXPECT_EQ(predict_rows<T>(std::vector<T>{1, 2, 3, -1, 0.5, 2}, 2, 3, beta).value(), (std::vector<T>{3, -0.5}));
+
+  // An infinity under a zero coefficient still poisons its row, while a
+  // finite row whose dot overflows is a prediction, not an input error.
+  const T inf = std::numeric_limits<T>::infinity();
+  const T big = std::numeric_limits<T>::max();
+  const std::vector<T> zero_last = {1, 1, 0};
+  EXPECT_EQ(predict_rows<T>(std::vector<T>{1, 2, 3, 1, 2, inf}, 2, 3, zero_last), fail(finite));
+  EXPECT_EQ(predict_rows<T>(std::vector<T>{big, big, 0}, 1, 3, zero_last).value(), std::vector<T>{inf});
 }
 
 TYPED_TEST(PredictTest, ParallelPassMatchesTheSequentialLoopAtTheThreshold) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/types.hpp"
+#include "kernel_testing.hpp"
 
 namespace vintrel::core::testing {
 
@@ -51,17 +52,6 @@ OwnedBatch<T> linear_batch(std::uint64_t rows, const FeatureLayout& layout, cons
 inline UpdateConfig default_config(Penalty penalty = Penalty::none) {
   return UpdateConfig{.tau = 1.345, .lambda_scale = 1.0, .bandwidth_scale = 1.0, .max_iter = 50,
                       .tolerance = 1e-10, .ridge = 0.0, .penalty = penalty};
-}
-
-// Equal bit patterns: -0.0 differs from 0.0 and NaN equals itself.
-template <class T>
-bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::bit_cast<Bits>(a[i]) != std::bit_cast<Bits>(b[i])) return false;
-  }
-  return true;
 }
 
 }  // namespace vintrel::core::testing

@@ -51,17 +51,25 @@ std::pair<std::uint64_t, std::uint64_t> slot_rows(std::uint64_t n, std::uint64_t
 template <std::floating_point T>
 void reduce_slots(std::span<const T> partials, std::uint64_t slots, std::uint64_t m, std::span<T> target);
 
-// Calls body(i) for i in [0, count): on the calling thread when parallel is
-// false, else as one parallel loop with the default adaptive partitioner on
-// the arena the caller is serving. Each output must depend on i alone.
+// Calls body(first, last) over pieces that cover [0, count): the whole range
+// on the calling thread when parallel is false, else the pieces of one
+// parallel loop with the default adaptive partitioner on the arena the
+// caller is serving. Each output must depend on its own index alone.
 template <class Body>
-void output_parallel(std::uint64_t count, bool parallel, Body&& body) {
+void output_parallel_pieces(std::uint64_t count, bool parallel, Body&& body) {
   if (!parallel) {
-    for (std::uint64_t i = 0; i < count; ++i) body(i);
+    body(std::uint64_t{0}, count);
     return;
   }
-  tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, count), [&](const auto& range) {
-    for (std::uint64_t i = range.begin(); i != range.end(); ++i) body(i);
+  tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, count),
+                    [&](const auto& range) { body(range.begin(), range.end()); });
+}
+
+// Calls body(i) for i in [0, count), split as output_parallel_pieces does.
+template <class Body>
+void output_parallel(std::uint64_t count, bool parallel, Body&& body) {
+  output_parallel_pieces(count, parallel, [&](std::uint64_t first, std::uint64_t last) {
+    for (std::uint64_t i = first; i != last; ++i) body(i);
   });
 }
 
