@@ -16,7 +16,7 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
   .venv/bin/python -m pip install --quiet --upgrade pip
   .venv/bin/python -m pip install --quiet \
     "scikit-build-core>=0.10" "cmake>=3.26" ninja "numpy>=2" "tbb>=2021.10" "tbb-devel>=2021.10" \
-    "scipy-openblas32>=0.3.27" "pytest>=8"
+    "scipy-openblas32>=0.3.27" "pytest>=8" "threadpoolctl>=3"
   touch "$stamp"
 fi
 

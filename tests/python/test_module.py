@@ -2,6 +2,8 @@
 
 import importlib.util
 import inspect
+import subprocess
+import sys
 
 import pytest
 
@@ -46,3 +48,23 @@ def test_second_module_object_shares_the_class():
     assert module.NativeCpuEngine is NativeCpuEngine
     assert module.__all__ == ["NativeCpuEngine", "version"]
     assert module.version() == version()
+
+
+def test_engine_blas_is_single_threaded_and_numpys_is_left_alone():
+    pytest.importorskip("threadpoolctl")
+    script = """
+import numpy as np, threadpoolctl
+def openblas_threads():
+    return {i["filepath"].rsplit("/", 1)[-1]: i["num_threads"] for i in threadpoolctl.threadpool_info()
+            if i["internal_api"] == "openblas"}
+before = openblas_threads()
+from vintrel import NativeCpuEngine
+engine = NativeCpuEngine("float64", 2)
+x = np.ones((300, 2)); x[:, 0] = np.arange(300.0)
+engine.update(x, x[:, 0].copy(), None, 300.0, 1, True, 1.345, "none", 1.0, 1.0, 5, 1e-8, 0.0)
+after = openblas_threads()
+ours = [n for name, n in after.items() if name not in before]
+print(ours == [1] and all(after[name] == n for name, n in before.items()))
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "True", result.stdout + result.stderr

@@ -97,3 +97,21 @@ def test_threads_on_separate_engines_match_serial_runs():
         thread.join()
     for result in results:
         assert_same_state(result, serial)
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_predictions_are_bit_identical_for_every_pool_and_both_sides_of_the_threshold(dtype):
+    # Ten columns: 99,999 rows stay on one thread, 100,000 rows (a million
+    # elements) go to the pool.
+    rng = np.random.default_rng(9)
+    design = rng.standard_normal((100_000, 10)).astype(dtype)
+    coef = rng.standard_normal(10).astype(dtype)
+    outputs = set()
+    for n_threads in (None, 1, 2, 3):
+        engine = NativeCpuEngine(dtype, 10, n_threads=n_threads)
+        engine.restore(coef, np.zeros((10, 10), dtype), 0, 0, 0.0, 0.0)
+        parallel = engine.predict(design)
+        sequential = engine.predict(design[:99_999])
+        assert sequential.tobytes() == parallel[:99_999].tobytes()
+        outputs.add(parallel.tobytes())
+    assert len(outputs) == 1
