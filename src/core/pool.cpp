@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <string>
+#include <string_view>
 
 #include <oneapi/tbb/task_scheduler_observer.h>
 
@@ -14,11 +16,26 @@ namespace {
 
 constexpr long long kMaxConcurrency = 65535;
 constexpr std::size_t kThreadNameCapacity = 16;  // Linux limit, with the NUL
+constexpr std::string_view kNamePrefix = "vintrel-cpu-";
 
 // The name a thread had before it entered an engine arena. Arenas do not
 // nest on one thread, so one saved name per thread is enough.
 thread_local std::array<char, kThreadNameCapacity> saved_name{};
 thread_local bool has_saved_name = false;
+
+// Remembers the calling thread's name for its return. A new Linux thread
+// starts with its creator's name, and pool workers are often started by a
+// thread that is serving an engine arena at that moment; such a worker
+// arrives with an engine name that was never its own and gets the process's
+// default name back instead.
+void save_thread_name() {
+  has_saved_name = pthread_getname_np(pthread_self(), saved_name.data(), saved_name.size()) == 0;
+  if (!has_saved_name || !std::string_view(saved_name.data()).starts_with(kNamePrefix)) return;
+  const std::string_view fallback(program_invocation_short_name);
+  const std::size_t length = std::min(fallback.size(), kThreadNameCapacity - 1);
+  std::copy_n(fallback.data(), length, saved_name.data());
+  saved_name[length] = '\0';
+}
 
 }  // namespace
 
@@ -28,12 +45,11 @@ class ThreadNamer final : public tbb::task_scheduler_observer {
   ~ThreadNamer() override { observe(false); }
 
   void on_scheduler_entry(bool /*is_worker*/) noexcept override {
-    pthread_t self = pthread_self();
-    has_saved_name = pthread_getname_np(self, saved_name.data(), saved_name.size()) == 0;
+    save_thread_name();
     // Linux keeps 15 characters: slots past 999 lose their last digits.
-    std::string name = "vintrel-cpu-" + std::to_string(tbb::this_task_arena::current_thread_index());
+    std::string name = std::string(kNamePrefix) + std::to_string(tbb::this_task_arena::current_thread_index());
     name.resize(std::min(name.size(), kThreadNameCapacity - 1));
-    pthread_setname_np(self, name.c_str());
+    pthread_setname_np(pthread_self(), name.c_str());
   }
 
   void on_scheduler_exit(bool /*is_worker*/) noexcept override {

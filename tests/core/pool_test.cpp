@@ -51,6 +51,13 @@ TEST(EnginePoolTest, ServingThreadsCarryTheSlotNameOnlyWhileServing) {
   });
   EXPECT_TRUE(wrong.empty()) << *wrong.begin();
   EXPECT_EQ(thread_name(), "pool-test-main");
+  // A thread started by a serving thread inherits its engine name; it must
+  // not keep that name once it leaves, but get the process's default one.
+  std::thread([&] {
+    pthread_setname_np(pthread_self(), "vintrel-cpu-0");
+    pool.run([] {});
+    EXPECT_EQ(thread_name(), std::string(program_invocation_short_name).substr(0, 15));
+  }).join();
   // Without a private pool the request runs on the calling thread itself.
   const auto caller = std::this_thread::get_id();
   EXPECT_TRUE(run_in_engine_pool(nullptr, [&] { return std::this_thread::get_id() == caller; }));
