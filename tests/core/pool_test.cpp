@@ -2,6 +2,9 @@
 #include <pthread.h>
 
 #include <array>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <mutex>
 #include <set>
@@ -61,6 +64,27 @@ TEST(EnginePoolTest, ServingThreadsCarryTheSlotNameOnlyWhileServing) {
   // Without a private pool the request runs on the calling thread itself.
   const auto caller = std::this_thread::get_id();
   EXPECT_TRUE(run_in_engine_pool(nullptr, [&] { return std::this_thread::get_id() == caller; }));
+}
+
+// Workers stay in an arena for a while after its last request; when the pool
+// is destroyed then, they must not keep an engine name for good.
+TEST(EnginePoolTest, NoThreadKeepsAnEngineNameOnceThePoolIsGone) {
+  const auto engine_named_threads = [] {
+    std::vector<std::string> named;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::string name;
+      std::getline(std::ifstream(task.path() / "comm"), name);
+      if (name.starts_with("vintrel-cpu-")) named.push_back(name);
+    }
+    return named;
+  };
+  for (int round = 0; round < 20; ++round) {
+    EnginePool pool(2);
+    pool.run([] {
+      tbb::parallel_for(0, 2, [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+    });
+  }
+  EXPECT_EQ(engine_named_threads(), std::vector<std::string>{});
 }
 
 template <class T>
