@@ -2,6 +2,7 @@
 
 import importlib.util
 import inspect
+import shutil
 import subprocess
 import sys
 
@@ -68,3 +69,12 @@ print(ours == [1] and all(after[name] == n for name, n in before.items()))
 """
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == "True", result.stdout + result.stderr
+
+
+def test_the_init_function_is_the_only_exported_symbol():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", native.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit__vintrel_native_cpu"]
