@@ -2,6 +2,7 @@
 to results/bench.json and a plot to results/bench.png."""
 
 import json
+import os
 import pathlib
 import platform
 import sys
@@ -46,9 +47,19 @@ def plot(figures, path):
     fig.savefig(path, dpi=110)
 
 
+def processor_name():
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.machine()
+
+
 def main():
-    figures = {"machine": {"python": platform.python_version(), "processor": platform.processor(),
-                           "engine": version()}}
+    figures = {"machine": {"python": platform.python_version(), "processor": processor_name(),
+                           "cpus": os.cpu_count(), "engine": version()}}
     # The update benchmark reports peak memory, which only ever grows: it
     # runs before anything larger is allocated.
     figures["update"] = update_vs_gemm.main()
