@@ -37,14 +37,9 @@ namespace {
 bool finite_non_negative(double value) { return is_finite(value) && value >= 0.0; }
 bool finite_positive(double value) { return is_finite(value) && value > 0.0; }
 
-// Parameter count of a layout, or nothing when it does not fit in 64 bits.
-std::optional<std::uint64_t> parameter_count(const FeatureLayout& layout) {
-  return checked_add(layout.n_features_in, layout.fit_intercept ? 1 : 0);
-}
-
 template <std::floating_point T>
 Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
-  const auto p = parameter_count(layout);
+  const auto p = layout.n_parameters();
   if (!p || *p != state.coefficients.size()) {
     return fail(EngineError::state("coefficient shape does not match feature metadata"));
   }
@@ -139,7 +134,7 @@ SolveOutcome<T> outcome(std::vector<T> coefficients, std::uint64_t iterations, d
 template <std::floating_point T>
 Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout) {
   if (batch.rows == 0) return fail(EngineError::batch("batch must contain at least one row"));
-  const auto p = parameter_count(layout);
+  const auto p = layout.n_parameters();
   if (!p || batch.cols != *p) return fail(EngineError::batch("design width does not match state parameters"));
   const auto elements = checked_mul(batch.rows, batch.cols);
   if (!elements) return fail(EngineError::overflow());

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "core/numeric.hpp"
+
 namespace vintrel::core {
 
 // The persistent estimate. Every element of both buffers is finite;
@@ -51,7 +53,10 @@ struct FeatureLayout {
   std::uint64_t n_features_in = 0;
   bool fit_intercept = false;
 
-  std::uint64_t n_parameters() const { return n_features_in + (fit_intercept ? 1 : 0); }
+  // p = n_features_in (+ 1 with an intercept), or nothing when it overflows.
+  std::optional<std::uint64_t> n_parameters() const {
+    return checked_add(n_features_in, fit_intercept ? 1 : 0);
+  }
   // Whether coefficient j is the intercept, which is never penalised.
   bool is_intercept(std::uint64_t j, std::uint64_t p) const { return fit_intercept && j + 1 == p; }
 };

@@ -36,7 +36,7 @@ OwnedBatch<T> linear_batch(std::uint64_t rows, const FeatureLayout& layout, cons
   std::normal_distribution<double> normal;
   OwnedBatch<T> batch;
   batch.rows = rows;
-  batch.cols = layout.n_parameters();
+  batch.cols = layout.n_parameters().value();
   for (std::uint64_t i = 0; i < rows; ++i) {
     double y = 0.0;
     for (std::uint64_t j = 0; j < batch.cols; ++j) {

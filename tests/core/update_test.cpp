@@ -192,7 +192,7 @@ TEST(UpdateDriverTest, L1ZeroesWeakCoefficientsButNeverTheIntercept) {
   for (const bool fit_intercept : {true, false}) {
     const FeatureLayout layout{3, fit_intercept};
     std::vector<double> beta = {3.0, 0.0, 0.001, 5.0};
-    beta.resize(layout.n_parameters());
+    beta.resize(layout.n_parameters().value());
     auto batch = linear_batch<double>(200, layout, beta, 0.2, 21);
     UpdateConfig config = default_config(Penalty::l1);
     config.max_iter = 500;

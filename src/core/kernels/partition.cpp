@@ -14,7 +14,7 @@ bool rows_are_parallel(std::uint64_t n, std::uint64_t p) {
 std::uint64_t gram_slot_count(std::uint64_t n, std::uint64_t p, std::uint64_t workers,
                               std::size_t scalar_size) {
   const auto matrix = checked_mul(p, p);
-  const std::uint64_t max_elements = 33'554'432 / scalar_size;
+  const std::uint64_t max_elements = GRAM_MATRIX_MAX_BYTES / scalar_size;
   if (!matrix || *matrix > max_elements) return 0;
   const auto work = checked_mul(*matrix, n);
   if (work && *work < GRAM_PARALLEL_MIN_WORK) return 0;
