@@ -33,10 +33,6 @@ int Engine::n_threads() const { return pool_ ? pool_->concurrency() : current_co
 
 namespace {
 
-// Finite and >= 0 (accepts -0.0), and finite and > 0 (rejects both zeros).
-bool finite_non_negative(double value) { return is_finite(value) && value >= 0.0; }
-bool finite_positive(double value) { return is_finite(value) && value > 0.0; }
-
 template <std::floating_point T>
 Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
   const auto p = layout.n_parameters();
@@ -56,7 +52,7 @@ Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
   if (state.weight_sum == 0.0 && state.n_samples_seen > 0) {
     return fail(EngineError::state("weight_sum must be positive after observing samples"));
   }
-  if (!all_finite(std::span<const T>(state.coefficients)) || !all_finite(std::span<const T>(state.information))) {
+  if (!all_finite(state.coefficients) || !all_finite(state.information)) {
     return fail(EngineError::state("state arrays must contain only finite values"));
   }
   return {};
@@ -348,7 +344,7 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   }
   std::vector<T> information(state.information.size());
   for (std::size_t k = 0; k < information.size(); ++k) information[k] = state.information[k] + workspace.gram[k];
-  if (!all_finite(std::span<const T>(information))) return fail(EngineError::non_finite());
+  if (!all_finite(information)) return fail(EngineError::non_finite());
 
   const double objective =
       penalized_objective<T>(solved->coefficients, layout, config.penalty, solved->objective, lambda_value);

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <span>
+#include <ranges>
 
 namespace vintrel::core {
 
@@ -33,19 +33,18 @@ constexpr bool is_finite(T value) {
   return (std::bit_cast<Bits>(value) & exponent_mask) != exponent_mask;
 }
 
-// Index of the first non-finite element, or nothing when all are finite.
-template <std::floating_point T>
-std::optional<std::size_t> first_non_finite(std::span<const T> values) {
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (!is_finite(values[i])) return i;
+// Scans in index order and stops at the first NaN or infinity.
+template <std::ranges::contiguous_range Values>
+bool all_finite(const Values& values) {
+  for (const auto value : values) {
+    if (!is_finite(value)) return false;
   }
-  return std::nullopt;
+  return true;
 }
 
-template <std::floating_point T>
-bool all_finite(std::span<const T> values) {
-  return !first_non_finite(values).has_value();
-}
+// The tests for settings and weights: >= 0 accepts -0.0, > 0 rejects both zeros.
+constexpr bool finite_non_negative(double value) { return is_finite(value) && value >= 0.0; }
+constexpr bool finite_positive(double value) { return is_finite(value) && value > 0.0; }
 
 // +1 for positive, -1 for negative, 0 for either zero and for NaN.
 template <std::floating_point T>

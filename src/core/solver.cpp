@@ -28,11 +28,6 @@ std::vector<T> copy_of(std::span<const T> values) {
   return std::vector<T>(values.begin(), values.end());
 }
 
-template <std::floating_point T>
-bool all_finite(const std::vector<T>& values) {
-  return core::all_finite(std::span<const T>(values));
-}
-
 // Symmetric unless some pair differs by more than 32 p eps times the largest
 // entry (at least 1). The Gram is computed in full by a matrix product, so
 // its two triangles may differ in the last bits and need this tolerance.
@@ -136,7 +131,7 @@ Result<Direction<T>> solve_newton_system(std::span<const T> matrix, std::span<co
   // that reads one triangle could skip the bad entry and return a finite
   // but wrong direction, and the library's decomposition of such a matrix
   // is not something to rely on.
-  if (!core::all_finite(matrix)) return fail(EngineError::linear_solve());
+  if (!all_finite(matrix)) return fail(EngineError::linear_solve());
   const auto n = static_cast<lapack_int>(p);
   use_single_threaded_blas();
 

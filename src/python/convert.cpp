@@ -123,32 +123,31 @@ std::optional<double> to_double(PyObject* value, const char* name) {
   return converted;
 }
 
-std::optional<std::int64_t> to_int64(PyObject* value, const char* name) {
+namespace {
+
+// __index__, then the interpreter's own range conversion (OverflowError out
+// of range); -1 is a valid result unless an exception is set.
+template <class Integer, class Convert>
+std::optional<Integer> to_integer(PyObject* value, const char* name, Convert convert) {
   PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (!index) {
-    add_processing_note(name);
-    return std::nullopt;
+  if (index) {
+    const auto converted = convert(index.get());
+    if (converted != static_cast<decltype(converted)>(-1) || !PyErr_Occurred()) {
+      return static_cast<Integer>(converted);
+    }
   }
-  const long long converted = PyLong_AsLongLong(index.get());
-  if (converted == -1 && PyErr_Occurred()) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  return converted;
+  add_processing_note(name);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> to_int64(PyObject* value, const char* name) {
+  return to_integer<std::int64_t>(value, name, PyLong_AsLongLong);
 }
 
 std::optional<std::uint64_t> to_uint64(PyObject* value, const char* name) {
-  PyRef index = PyRef::steal(PyNumber_Index(value));
-  if (!index) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
-  if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  return converted;
+  return to_integer<std::uint64_t>(value, name, PyLong_AsUnsignedLongLong);
 }
 
 std::optional<bool> to_bool(PyObject* value, const char* name) {

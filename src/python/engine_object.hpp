@@ -22,18 +22,33 @@ struct EngineObject {
 
 inline EngineObject* as_engine_object(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
 
-// Exclusive use for update, predict and restore. Never waits: when the engine
-// is in any use the guard is empty and RuntimeError "Already borrowed" is set.
-class ExclusiveUse {
+// Use of the engine for one call. Never waits: when the flag refuses, the
+// guard is empty and RuntimeError is set. Exclusive use (update, predict,
+// restore) is refused while the engine is in any use, with "Already
+// borrowed"; shared use (state() and the properties) only while an exclusive
+// call runs, with "Already mutably borrowed".
+enum class UseKind { exclusive, shared };
+
+template <UseKind Kind>
+class EngineUse {
  public:
-  explicit ExclusiveUse(core::Engine& engine) : flag_(engine.borrow()), held_(flag_.try_exclusive()) {
-    if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  explicit EngineUse(core::Engine& engine)
+      : flag_(engine.borrow()), held_(Kind == UseKind::exclusive ? flag_.try_exclusive() : flag_.try_shared()) {
+    if (!held_) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      Kind == UseKind::exclusive ? "Already borrowed" : "Already mutably borrowed");
+    }
   }
-  ~ExclusiveUse() {
-    if (held_) flag_.release_exclusive();
+  ~EngineUse() {
+    if (!held_) return;
+    if constexpr (Kind == UseKind::exclusive) {
+      flag_.release_exclusive();
+    } else {
+      flag_.release_shared();
+    }
   }
-  ExclusiveUse(const ExclusiveUse&) = delete;
-  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+  EngineUse(const EngineUse&) = delete;
+  EngineUse& operator=(const EngineUse&) = delete;
   explicit operator bool() const { return held_; }
 
  private:
@@ -41,24 +56,8 @@ class ExclusiveUse {
   bool held_;
 };
 
-// Shared use for state() and the properties; refused only while an exclusive
-// call runs, with RuntimeError "Already mutably borrowed".
-class SharedUse {
- public:
-  explicit SharedUse(core::Engine& engine) : flag_(engine.borrow()), held_(flag_.try_shared()) {
-    if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-  }
-  ~SharedUse() {
-    if (held_) flag_.release_shared();
-  }
-  SharedUse(const SharedUse&) = delete;
-  SharedUse& operator=(const SharedUse&) = delete;
-  explicit operator bool() const { return held_; }
-
- private:
-  core::BorrowFlag& flag_;
-  bool held_;
-};
+using ExclusiveUse = EngineUse<UseKind::exclusive>;
+using SharedUse = EngineUse<UseKind::shared>;
 
 // The methods, defined in methods.cpp.
 PyObject* engine_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

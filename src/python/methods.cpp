@@ -1,6 +1,5 @@
 // update, predict, state and restore: argument handling at the boundary and
 // the hand-over to the engine core.
-#include <cmath>
 #include <concepts>
 #include <cstdint>
 #include <optional>
@@ -59,6 +58,20 @@ PyObject* export_state(const core::StreamState<T>& state) {
   return ok ? result.release() : nullptr;
 }
 
+// Runs the request on the engine's pool with the interpreter lock released.
+// A C++ exception from any worker is raised as a Python exception once the
+// lock is back, and nothing is returned.
+template <class Request>
+auto run_released(core::Engine& engine, Request&& request) -> std::optional<decltype(request())> {
+  try {
+    GilReleased unlocked;
+    return core::run_in_engine_pool(engine.pool(), std::forward<Request>(request));
+  } catch (...) {
+    raise_current_exception();  // the lock is held again here
+    return std::nullopt;
+  }
+}
+
 // ---- predict ---------------------------------------------------------------
 
 template <std::floating_point T>
@@ -66,15 +79,10 @@ PyObject* predict_with(core::Engine& engine, core::EngineCore<T>& core, PyObject
   std::optional<ReadView<T>> design = typed_intake<T>(x_design, 2, "X_design");
   if (!design || !contiguous_buffer(*design, "X_design")) return nullptr;
 
-  std::optional<core::Result<std::vector<T>>> outcome;
-  try {
-    GilReleased unlocked;
-    outcome.emplace(core::run_in_engine_pool(engine.pool(), [&] {
-      return core::predict_rows<T>(design->data, design->rows(), design->cols(), core.state.coefficients);
-    }));
-  } catch (...) {
-    return raise_current_exception();  // the lock is held again here
-  }
+  auto outcome = run_released(engine, [&] {
+    return core::predict_rows<T>(design->data, design->rows(), design->cols(), core.state.coefficients);
+  });
+  if (!outcome) return nullptr;
   if (!*outcome) return raise_engine_error(outcome->error());
   return vector_array<T>(std::move(**outcome));
 }
@@ -179,19 +187,12 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
   // The engine holds empty buffers while the request runs; the stored state
   // goes back unchanged unless the driver returns a whole new one.
   core::StreamState<T> stored = std::exchange(core.state, core::StreamState<T>{});
-  std::optional<core::Result<core::UpdateOutcome<T>>> outcome;
-  try {
-    GilReleased unlocked;
-    outcome.emplace(core::run_in_engine_pool(engine.pool(), [&] {
-      return core::update_stream<T>(core.workspace, batch, stored, request.layout, request.config);
-    }));
-  } catch (...) {
+  auto outcome = run_released(engine, [&] {
+    return core::update_stream<T>(core.workspace, batch, stored, request.layout, request.config);
+  });
+  if (!outcome || !*outcome) {
     core.state = std::move(stored);
-    return raise_current_exception();
-  }
-  if (!*outcome) {
-    core.state = std::move(stored);
-    return raise_engine_error(outcome->error());
+    return outcome ? raise_engine_error(outcome->error()) : nullptr;
   }
   // Commit before building the result: a failure while building it is
   // raised, but the new state stays.
@@ -220,11 +221,11 @@ PyObject* restore_with(std::uint64_t p, core::EngineCore<T>& core, PyObject* coe
     return raise_value_error("information has the wrong square shape");
   }
   const double lambda = scalars.previous_lambda;
-  if (!(std::isfinite(lambda) && lambda >= 0.0)) {
+  if (!core::finite_non_negative(lambda)) {
     return raise_value_error("previous_lambda must be finite and non-negative");
   }
   const double weight = scalars.weight_sum;
-  if (!(std::isfinite(weight) && weight >= 0.0) || (weight == 0.0 && scalars.n_samples_seen > 0)) {
+  if (!core::finite_non_negative(weight) || (weight == 0.0 && scalars.n_samples_seen > 0)) {
     return raise_value_error("weight_sum is inconsistent with the state counters");
   }
   if (!contiguous_buffer(*coefficients, "coefficients") || !contiguous_buffer(*information, "information")) {

@@ -20,7 +20,7 @@ PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) {
       return owned && PyDict_SetItemString(result.get(), key, owned.get()) == 0;
     };
     const bool ok = set("abi_version", PyLong_FromLong(1)) && set("python_api_version", PyLong_FromLong(2)) &&
-                    set("engine_version", PyUnicode_FromString("0.7.1")) &&
+                    set("engine_version", PyUnicode_FromString(VINTREL_ENGINE_VERSION)) &&
                     set("linear_algebra_provider", PyUnicode_FromString("openblas")) &&
                     set("parallel_provider", PyUnicode_FromString("onetbb")) &&
                     set("parallel_threads", PyLong_FromUnsignedLong(

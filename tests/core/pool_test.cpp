@@ -89,8 +89,7 @@ TEST(EnginePoolTest, NoThreadKeepsAnEngineNameOnceThePoolIsGone) {
 
 template <class T>
 class ArenaIndependenceTest : public ::testing::Test {};
-using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(ArenaIndependenceTest, Precisions);
+TYPED_TEST_SUITE(ArenaIndependenceTest, testing::Precisions);
 
 // Below the parallel thresholds every pass runs on the requesting thread, so
 // arenas of any size give the same bits.
@@ -120,7 +119,7 @@ TYPED_TEST(ArenaIndependenceTest, TwoUpdatesGiveTheSameBitsOnOneTwoAndThreeWorke
 
 template <class T>
 class PredictTest : public ::testing::Test {};
-TYPED_TEST_SUITE(PredictTest, Precisions);
+TYPED_TEST_SUITE(PredictTest, testing::Precisions);
 
 TYPED_TEST(PredictTest, ChecksRunInOrder) {
   using T = TypeParam;

@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "kernel_testing.hpp"
+
 namespace vintrel::core {
 namespace {
 
@@ -15,8 +17,7 @@ Result<Direction<T>> solve(const std::vector<T>& matrix, const std::vector<T>& g
 
 template <class T>
 class SolveChainTest : public ::testing::Test {};
-using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(SolveChainTest, Precisions);
+TYPED_TEST_SUITE(SolveChainTest, testing::Precisions);
 
 TYPED_TEST(SolveChainTest, EachRungGivesItsDirection) {
   using T = TypeParam;

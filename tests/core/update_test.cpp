@@ -229,8 +229,7 @@ TEST(UpdateDriverTest, AllOutlierFirstBatchUsesTheRegularizedFallback) {
 
 template <class T>
 class WorkspaceTest : public ::testing::Test {};
-using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(WorkspaceTest, Precisions);
+TYPED_TEST_SUITE(WorkspaceTest, testing::Precisions);
 
 TYPED_TEST(WorkspaceTest, SizedBySlotRulesAndReusedForEqualShapes) {
   using T = TypeParam;
@@ -302,7 +301,7 @@ SolverRun<T> one_row(T information) {
 
 template <class T>
 class SolverExitTest : public ::testing::Test {};
-TYPED_TEST_SUITE(SolverExitTest, Precisions);
+TYPED_TEST_SUITE(SolverExitTest, testing::Precisions);
 
 TYPED_TEST(SolverExitTest, ExitsThatKeepTheStart) {
   using T = TypeParam;
