@@ -27,8 +27,12 @@ test-core: venv
 	$(CMAKE) --build build/core-tests -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/core-tests --output-on-failure -j $(JOBS)
 
+# The package's lint and type checks run with its tests.
+LINTED := src/vintrel tests/vintrel examples bench/estimator.py bench/raw_data.py
 test-python: install
 	$(PY) -m pytest -q
+	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/mypy
 
 # Core tests and module tests under AddressSanitizer and UBSan. The module
 # runs inside the ordinary interpreter with the sanitizer runtime preloaded;
@@ -43,14 +47,14 @@ test-sanitize: venv
 	$(SANITIZE_ENV) $(SANITIZE_DIR)/core_tests
 	scripts/stage-module.sh $(SANITIZE_DIR)
 	$(SANITIZE_ENV) LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
-	  PYTHONPATH=$(SANITIZE_DIR)/stage $(PY) -m pytest -q -p no:cacheprovider
+	  PYTHONPATH=$(SANITIZE_DIR)/stage $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # Benchmarks print figures; nothing here asserts on time. The machine-wide
 # OpenBLAS core-type override slows current OpenBLAS builds, NumPy's and
 # ours alike, so the benchmarks run without it.
 BENCH_ENV := env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE
 bench: install
-	@scripts/setup-venv.sh "scikit-learn>=1.5" "matplotlib>=3.8"
+	@scripts/setup-venv.sh $$($(PY) scripts/project_requirements.py --extras-only bench)
 	@scripts/ensure-debian-packages.sh libbenchmark-dev
 	$(CMAKE) -S . -B build/bench $(CORE_CONFIG) -DVINTREL_BUILD_BENCH=ON
 	$(CMAKE) --build build/bench -j $(JOBS)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Creates .venv at the repository root with a CPython >= 3.13 and installs
-# the build and test dependencies into it. Extra pip requirements may be
-# given as arguments. Re-running is cheap: it only installs what is missing.
+# the build, run-time and test requirements of pyproject.toml into it, with
+# the build front-end tools. Extra pip requirements may be given as
+# arguments. Re-running is cheap: it only installs what is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,9 +15,8 @@ fi
 stamp=.venv/.build-deps
 if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
   .venv/bin/python -m pip install --quiet --upgrade pip
-  .venv/bin/python -m pip install --quiet \
-    "scikit-build-core>=0.10" "cmake>=3.26" ninja "numpy>=2" "tbb>=2021.10" "tbb-devel>=2021.10" \
-    "scipy-openblas32>=0.3.27" "pytest>=8" "threadpoolctl>=3"
+  mapfile -t requirements < <(.venv/bin/python scripts/project_requirements.py test)
+  .venv/bin/python -m pip install --quiet "cmake>=3.26" ninja "${requirements[@]}"
   touch "$stamp"
 fi
 

@@ -1,0 +1,117 @@
+"""The estimator's internal units: standardised features with an intercept
+column, and a target centred and divided by the residual scale."""
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import DTypeLike, NDArray
+
+from vintrel._robust import weighted_median
+
+Vector = NDArray[np.float64]
+Weights = NDArray[np.floating[Any]]
+
+# Rows standardised per NumPy call when building a design: small enough for
+# the block to stay in cache between the copy and the two in-place passes.
+_BLOCK_ROWS = 2048
+
+
+def _weighted_mean(values: NDArray[np.floating[Any]], weights: Weights | None) -> Vector:
+    return np.asarray(np.average(values, axis=0, weights=weights), dtype=np.float64)
+
+
+@dataclass(frozen=True, eq=False)
+class Scaling:
+    """Centre and scale of every feature and of the target.
+
+    Features are centred on their mean (when an intercept is fitted) and
+    divided by their standard deviation, both taken from the first batch; a
+    constant feature keeps the scale 1. The target is centred on its median
+    and divided by the residual scale, so the Huber threshold is `epsilon`
+    in internal units.
+    """
+
+    x_center: Vector
+    x_scale: Vector
+    y_center: float
+    y_scale: float
+    fit_intercept: bool
+
+    @property
+    def n_features(self) -> int:
+        return int(self.x_center.shape[0])
+
+    @property
+    def n_parameters(self) -> int:
+        return self.n_features + int(self.fit_intercept)
+
+    @classmethod
+    def from_batch(cls, X: NDArray[np.floating[Any]], y: NDArray[np.floating[Any]],
+                   weights: Weights | None, fit_intercept: bool) -> "Scaling":
+        """Feature and target centres of a first batch; the target scale is
+        1 until `with_y_scale` sets the residual scale."""
+        X64 = np.asarray(X, dtype=np.float64)
+        if fit_intercept:
+            center = _weighted_mean(X64, weights)
+            spread = np.sqrt(_weighted_mean((X64 - center) ** 2, weights))
+            y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
+        else:
+            center = np.zeros(X64.shape[1])
+            spread = np.sqrt(_weighted_mean(X64**2, weights))
+            y_center = 0.0
+        usable = np.isfinite(spread) & (spread > 0)
+        scale = np.where(usable, spread, 1.0)
+        return cls(center, scale, y_center, 1.0, fit_intercept)
+
+    def with_y_scale(self, y_scale: float) -> "Scaling":
+        return Scaling(self.x_center, self.x_scale, self.y_center, float(y_scale), self.fit_intercept)
+
+    def design(self, X: NDArray[np.floating[Any]], dtype: DTypeLike,
+               out: NDArray[np.floating[Any]] | None = None) -> NDArray[np.floating[Any]]:
+        """The engine's design for `X`: standardised features followed by
+        the intercept column of ones, C-contiguous in `dtype`.
+
+        `out`, when given, must be a C-contiguous array of at least as many
+        rows; its leading rows are filled and returned.
+        """
+        rows = X.shape[0]
+        width = self.n_parameters
+        if out is None:
+            out = np.empty((rows, width), dtype=dtype)
+        design = out[:rows]
+        center = np.zeros(width, dtype=dtype)
+        center[: self.n_features] = self.x_center
+        inverse_scale = np.ones(width, dtype=dtype)
+        inverse_scale[: self.n_features] = 1.0 / self.x_scale
+        for start in range(0, rows, _BLOCK_ROWS):
+            block = design[start : start + _BLOCK_ROWS]
+            block[:, : self.n_features] = X[start : start + _BLOCK_ROWS]
+            if self.fit_intercept:
+                block[:, -1] = 1.0
+            np.subtract(block, center, out=block)
+            np.multiply(block, inverse_scale, out=block)
+        return design
+
+    def target(self, y: NDArray[np.floating[Any]], dtype: DTypeLike) -> NDArray[np.floating[Any]]:
+        """The engine's target: `(y - y_center) / y_scale` in `dtype`."""
+        internal = (np.asarray(y, dtype=np.float64) - self.y_center) / self.y_scale
+        return np.ascontiguousarray(internal, dtype=dtype)
+
+    def to_caller_units(self, beta: NDArray[np.floating[Any]]) -> tuple[Vector, float]:
+        """Coefficients and intercept in the caller's units from internal
+        coefficients (intercept last)."""
+        beta64 = np.asarray(beta, dtype=np.float64)
+        coef = self.y_scale * beta64[: self.n_features] / self.x_scale
+        intercept = 0.0
+        if self.fit_intercept:
+            intercept = self.y_center + self.y_scale * float(beta64[-1]) - float(coef @ self.x_center)
+        return coef, intercept
+
+    def to_internal_units(self, coef: Vector, intercept: float) -> Vector:
+        """Inverse of `to_caller_units`."""
+        features = np.asarray(coef, dtype=np.float64) * self.x_scale / self.y_scale
+        if not self.fit_intercept:
+            return features
+        shift = (intercept - self.y_center + float(np.asarray(coef) @ self.x_center)) / self.y_scale
+        return np.append(features, shift)

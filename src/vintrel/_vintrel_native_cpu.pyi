@@ -1,0 +1,80 @@
+"""Type stub of the native engine module."""
+
+from typing import TypedDict
+
+import numpy as np
+from numpy.typing import NDArray
+
+__all__ = ["NativeCpuEngine", "version"]
+
+_Array = NDArray[np.float32] | NDArray[np.float64]
+
+class VersionInfo(TypedDict):
+    abi_version: int
+    python_api_version: int
+    engine_version: str
+    linear_algebra_provider: str
+    parallel_provider: str
+    parallel_threads: int
+    supports_engine_thread_pool: bool
+    engine_thread_pool_default: str
+    strict_dtypes: tuple[str, str]
+
+class StateExport(TypedDict):
+    coefficients: _Array
+    information: _Array
+    state_is_detached: bool
+    n_samples_seen: int
+    batch_count: int
+    previous_lambda: float
+    weight_sum: float
+
+class UpdateResult(StateExport):
+    iterations: int
+    converged: bool
+    objective: float
+    lambda_value: float
+    bandwidth: float
+    used_regularized_fallback: bool
+
+def version() -> VersionInfo: ...
+
+class NativeCpuEngine:
+    """A persistent CPU engine with reusable numerical workspaces."""
+
+    def __init__(self, dtype: str, n_parameters: int, n_threads: int | None = None) -> None: ...
+    @property
+    def dtype(self) -> str: ...
+    @property
+    def n_parameters(self) -> int: ...
+    @property
+    def n_threads(self) -> int: ...
+    @property
+    def has_dedicated_thread_pool(self) -> bool: ...
+    def update(
+        self,
+        x_design: _Array,
+        y: _Array,
+        sample_weight: _Array | None,
+        batch_weight: float,
+        n_features_in: int,
+        fit_intercept: bool | np.bool_,
+        tau: float,
+        penalty: str,
+        lambda_scale: float,
+        bandwidth_scale: float,
+        max_iter: int,
+        tol: float,
+        ridge: float,
+    ) -> UpdateResult: ...
+    def predict(self, x_design: _Array) -> _Array: ...
+    def state(self) -> StateExport: ...
+    def restore(
+        self,
+        coefficients: _Array,
+        information: _Array,
+        n_samples_seen: int,
+        batch_count: int,
+        previous_lambda: float,
+        weight_sum: float,
+    ) -> None: ...

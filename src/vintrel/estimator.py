@@ -1,0 +1,477 @@
+"""`IncrementalHuberRegressor`: a scikit-learn estimator that streams batches
+through the native engine."""
+
+import contextlib
+import math
+import threading
+import warnings
+from collections.abc import Callable, Iterator
+from numbers import Integral, Real
+from typing import Any, Self
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+
+from vintrel._scaling import Scaling
+from vintrel._start import Start, huber_start, least_squares_start
+from vintrel._stream import EngineStream, FoldReport, UpdateSettings
+
+Array = NDArray[np.floating[Any]]
+
+# A stream starts once its first batches hold this many rows of positive
+# weight per parameter; smaller first batches wait in a buffer.
+MIN_START_ROWS_PER_PARAMETER = 5
+# When `batch_size` is None, `fit` folds batches whose internal design takes
+# about this many bytes.
+DEFAULT_BATCH_BYTES = 64 * 2**20
+# Default step tolerances by penalty and precision. Newton steps shrink
+# fast, so a tight tolerance costs an iteration or two; proximal steps
+# cannot resolve much below 1e-6, and single precision not below 1e-7.
+DEFAULT_TOL = {
+    ("none", np.dtype(np.float64)): 1e-8,
+    ("none", np.dtype(np.float32)): 1e-5,
+    ("l1", np.dtype(np.float64)): 1e-6,
+    ("l1", np.dtype(np.float32)): 1e-5,
+}
+
+
+class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
+    """Linear regression under the Huber loss, fitted batch by batch.
+
+    Each batch is folded into a persistent estimate (coefficients and an
+    accumulated information matrix) by the native engine; past batches are
+    never revisited. The estimator works in internal units (features
+    standardised and the target centred and divided by the residual scale,
+    all taken from the first batch), so raw data needs no preparation, and
+    reports everything in the caller's units.
+
+    Parameters
+    ----------
+    epsilon : float, default=1.35
+        The Huber threshold in units of the residual scale: residuals
+        smaller than ``epsilon * scale_`` are fitted by least squares,
+        larger ones by least absolute deviation.
+    penalty : {None, "l1"}, default=None
+        ``None`` fits by damped Newton steps; ``"l1"`` adds an L1 penalty on
+        the standardised coefficients (never on the intercept), fitted by
+        proximal gradient steps with soft-thresholding.
+    alpha : float, default=1.0
+        Multiplies the L1 level, which is
+        ``alpha * epsilon * sqrt(log(max(n_features, 2)) / total_weight)``
+        in standardised units. Ignored without penalty.
+    fit_intercept : bool, default=True
+        Whether to fit an intercept. Without one the features are scaled
+        but not centred.
+    scale : "auto" or float, default="auto"
+        The residual scale in the target's units. ``"auto"`` estimates it on
+        the first batch the way the classic Huber M-estimator with MAD scale
+        does: the coefficients and the normalised median absolute deviation
+        of the residuals are alternated until the scale settles. When the
+        data is streamed and the first batch has more than 10,000 rows, the
+        alternation runs on an evenly spaced sample of 10,000 of them. The
+        scale is then held fixed: the carried information is in its units.
+    batch_size : int or None, default=None
+        Rows per engine update in `fit`. ``None`` chooses batches whose
+        internal design takes about 64 MiB; data that fits in one batch is
+        fitted in one update, as a whole-data M-estimate.
+    max_iter : int, default=50
+        Iteration cap of each engine update.
+    tol : float or None, default=None
+        Relative step tolerance of each update. ``None`` chooses 1e-8 for
+        the Newton path and 1e-6 for the L1 path in float64, 1e-5 in
+        float32.
+    bandwidth_scale : float, default=1.0
+        Scales the bandwidth over which the engine smooths the Huber
+        curvature; the bandwidth shrinks as weight accumulates.
+    ridge : float, default=1e-6
+        Added to the diagonal of each Newton system, in standardised units.
+        It keeps the system well-posed when a batch holds constant or
+        collinear columns; it does not change the objective, so converged
+        coefficients do not depend on it.
+    n_threads : int or None, default=None
+        Size of a private worker pool for the engine; ``None`` uses the
+        process-wide pool.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_features_in_,)
+        Coefficients in the caller's units.
+    intercept_ : float
+        Intercept in the caller's units (0.0 without `fit_intercept`).
+    scale_ : float
+        The residual scale in the target's units.
+    n_features_in_ : int
+        Number of features seen in the first batch.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Column names, when the first batch had string column names.
+    n_samples_seen_ : int
+        Rows folded into the estimate so far.
+    n_batches_ : int
+        Engine updates folded so far.
+    n_iter_ : int
+        Iterations of the last update.
+    converged_ : bool
+        Whether the last update met its tolerance.
+    lambda_ : float
+        The L1 level of the last update, in standardised units (0.0 without
+        penalty).
+
+    Notes
+    -----
+    `partial_fit` buffers first batches holding fewer than
+    ``5 * n_parameters`` rows of positive weight (``n_parameters`` counts
+    the intercept) until enough rows have arrived; until then the estimator
+    is not fitted. `fit` fits any data with more rows of positive weight
+    than parameters.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vintrel import IncrementalHuberRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.normal(size=(1000, 3))
+    >>> y = X @ [1.0, -2.0, 0.5] + 10 + rng.standard_t(3, size=1000)
+    >>> model = IncrementalHuberRegressor().fit(X, y)
+    >>> np.round(model.coef_, 1)
+    array([ 1. , -2. ,  0.5])
+    """
+
+    def __init__(
+        self,
+        *,
+        epsilon: float = 1.35,
+        penalty: str | None = None,
+        alpha: float = 1.0,
+        fit_intercept: bool = True,
+        scale: str | float = "auto",
+        batch_size: int | None = None,
+        max_iter: int = 50,
+        tol: float | None = None,
+        bandwidth_scale: float = 1.0,
+        ridge: float = 1e-6,
+        n_threads: int | None = None,
+    ) -> None:
+        self.epsilon = epsilon
+        self.penalty = penalty
+        self.alpha = alpha
+        self.fit_intercept = fit_intercept
+        self.scale = scale
+        self.batch_size = batch_size
+        self.max_iter = max_iter
+        self.tol = tol
+        self.bandwidth_scale = bandwidth_scale
+        self.ridge = ridge
+        self.n_threads = n_threads
+
+    # ----------------------------------------------------------------- fitting
+
+    def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Fit on all of `X`, streamed in batches of `batch_size` rows.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training data. float32 data is fitted in float32; anything else
+            is converted to float64.
+        y : array-like of shape (n_samples,)
+            Target values.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each row.
+
+        Returns
+        -------
+        self : IncrementalHuberRegressor
+            The fitted estimator.
+        """
+        self._check_params()
+        with self._guard(), self._unchanged_on_failure():
+            X, y, weights = self._validate_batch(X, y, sample_weight, reset=True)
+            self._forget()
+            n_parameters = X.shape[1] + int(self.fit_intercept)
+            usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
+            if usable <= n_parameters:
+                raise ValueError(
+                    f"{type(self).__name__} needs more samples than parameters: got {usable} "
+                    f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
+            batch_rows = self._batch_rows(n_parameters, X.dtype)
+            buffer = np.empty((min(batch_rows, X.shape[0]), n_parameters), dtype=X.dtype)
+            whole = X.shape[0] <= batch_rows
+            for begin in range(0, X.shape[0], batch_rows):
+                rows = slice(begin, begin + batch_rows)
+                self._take(X[rows], y[rows], None if weights is None else weights[rows],
+                           whole_batch=whole, buffer=buffer, last=begin + batch_rows >= X.shape[0])
+        return self
+
+    def partial_fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
+        """Fold one more batch into the estimate.
+
+        The first call fixes the features, the precision and the internal
+        units. A first batch with fewer than ``5 * n_parameters`` rows of
+        positive weight is kept until later batches bring enough rows.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            One batch. Later batches are converted to the precision of the
+            first.
+        y : array-like of shape (n_samples,)
+            Target values.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each row.
+
+        Returns
+        -------
+        self : IncrementalHuberRegressor
+            The updated estimator.
+        """
+        self._check_params()
+        with self._guard(), self._unchanged_on_failure():
+            first = not hasattr(self, "n_features_in_")
+            X, y, weights = self._validate_batch(X, y, sample_weight, reset=first)
+            self._check_stream_params()
+            self._take(X, y, weights, whole_batch=False, buffer=None, last=False)
+        return self
+
+    def predict(self, X: ArrayLike) -> Array:
+        """Predict with the current estimate.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Samples.
+
+        Returns
+        -------
+        y_pred : ndarray of shape (n_samples,)
+            Predicted values.
+        """
+        check_is_fitted(self)
+        features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
+        return np.asarray(features @ self.coef_ + self.intercept_)
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return hasattr(self, "coef_")
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.sparse = False
+        tags.input_tags.allow_nan = False
+        return tags
+
+    # ------------------------------------------------------------- the stream
+
+    def _take(self, X: Array, y: Array, weights: Array | None, *, whole_batch: bool,
+              buffer: Array | None, last: bool) -> None:
+        """Fold a validated batch, or keep it until the stream can start."""
+        if hasattr(self, "_stream"):
+            self._fold(X, y, weights, buffer)
+            return
+        X, y, weights = self._with_pending(X, y, weights)
+        n_parameters = X.shape[1] + int(self.fit_intercept)
+        usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
+        if usable < MIN_START_ROWS_PER_PARAMETER * n_parameters and not last:
+            self._pending = (X.copy(), y.copy(), None if weights is None else weights.copy())
+            return
+        self._start(X, y, weights, whole_batch)
+
+    def _with_pending(self, X: Array, y: Array, weights: Array | None) -> tuple[Array, Array, Array | None]:
+        pending = self.__dict__.pop("_pending", None)
+        if pending is None:
+            return X, y, weights
+        old_X, old_y, old_weights = pending
+        if old_weights is None and weights is None:
+            return np.concatenate([old_X, X]), np.concatenate([old_y, y]), None
+        old_weights = np.ones_like(old_y) if old_weights is None else old_weights
+        weights = np.ones_like(y) if weights is None else weights
+        return np.concatenate([old_X, X]), np.concatenate([old_y, y]), np.concatenate([old_weights, weights])
+
+    def _start(self, X: Array, y: Array, weights: Array | None, whole_batch: bool) -> None:
+        """Fix the internal units on the first batch and fold it, starting
+        from robust coefficients."""
+        dtype = X.dtype
+        scaling = Scaling.from_batch(X, y, weights, self.fit_intercept)
+        stream = EngineStream(dtype, X.shape[1], self.fit_intercept, self.n_threads)
+        design = scaling.design(X, dtype)
+        centred = np.asarray(y, dtype=np.float64) - scaling.y_center
+        settings = self._settings(dtype)
+        start: Start
+        if self.scale == "auto":
+            start = huber_start(stream, design, centred, weights, settings, whole_batch)
+        else:
+            start = least_squares_start(design, centred, weights)
+            start = Start(float(self.scale), start.coefficients, 0)
+        scaling = scaling.with_y_scale(start.scale)
+        report = start.folded
+        if report is None or settings.penalty != "none":
+            stream.restart(start.coefficients / start.scale)
+            report = stream.fold(design, scaling.target(y, dtype), weights, settings, "batch 1")
+        self._stream, self._scaling, self._units = stream, scaling, (self.fit_intercept, self.scale)
+        self._record(report)
+
+    def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> None:
+        if weights is not None and not np.any(weights > 0):
+            return  # nothing to learn from rows of zero weight
+        stream, scaling = self._stream, self._scaling
+        if stream.n_threads != self.n_threads:
+            stream = self._stream = stream.with_threads(self.n_threads)
+        dtype = stream.dtype
+        X = np.asarray(X, dtype=dtype)
+        report = stream.fold(scaling.design(X, dtype, out=buffer), scaling.target(y, dtype),
+                             weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
+        self._record(report)
+
+    def _record(self, report: FoldReport) -> None:
+        """Publish the estimate after an update and warn when it struggled."""
+        stream, scaling = self._stream, self._scaling
+        coef, intercept = scaling.to_caller_units(report.coefficients)
+        self.coef_ = coef.astype(stream.dtype)
+        self.intercept_ = stream.dtype.type(intercept)
+        self.scale_ = float(scaling.y_scale)
+        self.n_samples_seen_, self.n_batches_ = report.n_samples_seen, report.batch_count
+        self.n_iter_ = report.iterations
+        self.converged_ = report.converged
+        self.lambda_ = report.lambda_value
+        self._warn_if_struggled(report)
+
+    def _warn_if_struggled(self, report: FoldReport) -> None:
+        batch = f"batch {self.n_batches_} (rows up to {self.n_samples_seen_})"
+        if report.used_fallback:
+            warnings.warn(f"{batch}: the Newton system was singular and a regularised fallback "
+                          f"gave the direction; consider a larger ridge", ConvergenceWarning, stacklevel=4)
+        if report.converged:
+            return
+        if report.iterations >= self.max_iter:
+            reason = f"it reached max_iter={self.max_iter}; consider raising max_iter"
+        else:
+            reason = "no step decreased the objective; the last accepted estimate is kept"
+        warnings.warn(f"{batch} did not converge: {reason}", ConvergenceWarning, stacklevel=4)
+
+    def _forget(self) -> None:
+        """Drop the fitted estimate, keeping what validation just recorded."""
+        for name in ("_stream", "_scaling", "_units", "_pending", "coef_", "intercept_", "scale_",
+                     "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_"):
+            self.__dict__.pop(name, None)
+
+    # ------------------------------------------------------------- validation
+
+    def _validate_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None,
+                        reset: bool) -> tuple[Array, Array, Array | None]:
+        dtypes = [np.float64, np.float32] if reset else self._dtype()
+        features, target = validate_data(self, X, y, reset=reset, dtype=dtypes, y_numeric=True)
+        target = np.asarray(target, dtype=features.dtype)
+        weights = None
+        if sample_weight is not None:
+            weights = _check_sample_weight(sample_weight, features, dtype=features.dtype,
+                                           ensure_non_negative=True)
+        return features, target, weights
+
+    def _dtype(self) -> np.dtype:
+        if hasattr(self, "_stream"):
+            return self._stream.dtype
+        pending = getattr(self, "_pending", None)
+        return pending[0].dtype if pending is not None else np.dtype(np.float64)
+
+    def _check_params(self) -> None:
+        for name, (accepts, expected) in _PARAMETER_RULES.items():
+            value = getattr(self, name)
+            if not accepts(value):
+                raise ValueError(f"{name} must be {expected}; got {value!r}")
+
+    def _check_stream_params(self) -> None:
+        """Parameters that fix the internal units cannot change mid-stream."""
+        units = getattr(self, "_units", None)
+        if units is not None and units != (self.fit_intercept, self.scale):
+            raise ValueError("fit_intercept and scale cannot change in the middle of a stream; "
+                             "call fit to start a new one")
+
+    def _settings(self, dtype: np.dtype) -> UpdateSettings:
+        penalty = "none" if self.penalty is None else "l1"
+        tol = DEFAULT_TOL[penalty, np.dtype(dtype)] if self.tol is None else float(self.tol)
+        return UpdateSettings(tau=float(self.epsilon), penalty=penalty, lambda_scale=float(self.alpha),
+                              bandwidth_scale=float(self.bandwidth_scale), max_iter=int(self.max_iter),
+                              tol=tol, ridge=float(self.ridge))
+
+    def _batch_rows(self, n_parameters: int, dtype: np.dtype) -> int:
+        if self.batch_size is not None:
+            return int(self.batch_size)
+        return max(DEFAULT_BATCH_BYTES // (n_parameters * np.dtype(dtype).itemsize),
+                   MIN_START_ROWS_PER_PARAMETER * n_parameters)
+
+    @contextlib.contextmanager
+    def _unchanged_on_failure(self) -> Iterator[None]:
+        """Put every attribute back when the block fails or is interrupted,
+        so a refused or interrupted call leaves the estimate as it was."""
+        saved = dict(self.__dict__)
+        try:
+            yield
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(saved)
+            raise
+
+    def _guard(self) -> threading.Lock:
+        """The lock that serialises fitting calls on this estimator."""
+        if "_lock" not in self.__dict__:
+            self.__dict__["_lock"] = threading.Lock()
+        lock: threading.Lock = self.__dict__["_lock"]
+        return lock
+
+    # --------------------------------------------------------------- pickling
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(super().__getstate__())
+        state.pop("_lock", None)
+        stream = state.pop("_stream", None)
+        if stream is not None:
+            state["_stream"] = stream.export()
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        state = dict(state)
+        exported = state.pop("_stream", None)
+        super().__setstate__(state)
+        if exported is not None:
+            self._stream = EngineStream.from_export(exported, self.n_threads)
+
+
+def _is_real(value: object) -> bool:
+    if isinstance(value, bool):
+        return False
+    return isinstance(value, Real) and math.isfinite(value)
+
+
+def _is_integer(value: object) -> bool:
+    if isinstance(value, bool):
+        return False
+    return isinstance(value, Integral)
+
+
+def _positive(value: Any) -> bool:
+    return _is_real(value) and value > 0
+
+
+def _non_negative(value: Any) -> bool:
+    return _is_real(value) and value >= 0
+
+
+def _count(value: Any) -> bool:
+    return _is_integer(value) and value >= 1
+
+
+# What each parameter accepts, and how to say it.
+_PARAMETER_RULES: dict[str, tuple[Callable[[Any], bool], str]] = {
+    "epsilon": (_positive, "a positive finite number"),
+    "penalty": (lambda v: v is None or v == "l1", 'None or "l1"'),
+    "alpha": (_non_negative, "a non-negative finite number"),
+    "fit_intercept": (lambda v: isinstance(v, (bool, np.bool_)), "a bool"),
+    "scale": (lambda v: v == "auto" or _positive(v), '"auto" or a positive finite number'),
+    "batch_size": (lambda v: v is None or _count(v), "None or a positive integer"),
+    "max_iter": (_count, "a positive integer"),
+    "tol": (lambda v: v is None or _positive(v), "None or a positive finite number"),
+    "bandwidth_scale": (_positive, "a positive finite number"),
+    "ridge": (_non_negative, "a non-negative finite number"),
+    "n_threads": (lambda v: v is None or _count(v), "None or a positive integer"),
+}

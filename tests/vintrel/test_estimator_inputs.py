@@ -1,0 +1,140 @@
+"""What the estimator accepts, refuses and warns about."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import polars as pl
+import pytest
+import scipy.sparse as sp
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
+
+from vintrel import IncrementalHuberRegressor
+from vintrel._stream import EngineStream, UpdateSettings
+
+from conftest import contaminated
+
+
+@pytest.fixture(scope="module")
+def data():
+    X, y, _, _ = contaminated(600, 3, seed=2)
+    return X, y
+
+
+@pytest.mark.parametrize("frame", [pd.DataFrame, pl.DataFrame], ids=["pandas", "polars"])
+def test_frames_record_and_check_column_names(data, frame):
+    X, y = data
+    columns = ["speed", "load", "temperature"]
+    model = IncrementalHuberRegressor().fit(frame(dict(zip(columns, X.T, strict=True))), y)
+    assert list(model.feature_names_in_) == columns
+    np.testing.assert_allclose(model.coef_, IncrementalHuberRegressor().fit(X, y).coef_)
+    with pytest.raises(ValueError, match="feature names"):
+        model.predict(frame(dict(zip(columns[::-1], X.T, strict=True))))
+
+
+def test_lists_and_integers_are_fitted_in_float64(data):
+    X, y = data
+    model = IncrementalHuberRegressor().fit(np.rint(X * 100).astype(int).tolist(), y.tolist())
+    assert model.coef_.dtype == np.float64 and model._stream.dtype == np.float64
+
+
+def test_later_batches_take_the_precision_of_the_first(data):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:300].astype(np.float32), y[:300])
+    model.partial_fit(X[300:], y[300:])
+    assert model._stream.dtype == np.float32 and model.n_samples_seen_ == 600
+
+
+@pytest.mark.parametrize("corrupt, error, match", [
+    (lambda X, y, w: (np.where(np.arange(X.size).reshape(X.shape) == 7, np.nan, X), y, w), ValueError, "NaN"),
+    (lambda X, y, w: (X, np.where(np.arange(y.size) == 3, np.inf, y), w), ValueError, "infinity"),
+    (lambda X, y, w: (sp.csr_matrix(X), y, w), TypeError, "[Ss]parse"),
+    (lambda X, y, w: (X, y[:-1], w), ValueError, "inconsistent numbers of samples"),
+    (lambda X, y, w: (X, y, -np.ones_like(y)), ValueError, "[Nn]egative"),
+    (lambda X, y, w: (X, y, np.zeros_like(y)), ValueError, "non-zero"),
+    (lambda X, y, w: (X[:3], y[:3], w), ValueError, "3 samples of positive weight for 4 parameters"),
+    (lambda X, y, w: (X + 1j, y, w), ValueError, "[Cc]omplex"),
+], ids=["nan", "inf", "sparse", "lengths", "negative-weight", "zero-weights", "too-few-rows", "complex"])
+def test_bad_input_gets_scikit_learn_errors(data, corrupt, error, match):
+    X, y, weights = corrupt(*data, None)
+    with pytest.raises(error, match=match):
+        IncrementalHuberRegressor().fit(X, y, sample_weight=weights)
+
+
+def test_feature_count_is_checked_on_later_calls(data):
+    X, y = data
+    model = IncrementalHuberRegressor().fit(X, y)
+    for call in (lambda: model.predict(X[:, :2]), lambda: model.partial_fit(X[:, :2], y)):
+        with pytest.raises(ValueError, match="features"):
+            call()
+
+
+@pytest.mark.parametrize("name, value", [
+    ("epsilon", 0.0), ("penalty", "l2"), ("alpha", -1.0), ("fit_intercept", 1), ("scale", "mad"),
+    ("scale", -2.0), ("batch_size", 0), ("max_iter", 2.5), ("tol", float("nan")),
+    ("bandwidth_scale", 0.0), ("ridge", -1e-3), ("n_threads", 0)])
+def test_bad_parameters_are_refused_at_fit_with_their_name(data, name, value):
+    with pytest.raises(ValueError, match=name):
+        IncrementalHuberRegressor(**{name: value}).fit(*data)
+
+
+def test_small_first_batches_wait_until_the_stream_can_start(data):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:10], y[:10])  # 4 parameters need 20 rows
+    with pytest.raises(NotFittedError):
+        model.predict(X)
+    model.partial_fit(X[10:25], y[10:25])
+    together = IncrementalHuberRegressor().partial_fit(X[:25], y[:25])
+    assert model.n_samples_seen_ == 25 and model.n_batches_ == 1
+    np.testing.assert_array_equal(model.coef_, together.coef_)
+
+
+def test_struggling_updates_warn_with_batch_and_reason(data):
+    X, y = data
+    with pytest.warns(ConvergenceWarning, match=r"batch 1 .* max_iter=1"):
+        IncrementalHuberRegressor(max_iter=1, scale=1.0).fit(X, y)
+
+
+def test_units_cannot_change_in_the_middle_of_a_stream(data):
+    model = IncrementalHuberRegressor().partial_fit(*data)
+    model.set_params(fit_intercept=False)
+    with pytest.raises(ValueError, match="middle of a stream"):
+        model.partial_fit(*data)
+
+
+def test_engine_refusals_become_errors_that_name_the_batch():
+    stream = EngineStream(np.dtype(np.float64), 2, True, None)
+    settings = UpdateSettings(1.35, "none", 1.0, 1.0, 50, 1e-8, 1e-6)
+    with pytest.raises(ValueError, match=r"could not fold batch 4: .*design width"):
+        stream.fold(np.ones((5, 2)), np.ones(5), None, settings, "batch 4")
+
+
+def test_changing_the_pool_keeps_the_estimate(data):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:300], y[:300])
+    same = IncrementalHuberRegressor().partial_fit(X[:300], y[:300])
+    model.set_params(n_threads=2).partial_fit(X[300:], y[300:])
+    same.partial_fit(X[300:], y[300:])
+    assert model._stream.n_threads == 2
+    np.testing.assert_array_equal(model.coef_, same.coef_)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model.predict(X)
+
+
+def test_an_interrupted_fit_leaves_the_previous_estimate(data, monkeypatch):
+    X, y = data
+    model = IncrementalHuberRegressor(batch_size=100).fit(X, y)
+    before = dict(model.__dict__)
+    calls = iter(range(100))
+    original = EngineStream.fold
+
+    def interrupted(self, *args, **kwargs):
+        if next(calls) == 3:
+            raise KeyboardInterrupt
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(EngineStream, "fold", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        model.fit(X[::-1], y[::-1])
+    assert model.__dict__ == before
