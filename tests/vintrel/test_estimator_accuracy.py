@@ -13,7 +13,7 @@ from sklearn.preprocessing import StandardScaler
 
 from vintrel import IncrementalHuberRegressor
 
-from conftest import contaminated, spread_error
+from synthetic_data import contaminated, spread_error
 
 
 def _stackloss():

@@ -12,7 +12,7 @@ from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from vintrel import IncrementalHuberRegressor
 from vintrel._stream import EngineStream, UpdateSettings
 
-from conftest import contaminated
+from synthetic_data import contaminated
 
 
 @pytest.fixture(scope="module")

@@ -13,7 +13,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from vintrel import IncrementalHuberRegressor
 
-from conftest import contaminated
+from synthetic_data import contaminated
 
 EXPECTED_FAILED_CHECKS = {
     "check_sample_weight_equivalence_on_dense_data":

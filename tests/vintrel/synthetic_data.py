@@ -1,4 +1,4 @@
-"""Shared data for the tests of the Python package."""
+"""Synthetic data shared by the tests of the Python package."""
 
 import numpy as np
 
