@@ -98,6 +98,10 @@ class EngineStream:
                 return f"could not fold {batch_label}: {meaning.format(dtype=self.dtype.name)}"
         return f"could not fold {batch_label}: the engine refused it ({text})"
 
+    @property
+    def coefficients(self) -> Array:
+        return np.asarray(self._engine.state()["coefficients"])
+
     def with_threads(self, n_threads: int | None) -> "EngineStream":
         """The same estimate on an engine with another pool."""
         return EngineStream.from_export(self.export(), n_threads)

@@ -12,7 +12,7 @@ from typing import Any, Self
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.exceptions import ConvergenceWarning
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from vintrel._scaling import Scaling
@@ -325,16 +325,20 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
 
     def _record(self, report: FoldReport) -> None:
         """Publish the estimate after an update and warn when it struggled."""
-        stream, scaling = self._stream, self._scaling
-        coef, intercept = scaling.to_caller_units(report.coefficients)
-        self.coef_ = coef.astype(stream.dtype)
-        self.intercept_ = stream.dtype.type(intercept)
-        self.scale_ = float(scaling.y_scale)
-        self.n_samples_seen_, self.n_batches_ = report.n_samples_seen, report.batch_count
-        self.n_iter_ = report.iterations
-        self.converged_ = report.converged
-        self.lambda_ = report.lambda_value
+        self._publish(report.coefficients, report.n_samples_seen, report.batch_count,
+                      report.iterations, report.converged, report.lambda_value)
         self._warn_if_struggled(report)
+
+    def _publish(self, coefficients: Array, n_samples_seen: int, batch_count: int,
+                 n_iter: int, converged: bool, lambda_value: float) -> None:
+        """Set the fitted attributes from internal coefficients."""
+        dtype = self._stream.dtype
+        coef, intercept = self._scaling.to_caller_units(coefficients)
+        self.coef_ = coef.astype(dtype)
+        self.intercept_ = dtype.type(intercept)
+        self.scale_ = float(self._scaling.y_scale)
+        self.n_samples_seen_, self.n_batches_ = n_samples_seen, batch_count
+        self.n_iter_, self.converged_, self.lambda_ = n_iter, converged, lambda_value
 
     def _warn_if_struggled(self, report: FoldReport) -> None:
         batch = f"batch {self.n_batches_} (rows up to {self.n_samples_seen_})"
@@ -418,6 +422,62 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             self.__dict__["_lock"] = threading.Lock()
         lock: threading.Lock = self.__dict__["_lock"]
         return lock
+
+    # ---------------------------------------------------------- plain state
+
+    def _export(self) -> dict[str, Any]:
+        """Everything the estimator has learnt, as plain values and arrays.
+
+        The nesting is fixed: "params", "n_features_in", "feature_names_in",
+        "scaling", "engine", "last_update" and "pending" (rows waiting for
+        the stream to start, or None). Only a fitted or buffering estimator
+        has a state.
+        """
+        if not hasattr(self, "n_features_in_"):
+            raise NotFittedError(f"this {type(self).__name__} has seen no data yet")
+        names = getattr(self, "feature_names_in_", None)
+        exported: dict[str, Any] = {
+            "params": self.get_params(),
+            "n_features_in": int(self.n_features_in_),
+            "feature_names_in": None if names is None else [str(name) for name in names],
+            "scaling": None, "engine": None, "last_update": None, "pending": None,
+        }
+        if hasattr(self, "_stream"):
+            scaling = self._scaling
+            exported["scaling"] = {"x_center": scaling.x_center, "x_scale": scaling.x_scale,
+                                   "y_center": scaling.y_center, "y_scale": scaling.y_scale,
+                                   "fit_intercept": scaling.fit_intercept}
+            exported["engine"] = self._stream.export()
+            exported["last_update"] = {"n_iter": self.n_iter_, "converged": self.converged_,
+                                       "lambda": self.lambda_}
+        pending = getattr(self, "_pending", None)
+        if pending is not None:
+            exported["pending"] = {"X": pending[0], "y": pending[1], "sample_weight": pending[2]}
+        return exported
+
+    @classmethod
+    def _from_export(cls, exported: dict[str, Any]) -> "IncrementalHuberRegressor":
+        """The estimator that `_export` described."""
+        model = cls(**exported["params"])
+        model.n_features_in_ = int(exported["n_features_in"])
+        if exported["feature_names_in"] is not None:
+            model.feature_names_in_ = np.asarray(exported["feature_names_in"], dtype=object)
+        if exported["engine"] is not None:
+            scaling = exported["scaling"]
+            model._scaling = Scaling(np.asarray(scaling["x_center"], dtype=np.float64),
+                                     np.asarray(scaling["x_scale"], dtype=np.float64),
+                                     float(scaling["y_center"]), float(scaling["y_scale"]),
+                                     bool(scaling["fit_intercept"]))
+            model._stream = EngineStream.from_export(exported["engine"], model.n_threads)
+            model._units = (model.fit_intercept, model.scale)
+            last = exported["last_update"]
+            model._publish(model._stream.coefficients, int(exported["engine"]["n_samples_seen"]),
+                           int(exported["engine"]["batch_count"]), int(last["n_iter"]),
+                           bool(last["converged"]), float(last["lambda"]))
+        if exported["pending"] is not None:
+            pending = exported["pending"]
+            model._pending = (pending["X"], pending["y"], pending["sample_weight"])
+        return model
 
     # --------------------------------------------------------------- pickling
 

@@ -45,10 +45,12 @@ def _engine_state(model):
     return model._stream.export()
 
 
-def test_pickle_and_deepcopy_round_trip_the_stream_exactly():
+def test_pickle_deepcopy_and_plain_state_round_trip_the_stream_exactly():
     X, y, _, _ = contaminated(4000, 4, seed=9)
     model = IncrementalHuberRegressor(n_threads=1).partial_fit(X[:2000], y[:2000])
-    for copied in (pickle.loads(pickle.dumps(model)), copy.deepcopy(model)):
+    copies = (pickle.loads(pickle.dumps(model)), copy.deepcopy(model),
+              IncrementalHuberRegressor._from_export(model._export()))
+    for copied in copies:
         for key, value in _engine_state(model).items():
             np.testing.assert_array_equal(_engine_state(copied)[key], value)
         assert copied._stream is not model._stream and copied._stream.n_threads == 1
@@ -58,11 +60,12 @@ def test_pickle_and_deepcopy_round_trip_the_stream_exactly():
     assert copied.intercept_ == model.intercept_ and copied.n_batches_ == 2
 
 
-def test_buffered_rows_travel_with_a_pickle():
+def test_buffered_rows_travel_with_a_pickle_and_the_plain_state():
     X, y, _, _ = contaminated(40, 4, seed=3)
-    waiting = pickle.loads(pickle.dumps(IncrementalHuberRegressor().partial_fit(X[:10], y[:10])))
-    waiting.partial_fit(X[10:], y[10:])
-    assert waiting.n_samples_seen_ == 40
+    waiting = IncrementalHuberRegressor().partial_fit(X[:10], y[:10])
+    for copied in (pickle.loads(pickle.dumps(waiting)), IncrementalHuberRegressor._from_export(waiting._export())):
+        copied.partial_fit(X[10:], y[10:])
+        assert copied.n_samples_seen_ == 40
 
 
 def test_concurrent_partial_fits_on_one_estimator_are_serialised():
