@@ -429,9 +429,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """Everything the estimator has learnt, as plain values and arrays.
 
         The nesting is fixed: "params", "n_features_in", "feature_names_in",
-        "scaling", "engine", "last_update" and "pending" (rows waiting for
-        the stream to start, or None). Only a fitted or buffering estimator
-        has a state.
+        "scaling", "engine", "last_update", "sums" and "pending" (rows
+        waiting for the stream to start, or None). "sums" holds statistics
+        that streams over disjoint rows combine by adding them up, each a
+        float or an array. Only a fitted or buffering estimator has a state.
         """
         if not hasattr(self, "n_features_in_"):
             raise NotFittedError(f"this {type(self).__name__} has seen no data yet")
@@ -441,6 +442,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             "n_features_in": int(self.n_features_in_),
             "feature_names_in": None if names is None else [str(name) for name in names],
             "scaling": None, "engine": None, "last_update": None, "pending": None,
+            "sums": dict(getattr(self, "_sums", {})),
         }
         if hasattr(self, "_stream"):
             scaling = self._scaling
@@ -474,6 +476,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             model._publish(model._stream.coefficients, int(exported["engine"]["n_samples_seen"]),
                            int(exported["engine"]["batch_count"]), int(last["n_iter"]),
                            bool(last["converged"]), float(last["lambda"]))
+        if exported["sums"]:
+            model._sums = dict(exported["sums"])
         if exported["pending"] is not None:
             pending = exported["pending"]
             model._pending = (pending["X"], pending["y"], pending["sample_weight"])
