@@ -9,8 +9,9 @@ import warnings
 import numpy as np
 
 from vintrel import IncrementalHuberRegressor, NativeCpuEngine
+from vintrel.datasets import make_contaminated_regression
 
-from raw_data import coefficient_error, contaminated
+from raw_data import coefficient_error
 from timing import interleaved_best
 
 ROWS, FEATURES, BATCH = 1_000_000, 20, 50_000
@@ -59,7 +60,7 @@ def overhead(X, y):
             "standardise_s": standardise, "ratio": estimator / engine, "ratio_with_copy": estimator / engine_copy}
 
 
-def accuracy(X, y, coef, intercept):
+def accuracy(X, y, coef):
     from sklearn.linear_model import HuberRegressor, SGDRegressor
     from sklearn.preprocessing import StandardScaler
 
@@ -87,7 +88,7 @@ def accuracy(X, y, coef, intercept):
         sgd.partial_fit(scaler.transform(X[a:a + BATCH]), y[a:a + BATCH])
     rows["SGDRegressor.partial_fit (scaled)"] = (time.perf_counter() - started, sgd.coef_ / scaler.scale_)
 
-    errors = {name: coefficient_error(c, None, X, coef, intercept) for name, (_, c) in rows.items()}
+    errors = {name: coefficient_error(c, X, coef) for name, (_, c) in rows.items()}
     ours = errors["IncrementalHuberRegressor.partial_fit"]
     print("\naccuracy on raw data (coefficient error in units of each feature's spread)")
     print(f"{'method':>40} {'wall s':>8} {'error':>10} {'our error / theirs':>19}")
@@ -97,8 +98,8 @@ def accuracy(X, y, coef, intercept):
 
 
 def main():
-    X, y, coef, intercept = contaminated(ROWS, FEATURES, SEED)
-    return {"overhead": overhead(X, y), "accuracy": accuracy(X, y, coef, intercept)}
+    X, y, coef, _ = make_contaminated_regression(ROWS, FEATURES, random_state=SEED)
+    return {"overhead": overhead(X, y), "accuracy": accuracy(X, y, coef)}
 
 
 if __name__ == "__main__":
