@@ -15,6 +15,7 @@ from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
+from vintrel._merge import merge_states
 from vintrel._scaling import Scaling
 from vintrel._start import Start, huber_start, least_squares_start
 from vintrel._stream import EngineStream, FoldReport, UpdateSettings
@@ -190,12 +191,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         with self._guard(), self._unchanged_on_failure():
             X, y, weights = self._validate_batch(X, y, sample_weight, reset=True)
             self._forget()
-            n_parameters = X.shape[1] + int(self.fit_intercept)
-            usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
-            if usable <= n_parameters:
-                raise ValueError(
-                    f"{type(self).__name__} needs more samples than parameters: got {usable} "
-                    f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
+            n_parameters = self._check_enough_rows(X, weights)
             batch_rows = self._batch_rows(n_parameters, X.dtype)
             buffer = np.empty((min(batch_rows, X.shape[0]), n_parameters), dtype=X.dtype)
             whole = X.shape[0] <= batch_rows
@@ -234,6 +230,83 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             self._check_stream_params()
             self._take(X, y, weights, whole_batch=False, buffer=None, last=False)
         return self
+
+    def initialize(self, X_sample: ArrayLike, y_sample: ArrayLike,
+                   sample_weight: ArrayLike | None = None) -> Self:
+        """Fix the internal units and the starting coefficients on a sample,
+        without folding it.
+
+        Streams over disjoint parts of a data set can only be merged when
+        they share their units and their start: copies of an initialised
+        estimator (`copy.deepcopy`, pickle) fold the parts with
+        `partial_fit`, and `merge` combines them. The sample fixes the
+        scaling, the residual scale and the starting coefficients exactly as
+        a first `partial_fit` batch would, but it is not counted: afterwards
+        the estimator predicts with the starting coefficients and has folded
+        no rows. `fit` ignores and replaces the initialisation.
+
+        Parameters
+        ----------
+        X_sample : array-like of shape (n_samples, n_features)
+            Rows representative of the data set, more than there are
+            parameters; its precision becomes the stream's.
+        y_sample : array-like of shape (n_samples,)
+            Their target values.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each row.
+
+        Returns
+        -------
+        self : IncrementalHuberRegressor
+            The initialised estimator.
+        """
+        self._check_params()
+        with self._guard(), self._unchanged_on_failure():
+            X, y, weights = self._validate_batch(X_sample, y_sample, sample_weight, reset=True)
+            self._forget()
+            self._check_enough_rows(X, weights)
+            self._start(X, y, weights, whole_batch=False)
+            start = self._stream.coefficients
+            self._stream.restart(start)
+            self.__dict__.pop("_sums", None)
+            self._publish(start, 0, 0, self.n_iter_, self.converged_, 0.0)
+        return self
+
+    @classmethod
+    def merge(cls, *estimators: "IncrementalHuberRegressor") -> "IncrementalHuberRegressor":
+        """Combine estimators fitted on disjoint rows into one.
+
+        Each estimate is a quadratic summary of the rows it folded; the
+        merged estimate minimises their sum: with ``penalty=None`` the
+        coefficients are ``I^-1 (I_1 beta_1 + ... + I_k beta_k)`` with
+        ``I = I_1 + ... + I_k``, with ``penalty="l1"`` the L1 problem on the
+        summed quadratic is solved. Counters, weights and additive
+        statistics are summed. The estimators must share the parameters
+        that define the problem, the features, the precision and the
+        internal units (start them all from copies of one estimator
+        prepared with `initialize`).
+
+        Parameters
+        ----------
+        *estimators : IncrementalHuberRegressor
+            Fitted estimators, each given once.
+
+        Returns
+        -------
+        merged : IncrementalHuberRegressor
+            A new fitted estimator with the parameters of the first.
+        """
+        if not all(isinstance(estimator, IncrementalHuberRegressor) for estimator in estimators):
+            raise TypeError(f"{cls.__name__}.merge combines {cls.__name__} instances only")
+        if len({id(estimator) for estimator in estimators}) != len(estimators):
+            raise ValueError("the same estimator was given twice; its rows would count twice")
+        states = []
+        for index, estimator in enumerate(estimators):
+            if not hasattr(estimator, "n_features_in_"):
+                raise NotFittedError(f"cannot merge estimator {index}: it is not fitted")
+            with estimator._guard():
+                states.append(estimator._export())
+        return cls._from_export(merge_states(states))
 
     def predict(self, X: ArrayLike) -> Array:
         """Predict with the current estimate.
@@ -377,6 +450,17 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             return self._stream.dtype
         pending = getattr(self, "_pending", None)
         return pending[0].dtype if pending is not None else np.dtype(np.float64)
+
+    def _check_enough_rows(self, X: Array, weights: Array | None) -> int:
+        """The number of parameters, once there are more rows of positive
+        weight than that."""
+        n_parameters = int(X.shape[1]) + int(self.fit_intercept)
+        usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
+        if usable <= n_parameters:
+            raise ValueError(
+                f"{type(self).__name__} needs more samples than parameters: got {usable} "
+                f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
+        return n_parameters
 
     def _check_params(self) -> None:
         for name, (accepts, expected) in _PARAMETER_RULES.items():
