@@ -75,7 +75,9 @@ class EngineStream:
         """Fold one batch in internal units; the estimate is unchanged when
         the engine refuses it."""
         if weights is not None:
-            weights = np.ascontiguousarray(weights, dtype=self.dtype)
+            # Buffers received from other processes or files may be
+            # unaligned, which the engine refuses as it does strided ones.
+            weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
             batch_weight = float(np.sum(weights, dtype=np.float64))
         else:
             batch_weight = float(design.shape[0])

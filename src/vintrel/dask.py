@@ -1,0 +1,285 @@
+"""Fitting `IncrementalHuberRegressor` on a Dask cluster.
+
+Each partition is streamed through an engine on the worker that holds it,
+starting from one shared start; the partial estimates come back as small
+plain states (a few kilobytes, never the data) and are merged in a tree.
+Nothing native is ever pickled: workers rebuild their engines from plain
+state. Needs the optional dependencies ``pip install 'vintrel[dask]'``.
+"""
+
+import uuid
+import warnings
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import numpy as np
+from sklearn.exceptions import ConvergenceWarning
+
+try:
+    import dask
+    import dask.array as da
+    import dask.dataframe as dd
+    import distributed
+    from dask.delayed import Delayed, delayed
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError("vintrel.dask needs Dask and its distributed scheduler: "
+                      "install them with pip install 'vintrel[dask]'") from error
+
+from vintrel._merge import State, merge_states
+from vintrel._refine import Sums, add_sums, newton_sums, refined_state
+from vintrel.estimator import IncrementalHuberRegressor
+
+__all__ = ["fit"]
+
+Progress = Callable[[int, int], None]
+# A plain result of a worker: the state and where updates did not converge,
+# as (partition, batch) pairs.
+Folded = dict[str, Any]
+
+
+def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any = None, *,
+        refine: bool = False, split_every: int = 8, progress: Progress | None = None) -> IncrementalHuberRegressor:
+    """Fit `estimator` on Dask collections, one stream per partition.
+
+    Unless `estimator` was prepared with `IncrementalHuberRegressor.initialize`
+    (and has folded nothing since), its internal units and starting
+    coefficients are fixed on the first ``batch_size`` rows of the first
+    partition, as a single stream fixes them on its first batch. Every
+    partition is then streamed in ``batch_size`` chunks by the worker that
+    holds it, and the partial estimates are merged in a tree. The estimator
+    is replaced only when everything succeeded: after an error (a bad
+    partition, a worker that died) it is as it was.
+
+    With a `distributed.Client` active the work runs on its cluster;
+    otherwise on Dask's default scheduler.
+
+    Parameters
+    ----------
+    estimator : IncrementalHuberRegressor
+        The estimator to fit, in place.
+    X : dask.dataframe.DataFrame or dask.array.Array of shape (n_samples, n_features)
+        Training data.
+    y : dask.dataframe.Series or dask.array.Array of shape (n_samples,)
+        Target values, partitioned like `X`.
+    sample_weight : dask.dataframe.Series or dask.array.Array, default=None
+        Non-negative weight of each row, partitioned like `X`.
+    refine : bool, default=False
+        After the merge, make one Newton step on the whole data set at the
+        merged coefficients (a second pass over every partition). One merge
+        of partition streams is within sampling noise of one long stream but
+        not as close to the whole-data M-estimate; the step closes most of
+        that gap.
+    split_every : int, default=8
+        How many partial estimates one merge task combines.
+    progress : callable, optional
+        Called as ``progress(done, total)`` whenever a partition is done,
+        with a `distributed.Client` active.
+
+    Returns
+    -------
+    estimator : IncrementalHuberRegressor
+        The fitted estimator.
+    """
+    if not isinstance(estimator, IncrementalHuberRegressor):
+        raise TypeError(f"estimator must be an IncrementalHuberRegressor; got {type(estimator).__name__}")
+    if not (isinstance(split_every, int) and split_every >= 2):
+        raise ValueError(f"split_every must be an integer of at least 2; got {split_every!r}")
+    estimator._check_params()
+    parts = _aligned_partitions(X, y, sample_weight)
+    run = uuid.uuid4().hex[:8]
+    start = _start(estimator, parts[0], f"vintrel-start-{run}")
+    folds = [delayed(_fold_partition, pure=False)(start, *part, index, dask_key_name=f"vintrel-fold-{run}-{index}")
+             for index, part in enumerate(parts)]
+    total = len(parts) * (2 if refine else 1)
+    folded: Folded = _run(_tree(folds, _merge_folded, split_every), folds, _Progress(progress, 0, total))
+    state = folded["state"]
+    if refine:
+        partial_sums = [delayed(newton_sums, pure=False)(state, *part, dask_key_name=f"vintrel-refine-{run}-{index}")
+                        for index, part in enumerate(parts)]
+        state = refined_state(state, _run(_tree(partial_sums, _add_sums, split_every), partial_sums,
+                                          _Progress(progress, len(parts), total)))
+    _warn_not_converged(folded["not_converged"])
+    fitted = type(estimator)._from_export(state)
+    with estimator._guard():
+        lock = estimator.__dict__["_lock"]
+        estimator.__dict__.clear()
+        estimator.__dict__.update(fitted.__dict__, _lock=lock)
+    return estimator
+
+
+# ------------------------------------------------------------- partitions
+
+
+def _aligned_partitions(X: Any, y: Any, sample_weight: Any) -> list[tuple[Delayed, Delayed, Delayed | None]]:
+    """One (X, y, sample_weight) triple of delayed pieces per partition."""
+    if isinstance(X, da.Array):
+        if X.ndim != 2:
+            raise ValueError(f"X must be 2-dimensional; got {X.ndim} dimensions")
+        X = X.rechunk({1: -1})
+    elif not isinstance(X, dd.DataFrame):
+        raise TypeError(f"X must be a dask.dataframe.DataFrame or a dask.array.Array; got {type(X).__name__}")
+    pieces = [_pieces(X, "X")]
+    for name, values in (("y", y), ("sample_weight", sample_weight)):
+        if values is None:
+            continue
+        if isinstance(values, da.Array) and values.ndim == 1 and not np.isnan(values.shape[0]):
+            row_chunks = X.chunks[0] if isinstance(X, da.Array) else None
+            if row_chunks is not None and not any(np.isnan(row_chunks)):
+                values = values.rechunk({0: row_chunks})
+        pieces.append(_pieces(values, name))
+    counts = {len(piece) for piece in pieces}
+    if len(counts) > 1:
+        raise ValueError(f"X, y and sample_weight must have as many partitions; got "
+                         f"{', '.join(str(len(piece)) for piece in pieces)}")
+    if not pieces[0]:
+        raise ValueError("X has no partitions")
+    weights = pieces[2] if sample_weight is not None else [None] * len(pieces[0])
+    return list(zip(pieces[0], pieces[1], weights, strict=True))
+
+
+def _pieces(values: Any, name: str) -> list[Delayed]:
+    if isinstance(values, (dd.DataFrame, dd.Series)):
+        return list(values.to_delayed())
+    if isinstance(values, da.Array):
+        if name != "X" and values.ndim != 1:
+            raise ValueError(f"{name} must be 1-dimensional; got {values.ndim} dimensions")
+        return list(values.to_delayed().ravel())
+    raise TypeError(f"{name} must be a dask.dataframe.Series or a dask.array.Array; got {type(values).__name__}")
+
+
+# ------------------------------------------------------------ worker tasks
+
+
+def _start(estimator: IncrementalHuberRegressor, first: tuple[Delayed, Delayed, Delayed | None],
+           key: str) -> State | Delayed:
+    """The shared start: the estimator's own when it was initialised and has
+    folded nothing since, otherwise fixed on the first partition."""
+    with estimator._guard():
+        if getattr(estimator, "n_samples_seen_", None) == 0:
+            state: State = estimator._export()
+            return state
+    template = type(estimator)(**estimator.get_params())
+    start: Delayed = delayed(_initialize_on, pure=False)(template, *first, dask_key_name=key)
+    return start
+
+
+def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any) -> State:
+    """The exported state of `template` initialised on the first batch of
+    a partition."""
+    try:
+        rows = _check_rows(X, y, sample_weight)
+        n_parameters = np.shape(X)[1] + int(template.fit_intercept)
+        batch = template._batch_rows(n_parameters, _engine_dtype(X))
+        if rows <= n_parameters:
+            raise ValueError(f"the first partition holds {rows} rows, too few to fix the internal units "
+                             f"of {n_parameters} parameters; prepare the estimator with initialize() on a sample")
+        part = slice(0, batch)
+        template.initialize(_rows(X, part), _rows(y, part),
+                            None if sample_weight is None else _rows(sample_weight, part))
+    except BaseException as error:
+        error.add_note("while fixing the shared start on the first partition on a Dask worker")
+        raise
+    return template._export()
+
+
+def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, index: int) -> Folded:
+    """Stream one partition from the shared start; returns its plain state."""
+    try:
+        model = IncrementalHuberRegressor._from_export(start)
+        rows = _check_rows(X, y, sample_weight)
+        batch = model._batch_rows(len(start["engine"]["coefficients"]), np.dtype(start["engine"]["dtype"]))
+        not_converged = []
+        for begin in range(0, rows, batch):
+            part = slice(begin, begin + batch)
+            model.partial_fit(_rows(X, part), _rows(y, part),
+                              None if sample_weight is None else _rows(sample_weight, part))
+            if not model.converged_:
+                not_converged.append((index, int(model.n_batches_)))
+    except BaseException as error:
+        error.add_note(f"while folding partition {index} on a Dask worker")
+        raise
+    return {"state": model._export(), "not_converged": not_converged}
+
+
+def _merge_folded(*parts: Folded) -> Folded:
+    return {"state": merge_states([part["state"] for part in parts]),
+            "not_converged": [item for part in parts for item in part["not_converged"]]}
+
+
+def _add_sums(*parts: Sums) -> Sums:
+    return add_sums(parts)
+
+
+def _check_rows(X: Any, y: Any, sample_weight: Any) -> int:
+    """The rows of a partition, once y and the weights have as many."""
+    rows = _length(X)
+    for name, values in (("y", y), ("sample_weight", sample_weight)):
+        if values is not None and _length(values) != rows:
+            raise ValueError(f"X has {rows} rows but {name} has {_length(values)} in this partition")
+    return rows
+
+
+def _length(values: Any) -> int:
+    return int(np.shape(values)[0])
+
+
+def _rows(values: Any, part: slice) -> Any:
+    return values.iloc[part] if hasattr(values, "iloc") else values[part]
+
+
+def _engine_dtype(X: Any) -> np.dtype:
+    """The precision a stream of `X` takes: float32 stays, all else is
+    float64."""
+    dtypes = set(getattr(X, "dtypes", [getattr(X, "dtype", np.float64)]))
+    return np.dtype(np.float32) if dtypes == {np.dtype(np.float32)} else np.dtype(np.float64)
+
+
+# --------------------------------------------------------------- running
+
+
+def _tree(leaves: Sequence[Delayed], combine: Callable[..., Any], split_every: int) -> Delayed:
+    """Combine `leaves` in a tree of fan-in `split_every`."""
+    level = list(leaves)
+    while len(level) > 1:
+        level = [delayed(combine, pure=False)(*level[i:i + split_every]) for i in range(0, len(level), split_every)]
+    return level[0]
+
+
+class _Progress:
+    """Reports partitions done as one count over all rounds."""
+
+    def __init__(self, report: Progress | None, offset: int, total: int) -> None:
+        self.report, self.offset, self.total = report, offset, total
+
+    def __call__(self, done: int) -> None:
+        if self.report is not None:
+            self.report(self.offset + done, self.total)
+
+
+def _run(result: Delayed, leaves: Sequence[Delayed], progress: _Progress) -> Any:
+    """Compute `result`, reporting progress over `leaves`. On a cluster the
+    first error cancels the rest, and a worker that died is named as such."""
+    client = getattr(dask.base.get_scheduler(), "__self__", None)
+    if not isinstance(client, distributed.Client):
+        return dask.base.compute(result)[0]
+    futures = client.compute([result, *leaves])
+    try:
+        for done, future in enumerate(distributed.as_completed(futures[1:]), start=1):
+            if future.status == "error":
+                future.result()
+            progress(done)
+        return futures[0].result()
+    except distributed.KilledWorker as error:
+        raise RuntimeError(f"a Dask worker died while fitting ({error}); nothing was merged and the "
+                           f"estimator is unchanged") from error
+    finally:
+        client.cancel(futures)
+
+
+def _warn_not_converged(not_converged: list[tuple[int, int]]) -> None:
+    if not not_converged:
+        return
+    shown = ", ".join(f"partition {partition} batch {batch}" for partition, batch in not_converged[:5])
+    more = f" and {len(not_converged) - 5} more" if len(not_converged) > 5 else ""
+    warnings.warn(f"{len(not_converged)} updates on the workers did not converge ({shown}{more}); "
+                  f"consider raising max_iter", ConvergenceWarning, stacklevel=3)

@@ -1,0 +1,188 @@
+"""Fitting on a Dask cluster: partition streams merged in a tree."""
+
+import os
+import subprocess
+import sys
+
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import distributed
+import numpy as np
+import pandas as pd
+import pytest
+
+from vintrel import IncrementalHuberRegressor
+from vintrel import dask as vintrel_dask
+from vintrel._stream import EngineStream
+
+from synthetic_data import contaminated
+
+ROWS, FEATURES, PARTITIONS, BATCH = 24_000, 3, 6, 1500
+NAMES = ["speed", "load", "temperature"]
+
+
+@pytest.fixture(scope="module")
+def data():
+    X, y, _, _ = contaminated(ROWS, FEATURES, seed=31)
+    weights = np.random.default_rng(2).integers(0, 3, ROWS).astype(float)
+    return X, y, weights
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def _collections(X, y, weights, kind):
+    if kind == "array":
+        chunks = ROWS // PARTITIONS
+        return da.from_array(X, chunks=(chunks, 1)), da.from_array(y, chunks=chunks), da.from_array(weights, chunks)
+    frame = dd.from_pandas(pd.DataFrame(X, columns=NAMES).assign(y=y, w=weights), npartitions=PARTITIONS)
+    return frame[NAMES], frame["y"], frame["w"]
+
+
+def _single_stream(X, y, weights):
+    model = IncrementalHuberRegressor(batch_size=BATCH)
+    for begin in range(0, ROWS, BATCH):
+        model.partial_fit(X[begin:begin + BATCH], y[begin:begin + BATCH], weights[begin:begin + BATCH])
+    return model
+
+
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_partition_streams_merge_to_the_single_stream(client, data, kind):
+    X, y, weights = data
+    reports = []
+    model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *_collections(X, y, weights, kind),
+                             progress=lambda done, total: reports.append((done, total)))
+    stream = _single_stream(X, y, weights)
+    # Units come from the first batch of the first partition, as in a stream
+    # (up to the rounding of column-major frames).
+    assert model.scale_ == pytest.approx(stream.scale_, rel=1e-8)
+    assert model.n_samples_seen_ == ROWS and model.n_batches_ == PARTITIONS * (ROWS // PARTITIONS // BATCH + 1)
+    gap = model.predict(pd.DataFrame(X, columns=NAMES) if kind == "frame" else X) - stream.predict(X)
+    assert np.sqrt(np.mean(gap**2)) < 1e-3 * stream.scale_
+    assert reports == [(done, PARTITIONS) for done in range(1, PARTITIONS + 1)]
+    if kind == "frame":
+        assert list(model.feature_names_in_) == NAMES
+    else:
+        with dask.config.set(scheduler="threads"):
+            local = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *_collections(X, y, weights, kind))
+        np.testing.assert_array_equal(local.coef_, model.coef_)
+
+
+def _whole_data_m_estimate(X, y, scale):
+    """The Huber M-estimate of all rows at a fixed scale, in one update."""
+    return IncrementalHuberRegressor(scale=scale, tol=1e-12).fit(X, y)
+
+
+def test_refinement_brings_the_merge_close_to_the_whole_data_estimate(client, data):
+    X, y, _ = data
+    Xd, yd, _ = _collections(X, y, np.ones(ROWS), "array")
+    merged = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), Xd.rechunk((ROWS // 24, 3)),
+                              yd.rechunk(ROWS // 24))
+    refined = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), Xd.rechunk((ROWS // 24, 3)),
+                               yd.rechunk(ROWS // 24), refine=True)
+    whole = _whole_data_m_estimate(X, y, merged.scale_)
+    spread = X.std(axis=0)
+    merged_error = np.linalg.norm((merged.coef_ - whole.coef_) * spread)
+    refined_error = np.linalg.norm((refined.coef_ - whole.coef_) * spread)
+    assert refined_error < 0.1 * merged_error
+    assert refined.n_samples_seen_ == merged.n_samples_seen_ == ROWS
+
+
+def test_an_initialised_estimator_keeps_its_start(client, data):
+    X, y, weights = data
+    start = IncrementalHuberRegressor(batch_size=BATCH).initialize(X[-2000:], y[-2000:])
+    fitted = vintrel_dask.fit(start, *_collections(X, y, weights, "array")[:2])
+    assert fitted is start and start.n_samples_seen_ == ROWS
+    assert start.scale_ == IncrementalHuberRegressor().initialize(X[-2000:], y[-2000:]).scale_
+
+
+def test_a_failure_mid_partition_reaches_the_client_and_changes_nothing(client, data, monkeypatch):
+    X, y, weights = data
+    model = IncrementalHuberRegressor(batch_size=BATCH).fit(X[:3000], y[:3000])
+    before = dict(model.__dict__)
+    calls = iter(range(10**6))
+    original = EngineStream.fold
+
+    def failing(self, *args, **kwargs):
+        if next(calls) == 12:
+            raise ValueError("disk read error")
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(EngineStream, "fold", failing)
+    with pytest.raises(ValueError, match="disk read error") as caught:
+        vintrel_dask.fit(model, *_collections(X, y, weights, "array"))
+    assert any("on a Dask worker" in note for note in caught.value.__notes__)
+    assert model.__dict__ == before
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda X, y, w: (X.compute(), y, w), TypeError, "X must be"),
+    (lambda X, y, w: (X, y.compute(), w), TypeError, "y must be"),
+    (lambda X, y, w: (X, y.repartition(npartitions=2), None), ValueError, "as many partitions"),
+    (lambda X, y, w: (X, y, dd.from_pandas(pd.Series(np.ones(ROWS - 60)), npartitions=PARTITIONS)),
+     ValueError, "X has 4000 rows but sample_weight has 3990"),
+], ids=["x-type", "y-type", "partitions", "rows"])
+def test_mismatched_inputs_are_refused(client, data, make, error, message):
+    X, y, w = make(*_collections(*data, "frame"))
+    with pytest.raises(error, match=message):
+        vintrel_dask.fit(IncrementalHuberRegressor(), X, y, w)
+
+
+def _crash_on_third_fold():
+    original = EngineStream.fold
+    calls = iter(range(10**6))
+
+    def crash(self, *args, **kwargs):
+        if next(calls) == 3:
+            os._exit(1)
+        return original(self, *args, **kwargs)
+
+    EngineStream.fold = crash
+
+
+def test_worker_processes_fit_from_plain_state_and_a_dead_worker_is_reported(data):
+    X, y, weights = data
+    collections = _collections(X, y, weights, "frame")
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
+        before = dict(model.__dict__)
+        client.run(_crash_on_third_fold)
+        with pytest.raises(RuntimeError, match=r"worker died .* estimator is unchanged"):
+            vintrel_dask.fit(model, *collections)
+    assert model.__dict__ == before
+    in_process = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
+    np.testing.assert_array_equal(model.coef_, in_process.coef_)
+
+
+def test_the_package_works_without_dask_and_the_module_names_the_extra():
+    script = """
+import sys
+sys.modules["dask"] = None
+import numpy as np
+from vintrel import IncrementalHuberRegressor
+rng = np.random.default_rng(0)
+IncrementalHuberRegressor().fit(rng.normal(size=(100, 2)), rng.normal(size=100))
+try:
+    import vintrel.dask
+except ImportError as error:
+    print(error)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert "pip install 'vintrel[dask]'" in result.stdout
+
+
+def test_weights_that_arrive_unaligned_are_accepted():
+    # Buffers deserialised on a worker can start at any byte.
+    X, y, _, _ = contaminated(500, 2, seed=4)
+    weights = np.zeros(500 * 8 + 1, dtype=np.uint8)[1:].view(np.float64)
+    weights[:] = 1.0
+    assert not weights.flags.aligned
+    model = IncrementalHuberRegressor().fit(X, y, sample_weight=weights)
+    np.testing.assert_array_equal(model.coef_, IncrementalHuberRegressor().fit(X, y, np.ones(500)).coef_)
