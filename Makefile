@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 CORE_CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: demo test test-core test-python test-sanitize bench install venv clean
+.PHONY: demo test test-core test-python test-sanitize bench bench-dask install venv clean
 
 demo: install
 	$(PY) examples/stream_demo.py
@@ -28,7 +28,7 @@ test-core: venv
 	$(VENV)/bin/ctest --test-dir build/core-tests --output-on-failure -j $(JOBS)
 
 # The package's lint and type checks run with its tests.
-LINTED := src/vintrel tests/vintrel examples bench/estimator.py bench/raw_data.py
+LINTED := src/vintrel tests/vintrel examples bench/estimator.py bench/raw_data.py bench/dask_fit.py
 test-python: install
 	$(PY) -m pytest -q
 	$(VENV)/bin/ruff check $(LINTED)
@@ -60,6 +60,11 @@ bench: install
 	$(CMAKE) --build build/bench -j $(JOBS)
 	$(BENCH_ENV) build/bench/gram_bench
 	$(BENCH_ENV) $(PY) bench/run_all.py
+
+# One process against a local Dask cluster; writes its 16 Parquet files
+# (1.3 GB) under results/ on the first run.
+bench-dask: install
+	$(BENCH_ENV) $(PY) bench/dask_fit.py
 
 clean:
 	rm -rf build

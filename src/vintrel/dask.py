@@ -7,9 +7,11 @@ Nothing native is ever pickled: workers rebuild their engines from plain
 state. Needs the optional dependencies ``pip install 'vintrel[dask]'``.
 """
 
+import contextlib
 import uuid
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -29,7 +31,7 @@ from vintrel._merge import State, merge_states
 from vintrel._refine import Sums, add_sums, newton_sums, refined_state
 from vintrel.estimator import IncrementalHuberRegressor
 
-__all__ = ["fit"]
+__all__ = ["connect", "fit"]
 
 Progress = Callable[[int, int], None]
 # A plain result of a worker: the state and where updates did not converge,
@@ -85,21 +87,24 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
     if not (isinstance(split_every, int) and split_every >= 2):
         raise ValueError(f"split_every must be an integer of at least 2; got {split_every!r}")
     estimator._check_params()
-    parts = _aligned_partitions(X, y, sample_weight)
+    partitions = _aligned_partitions(X, y, sample_weight)
+    parts, layout = partitions.pieces, partitions.layout
     run = uuid.uuid4().hex[:8]
-    start = _start(estimator, parts[0], f"vintrel-start-{run}")
-    folds = [delayed(_fold_partition, pure=False)(start, *part, index, dask_key_name=f"vintrel-fold-{run}-{index}")
+    start = _start(estimator, parts[0], layout, f"vintrel-start-{run}")
+    folds = [delayed(_fold_partition, pure=False)(start, *part, layout, index,
+                                                  dask_key_name=f"vintrel-fold-{run}-{index}")
              for index, part in enumerate(parts)]
     total = len(parts) * (2 if refine else 1)
     folded: Folded = _run(_tree(folds, _merge_folded, split_every), folds, _Progress(progress, 0, total))
     state = folded["state"]
     if refine:
-        partial_sums = [delayed(newton_sums, pure=False)(state, *part, dask_key_name=f"vintrel-refine-{run}-{index}")
+        partial_sums = [delayed(_newton_sums, pure=False)(state, *part, layout,
+                                                          dask_key_name=f"vintrel-refine-{run}-{index}")
                         for index, part in enumerate(parts)]
         state = refined_state(state, _run(_tree(partial_sums, _add_sums, split_every), partial_sums,
                                           _Progress(progress, len(parts), total)))
     _warn_not_converged(folded["not_converged"])
-    fitted = type(estimator)._from_export(state)
+    fitted = type(estimator)._from_export({**state, "params": estimator.get_params()})
     with estimator._guard():
         lock = estimator.__dict__["_lock"]
         estimator.__dict__.clear()
@@ -107,34 +112,79 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
     return estimator
 
 
+@contextlib.contextmanager
+def connect(scheduler: str) -> Iterator[distributed.Client]:
+    """A client of a Dask cluster, closed (with any cluster it started) on
+    exit.
+
+    Parameters
+    ----------
+    scheduler : str
+        The address of a running scheduler (such as ``tcp://host:8786``),
+        or ``local:N`` for a cluster of N single-threaded worker processes
+        on this machine.
+
+    Yields
+    ------
+    distributed.Client
+        The client, which `fit` then uses.
+    """
+    kind, _, count = scheduler.partition(":")
+    if kind != "local":
+        if not scheduler:
+            raise ValueError("the scheduler must be an address or local:N")
+        with distributed.Client(scheduler) as client:
+            yield client
+        return
+    if not (count.isdigit() and int(count) >= 1):
+        raise ValueError(f"a local cluster needs a positive number of workers, as in local:2; got {scheduler!r}")
+    with distributed.LocalCluster(n_workers=int(count), threads_per_worker=1, dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
+
+
 # ------------------------------------------------------------- partitions
 
 
-def _aligned_partitions(X: Any, y: Any, sample_weight: Any) -> list[tuple[Delayed, Delayed, Delayed | None]]:
-    """One (X, y, sample_weight) triple of delayed pieces per partition."""
+# Columns under which the target and the weights travel with the features
+# of a data frame, so that one read yields all three and their partitions
+# cannot drift apart (Dask may fuse the partitions of a narrow read).
+_TARGET, _WEIGHT = "__vintrel_target__", "__vintrel_weight__"
+
+
+@dataclass(frozen=True)
+class _Partitions:
+    """One (X, y, sample_weight) triple of delayed pieces per partition, or
+    with `layout` = (feature columns, weighted) one delayed frame per
+    partition holding all three."""
+
+    pieces: list[tuple[Delayed, Delayed | None, Delayed | None]]
+    layout: tuple[list[Any], bool] | None = None
+
+
+def _aligned_partitions(X: Any, y: Any, sample_weight: Any) -> _Partitions:
     if isinstance(X, da.Array):
         if X.ndim != 2:
             raise ValueError(f"X must be 2-dimensional; got {X.ndim} dimensions")
         X = X.rechunk({1: -1})
     elif not isinstance(X, dd.DataFrame):
         raise TypeError(f"X must be a dask.dataframe.DataFrame or a dask.array.Array; got {type(X).__name__}")
+    if isinstance(X, dd.DataFrame) and all(isinstance(v, dd.Series) for v in (y, sample_weight) if v is not None):
+        joined = X.assign(**{_TARGET: y}) if sample_weight is None else X.assign(**{_TARGET: y, _WEIGHT: sample_weight})
+        return _Partitions([(piece, None, None) for piece in joined.to_delayed()],
+                           (list(X.columns), sample_weight is not None))
     pieces = [_pieces(X, "X")]
     for name, values in (("y", y), ("sample_weight", sample_weight)):
         if values is None:
             continue
-        if isinstance(values, da.Array) and values.ndim == 1 and not np.isnan(values.shape[0]):
-            row_chunks = X.chunks[0] if isinstance(X, da.Array) else None
-            if row_chunks is not None and not any(np.isnan(row_chunks)):
-                values = values.rechunk({0: row_chunks})
+        if isinstance(values, da.Array) and isinstance(X, da.Array) and not np.isnan(X.shape[0]):
+            values = values.rechunk({0: X.chunks[0]})
         pieces.append(_pieces(values, name))
-    counts = {len(piece) for piece in pieces}
-    if len(counts) > 1:
+    if len({len(piece) for piece in pieces}) > 1:
         raise ValueError(f"X, y and sample_weight must have as many partitions; got "
                          f"{', '.join(str(len(piece)) for piece in pieces)}")
-    if not pieces[0]:
-        raise ValueError("X has no partitions")
     weights = pieces[2] if sample_weight is not None else [None] * len(pieces[0])
-    return list(zip(pieces[0], pieces[1], weights, strict=True))
+    return _Partitions(list(zip(pieces[0], pieces[1], weights, strict=True)))
 
 
 def _pieces(values: Any, name: str) -> list[Delayed]:
@@ -147,11 +197,19 @@ def _pieces(values: Any, name: str) -> list[Delayed]:
     raise TypeError(f"{name} must be a dask.dataframe.Series or a dask.array.Array; got {type(values).__name__}")
 
 
+def _unpack(X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> tuple[Any, Any, Any]:
+    """A partition's X, y and sample_weight, on the worker."""
+    if layout is None:
+        return X, y, sample_weight
+    features, weighted = layout
+    return X[features], X[_TARGET], X[_WEIGHT] if weighted else None
+
+
 # ------------------------------------------------------------ worker tasks
 
 
-def _start(estimator: IncrementalHuberRegressor, first: tuple[Delayed, Delayed, Delayed | None],
-           key: str) -> State | Delayed:
+def _start(estimator: IncrementalHuberRegressor, first: tuple[Delayed, Delayed | None, Delayed | None],
+           layout: tuple[list[Any], bool] | None, key: str) -> State | Delayed:
     """The shared start: the estimator's own when it was initialised and has
     folded nothing since, otherwise fixed on the first partition."""
     with estimator._guard():
@@ -159,14 +217,16 @@ def _start(estimator: IncrementalHuberRegressor, first: tuple[Delayed, Delayed, 
             state: State = estimator._export()
             return state
     template = type(estimator)(**estimator.get_params())
-    start: Delayed = delayed(_initialize_on, pure=False)(template, *first, dask_key_name=key)
+    start: Delayed = delayed(_initialize_on, pure=False)(template, *first, layout, dask_key_name=key)
     return start
 
 
-def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any) -> State:
+def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any,
+                   layout: tuple[list[Any], bool] | None) -> State:
     """The exported state of `template` initialised on the first batch of
     a partition."""
     try:
+        X, y, sample_weight = _unpack(X, y, sample_weight, layout)
         rows = _check_rows(X, y, sample_weight)
         n_parameters = np.shape(X)[1] + int(template.fit_intercept)
         batch = template._batch_rows(n_parameters, _engine_dtype(X))
@@ -182,10 +242,16 @@ def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_w
     return template._export()
 
 
-def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, index: int) -> Folded:
+def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None,
+                    index: int) -> Folded:
     """Stream one partition from the shared start; returns its plain state."""
     try:
+        X, y, sample_weight = _unpack(X, y, sample_weight, layout)
         model = IncrementalHuberRegressor._from_export(start)
+        if model.n_threads is None:
+            # The worker's task threads already use its cores: one engine
+            # thread per task keeps worker processes from oversubscribing.
+            model.set_params(n_threads=1)
         rows = _check_rows(X, y, sample_weight)
         batch = model._batch_rows(len(start["engine"]["coefficients"]), np.dtype(start["engine"]["dtype"]))
         not_converged = []
@@ -199,6 +265,10 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, index: int
         error.add_note(f"while folding partition {index} on a Dask worker")
         raise
     return {"state": model._export(), "not_converged": not_converged}
+
+
+def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> Sums:
+    return newton_sums(state, *_unpack(X, y, sample_weight, layout))
 
 
 def _merge_folded(*parts: Folded) -> Folded:
@@ -270,10 +340,12 @@ def _run(result: Delayed, leaves: Sequence[Delayed], progress: _Progress) -> Any
             progress(done)
         return futures[0].result()
     except distributed.KilledWorker as error:
+        client.cancel(futures)
         raise RuntimeError(f"a Dask worker died while fitting ({error}); nothing was merged and the "
                            f"estimator is unchanged") from error
-    finally:
+    except BaseException:
         client.cancel(futures)
+        raise
 
 
 def _warn_not_converged(not_converged: list[tuple[int, int]]) -> None:

@@ -189,9 +189,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """
         self._check_params()
         with self._guard(), self._unchanged_on_failure():
-            X, y, weights = self._validate_batch(X, y, sample_weight, reset=True)
-            self._forget()
-            n_parameters = self._check_enough_rows(X, weights)
+            X, y, weights, n_parameters = self._new_stream_batch(X, y, sample_weight)
             batch_rows = self._batch_rows(n_parameters, X.dtype)
             buffer = np.empty((min(batch_rows, X.shape[0]), n_parameters), dtype=X.dtype)
             whole = X.shape[0] <= batch_rows
@@ -262,9 +260,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """
         self._check_params()
         with self._guard(), self._unchanged_on_failure():
-            X, y, weights = self._validate_batch(X_sample, y_sample, sample_weight, reset=True)
-            self._forget()
-            self._check_enough_rows(X, weights)
+            X, y, weights, _ = self._new_stream_batch(X_sample, y_sample, sample_weight)
             self._start(X, y, weights, whole_batch=False)
             start = self._stream.coefficients
             self._stream.restart(start)
@@ -451,16 +447,20 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         pending = getattr(self, "_pending", None)
         return pending[0].dtype if pending is not None else np.dtype(np.float64)
 
-    def _check_enough_rows(self, X: Array, weights: Array | None) -> int:
-        """The number of parameters, once there are more rows of positive
-        weight than that."""
+    def _new_stream_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None
+                          ) -> tuple[Array, Array, Array | None, int]:
+        """Validate the batch that starts a new stream and forget the old
+        one; also returns the number of parameters, once the batch has more
+        rows of positive weight than that."""
+        X, y, weights = self._validate_batch(X, y, sample_weight, reset=True)
+        self._forget()
         n_parameters = int(X.shape[1]) + int(self.fit_intercept)
         usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
         if usable <= n_parameters:
             raise ValueError(
                 f"{type(self).__name__} needs more samples than parameters: got {usable} "
                 f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
-        return n_parameters
+        return X, y, weights, n_parameters
 
     def _check_params(self) -> None:
         for name, (accepts, expected) in _PARAMETER_RULES.items():

@@ -123,8 +123,8 @@ def test_a_failure_mid_partition_reaches_the_client_and_changes_nothing(client, 
 @pytest.mark.parametrize("make, error, message", [
     (lambda X, y, w: (X.compute(), y, w), TypeError, "X must be"),
     (lambda X, y, w: (X, y.compute(), w), TypeError, "y must be"),
-    (lambda X, y, w: (X, y.repartition(npartitions=2), None), ValueError, "as many partitions"),
-    (lambda X, y, w: (X, y, dd.from_pandas(pd.Series(np.ones(ROWS - 60)), npartitions=PARTITIONS)),
+    (lambda X, y, w: (X, y.to_dask_array(lengths=True).rechunk(ROWS // 2), None), ValueError, "as many partitions"),
+    (lambda X, y, w: (X, y, da.ones(ROWS - 60, chunks=(ROWS - 60) // PARTITIONS)),
      ValueError, "X has 4000 rows but sample_weight has 3990"),
 ], ids=["x-type", "y-type", "partitions", "rows"])
 def test_mismatched_inputs_are_refused(client, data, make, error, message):
@@ -148,9 +148,7 @@ def _crash_on_third_fold():
 def test_worker_processes_fit_from_plain_state_and_a_dead_worker_is_reported(data):
     X, y, weights = data
     collections = _collections(X, y, weights, "frame")
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
-            distributed.Client(cluster) as client:
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}), vintrel_dask.connect("local:2") as client:
         model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
         before = dict(model.__dict__)
         client.run(_crash_on_third_fold)
@@ -186,3 +184,9 @@ def test_weights_that_arrive_unaligned_are_accepted():
     assert not weights.flags.aligned
     model = IncrementalHuberRegressor().fit(X, y, sample_weight=weights)
     np.testing.assert_array_equal(model.coef_, IncrementalHuberRegressor().fit(X, y, np.ones(500)).coef_)
+
+
+@pytest.mark.parametrize("scheduler", ["", "local:0", "local:two", "local:"])
+def test_scheduler_specifications_are_checked(scheduler):
+    with pytest.raises(ValueError, match=r"local:N|local:2"), vintrel_dask.connect(scheduler):
+        pass
