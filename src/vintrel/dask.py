@@ -53,7 +53,11 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
     partition, a worker that died) it is as it was.
 
     With a `distributed.Client` active the work runs on its cluster;
-    otherwise on Dask's default scheduler.
+    otherwise on Dask's default scheduler. Data frames are joined on their
+    index, as Dask aligns them, so that one read of a partition yields its
+    features, target and weights. On the workers, an estimator with
+    ``n_threads=None`` folds with one engine thread per task, since the
+    workers' task threads already use the cores.
 
     Parameters
     ----------
