@@ -89,10 +89,16 @@ def test_small_first_batches_wait_until_the_stream_can_start(data):
     np.testing.assert_array_equal(model.coef_, together.coef_)
 
 
-def test_struggling_updates_warn_with_batch_and_reason(data):
+@pytest.mark.parametrize("params, duplicate, reason", [
+    (dict(max_iter=1, scale=1.0), False, r"batch 1 .* max_iter=1"),
+    (dict(ridge=0.0), True, r"batch 1 .* regularised fallback"),
+], ids=["iteration-cap", "singular-system"])
+def test_struggling_updates_warn_with_batch_and_reason(data, params, duplicate, reason):
     X, y = data
-    with pytest.warns(ConvergenceWarning, match=r"batch 1 .* max_iter=1"):
-        IncrementalHuberRegressor(max_iter=1, scale=1.0).fit(X, y)
+    if duplicate:
+        X = np.hstack([X, X[:, :1]])
+    with pytest.warns(ConvergenceWarning, match=reason):
+        IncrementalHuberRegressor(**params).fit(X, y)
 
 
 def test_units_cannot_change_in_the_middle_of_a_stream(data):
