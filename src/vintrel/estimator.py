@@ -409,11 +409,17 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """Put every attribute back when the block fails or is interrupted,
         so a refused or interrupted call leaves the estimate as it was."""
         saved = dict(self.__dict__)
+        # The engine commits each fold in place, so a failure after a fold
+        # (a warning raised as an error, an interrupt) needs its old state too.
+        stream: EngineStream | None = saved.get("_stream")
+        engine_state = None if stream is None else stream.export()
         try:
             yield
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(saved)
+            if stream is not None and engine_state is not None:
+                stream.restore(engine_state)
             raise
 
     def _guard(self) -> threading.Lock:
