@@ -98,6 +98,11 @@ class EngineStream:
                 return f"could not fold {batch_label}: {meaning.format(dtype=self.dtype.name)}"
         return f"could not fold {batch_label}: the engine refused it ({text})"
 
+    def predict(self, design: Array) -> Array:
+        """The linear predictor of the current coefficients for a design
+        in internal units (C-contiguous, of the engine's dtype)."""
+        return np.asarray(self._engine.predict(design))
+
     @property
     def coefficients(self) -> Array:
         return np.asarray(self._engine.state()["coefficients"])
