@@ -147,3 +147,16 @@ def test_an_interrupted_fit_leaves_the_previous_estimate(data, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         model.fit(X[::-1], y[::-1])
     assert model.__dict__ == before
+
+
+def test_a_call_failing_after_its_fold_leaves_the_engine_as_it_was(data):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:300], y[:300])
+    engine = model._stream.export()
+    model.set_params(max_iter=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ConvergenceWarning)
+        with pytest.raises(ConvergenceWarning):  # raised once the batch is folded
+            model.partial_fit(X[300:] * 3, y[300:])
+    for key, value in engine.items():
+        np.testing.assert_array_equal(model._stream.export()[key], value)
