@@ -10,6 +10,8 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 import estimator  # noqa: E402
+import inference_agreement  # noqa: E402
+import inference_coverage  # noqa: E402
 import peers  # noqa: E402
 import predict_vs_numpy  # noqa: E402
 import update_vs_gemm  # noqa: E402
@@ -67,6 +69,7 @@ def main():
     figures["predict"] = predict_vs_numpy.main()
     figures["peers"] = peers.main()
     figures["estimator"] = estimator.main()
+    figures["inference"] = {**inference_agreement.main(), "coverage": inference_coverage.main()}
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(figures, indent=2))
     plot(figures, RESULTS / "bench.png")

@@ -54,6 +54,12 @@ class Scaling:
         X64 = np.asarray(X, dtype=np.float64)
         if fit_intercept:
             center = _weighted_mean(X64, weights)
+            # A constant column is centred on its exact value: a mean that
+            # rounds would leave a spread of rounding errors, and dividing by
+            # it would turn the column into one of +-1 beside the intercept.
+            counted = X64 if weights is None else X64[weights > 0]
+            constant = np.all(counted == counted[:1], axis=0) & (counted.shape[0] > 0)
+            center[constant] = counted[0, constant]
             spread = np.sqrt(_weighted_mean((X64 - center) ** 2, weights))
             y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
         else:

@@ -100,6 +100,11 @@ class EngineStream:
                 return f"could not fold {batch_label}: {meaning.format(dtype=self.dtype.name)}"
         return f"could not fold {batch_label}: the engine refused it ({text})"
 
+    def predict(self, design: Array) -> Array:
+        """The linear predictor of the current coefficients for a design
+        in internal units (C-contiguous, of the engine's dtype)."""
+        return np.asarray(self._engine.predict(design))
+
     @property
     def coefficients(self) -> Array:
         return np.asarray(self._engine.state()["coefficients"])
@@ -119,9 +124,13 @@ class EngineStream:
         """A new engine holding an estimate that `export` produced."""
         stream = cls(np.dtype(exported["dtype"]), int(exported["n_features"]),
                      bool(exported["fit_intercept"]), n_threads)
-        stream._engine.restore(
-            np.ascontiguousarray(exported["coefficients"], dtype=stream.dtype),
-            np.ascontiguousarray(exported["information"], dtype=stream.dtype),
+        stream.restore(exported)
+        return stream
+
+    def restore(self, exported: dict[str, Any]) -> None:
+        """Put back on this engine an estimate that `export` produced."""
+        self._engine.restore(
+            np.ascontiguousarray(exported["coefficients"], dtype=self.dtype),
+            np.ascontiguousarray(exported["information"], dtype=self.dtype),
             int(exported["n_samples_seen"]), int(exported["batch_count"]),
             float(exported["previous_lambda"]), float(exported["weight_sum"]))
-        return stream

@@ -19,6 +19,7 @@ from vintrel._merge import merge_states
 from vintrel._scaling import Scaling
 from vintrel._start import Start, huber_start, least_squares_start
 from vintrel._stream import EngineStream, FoldReport, UpdateSettings
+from vintrel.inference import Inference, Summary, add_sums, batch_sums, check_alpha, penalised_batch_sums
 
 Array = NDArray[np.floating[Any]]
 
@@ -119,6 +120,14 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     lambda_ : float
         The L1 level of the last update, in standardised units (0.0 without
         penalty).
+    coef_se_ : ndarray of shape (n_features_in_,)
+        Standard errors of `coef_` (Huber's sandwich covariance; see
+        `summary`). NaN for a coefficient the data does not identify.
+    intercept_se_ : float
+        Standard error of `intercept_` (0.0 without `fit_intercept`).
+    covariance_ : ndarray of shape (n_coefficients, n_coefficients)
+        Covariance of the coefficients followed by the intercept (when
+        fitted), in the caller's units.
 
     Notes
     -----
@@ -378,6 +387,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             stream.restart(start.coefficients / start.scale)
             report = stream.fold(design, scaling.target(y, dtype), weights, settings, "batch 1")
         self._stream, self._scaling, self._units = stream, scaling, (self.fit_intercept, self.scale)
+        self._add_batch_sums(design, scaling.target(y, dtype), weights)
         self._record(report)
 
     def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> None:
@@ -388,9 +398,20 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             stream = self._stream = stream.with_threads(self.n_threads)
         dtype = stream.dtype
         X = np.asarray(X, dtype=dtype)
-        report = stream.fold(scaling.design(X, dtype, out=buffer), scaling.target(y, dtype),
-                             weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
+        design, target = scaling.design(X, dtype, out=buffer), scaling.target(y, dtype)
+        report = stream.fold(design, target, weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
+        self._add_batch_sums(design, target, weights)
         self._record(report)
+
+    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> None:
+        """Add the batch just folded to the additive statistics: its score
+        statistics at the engine's new coefficients, in one prediction pass.
+        The dict is new, so a failed call restores the old one."""
+        if self.penalty == "l1":
+            batch = penalised_batch_sums()
+        else:
+            batch = batch_sums(target - self._stream.predict(design), weights, float(self.epsilon))
+        self._sums = add_sums(getattr(self, "_sums", {}), batch)
 
     def _record(self, report: FoldReport) -> None:
         """Publish the estimate after an update and warn when it struggled."""
@@ -424,7 +445,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
 
     def _forget(self) -> None:
         """Drop the fitted estimate, keeping what validation just recorded."""
-        for name in ("_stream", "_scaling", "_units", "_pending", "coef_", "intercept_", "scale_",
+        for name in ("_stream", "_scaling", "_units", "_pending", "_sums", "coef_", "intercept_", "scale_",
                      "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_"):
             self.__dict__.pop(name, None)
 
@@ -493,11 +514,17 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """Put every attribute back when the block fails or is interrupted,
         so a refused or interrupted call leaves the estimate as it was."""
         saved = dict(self.__dict__)
+        # The engine commits each fold in place, so a failure after a fold
+        # (a warning raised as an error, an interrupt) needs its old state too.
+        stream: EngineStream | None = saved.get("_stream")
+        engine_state = None if stream is None else stream.export()
         try:
             yield
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(saved)
+            if stream is not None and engine_state is not None:
+                stream.restore(engine_state)
             raise
 
     def _guard(self) -> threading.Lock:
@@ -506,6 +533,82 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             self.__dict__["_lock"] = threading.Lock()
         lock: threading.Lock = self.__dict__["_lock"]
         return lock
+
+    # ------------------------------------------------------------- inference
+
+    @property
+    def coef_se_(self) -> NDArray[np.float64]:
+        """Standard errors of `coef_`, in the caller's units."""
+        inference = self._inference()
+        return inference.std_errors[: self.n_features_in_]
+
+    @property
+    def intercept_se_(self) -> float:
+        """Standard error of `intercept_` (0.0 without `fit_intercept`)."""
+        inference = self._inference()
+        return float(inference.std_errors[-1]) if inference.fit_intercept else 0.0
+
+    @property
+    def covariance_(self) -> NDArray[np.float64]:
+        """Covariance of `coef_` followed by `intercept_` (when fitted)."""
+        return self._inference().covariance
+
+    def conf_int(self, alpha: float = 0.05) -> NDArray[np.float64]:
+        """Normal confidence intervals of the coefficients.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            The intervals cover the true coefficients with probability
+            ``1 - alpha`` (asymptotically).
+
+        Returns
+        -------
+        bounds : ndarray of shape (n_coefficients, 2)
+            Lower and upper bounds of each coefficient of `coef_`, then of
+            `intercept_` when one is fitted.
+        """
+        alpha = check_alpha(alpha)
+        return self._inference().conf_int(alpha)
+
+    def summary(self, alpha: float = 0.05) -> Summary:
+        """The coefficient table: coefficient, standard error, z, p-value
+        and confidence interval per feature, with the rows, batches, scale
+        and covariance formula. ``print(model.summary())`` shows it.
+
+        The covariance is Huber's sandwich for M-estimators with the
+        curvature-weighted information matrix the engine accumulates
+        (statsmodels' ``RLM`` calls it "H2"), from score statistics summed
+        over the folded batches at each batch's final coefficients. Sample
+        weights count as frequency weights. It is not available with
+        ``penalty="l1"``.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            Level of the confidence intervals.
+
+        Returns
+        -------
+        summary : vintrel.inference.Summary
+            The table; its `rows` hold the figures.
+        """
+        alpha = check_alpha(alpha)
+        inference = self._inference()
+        return Summary(inference.rows(alpha), alpha, int(self.n_samples_seen_), int(self.n_batches_),
+                       float(self.scale_), float(self.epsilon))
+
+    def _inference(self) -> Inference:
+        """The current estimate's covariance, or the reason it has none."""
+        check_is_fitted(self)
+        state = self._stream.export()
+        names = [str(name) for name in getattr(self, "feature_names_in_", [])] or [
+            f"x{index}" for index in range(self.n_features_in_)]
+        return Inference.from_state(
+            information=state["information"], coefficients=state["coefficients"],
+            sums=getattr(self, "_sums", {}), scaling=self._scaling,
+            names=(*names, *(("intercept",) if self._scaling.fit_intercept else ())),
+            penalty=self.penalty, n_batches=int(self.n_batches_))
 
     # ---------------------------------------------------------- plain state
 

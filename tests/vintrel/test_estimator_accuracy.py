@@ -93,6 +93,17 @@ def test_constant_collinear_and_unseen_columns_do_not_derail_a_stream(dtype):
     assert np.sqrt(np.mean(gap**2)) < 0.05 * whole.scale_
 
 
+@pytest.mark.parametrize("value", [0.1, 7.3, -1e5 / 3])
+def test_a_constant_column_gets_no_coefficient_whatever_its_value(value):
+    # Means of such values round, and must not leave a spread to divide by.
+    X, y, _, _ = contaminated(1000, 2, seed=3)
+    constant = IncrementalHuberRegressor(bandwidth_scale=1e-9).fit(np.column_stack([X, np.full(1000, value)]), y)
+    without = IncrementalHuberRegressor(bandwidth_scale=1e-9).fit(X, y)
+    assert constant.coef_[2] == 0
+    np.testing.assert_allclose(constant.coef_[:2], without.coef_, rtol=1e-9)
+    assert constant.intercept_ == pytest.approx(without.intercept_, rel=1e-9)
+
+
 def test_float32_data_is_fitted_in_float32_close_to_float64():
     X, y, _, _ = contaminated(20_000, 6, seed=8, raw=False)
     single = IncrementalHuberRegressor().fit(X.astype(np.float32), y.astype(np.float32))

@@ -89,10 +89,19 @@ def test_small_first_batches_wait_until_the_stream_can_start(data):
     np.testing.assert_array_equal(model.coef_, together.coef_)
 
 
-def test_struggling_updates_warn_with_batch_and_reason(data):
-    X, y = data
-    with pytest.warns(ConvergenceWarning, match=r"batch 1 .* max_iter=1"):
-        IncrementalHuberRegressor(max_iter=1, scale=1.0).fit(X, y)
+def _duplicated_column():
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(500, 2))
+    return np.hstack([X, X[:, :1]]), X[:, 0] + rng.normal(size=500)
+
+
+@pytest.mark.parametrize("params, reason", [
+    (dict(max_iter=1, scale=1.0), r"batch 1 .* max_iter=1"),
+    (dict(ridge=0.0), r"batch 1 .* regularised fallback"),
+], ids=["iteration-cap", "singular-system"])
+def test_struggling_updates_warn_with_batch_and_reason(params, reason):
+    with pytest.warns(ConvergenceWarning, match=reason):
+        IncrementalHuberRegressor(**params).fit(*_duplicated_column())
 
 
 def test_units_cannot_change_in_the_middle_of_a_stream(data):
@@ -138,3 +147,16 @@ def test_an_interrupted_fit_leaves_the_previous_estimate(data, monkeypatch):
     with pytest.raises(KeyboardInterrupt):
         model.fit(X[::-1], y[::-1])
     assert model.__dict__ == before
+
+
+def test_a_call_failing_after_its_fold_leaves_the_engine_as_it_was(data):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:300], y[:300])
+    engine = model._stream.export()
+    model.set_params(max_iter=1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", ConvergenceWarning)
+        with pytest.raises(ConvergenceWarning):  # raised once the batch is folded
+            model.partial_fit(X[300:] * 3, y[300:])
+    for key, value in engine.items():
+        np.testing.assert_array_equal(model._stream.export()[key], value)

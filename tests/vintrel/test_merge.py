@@ -67,6 +67,8 @@ def test_two_halves_merge_to_the_single_stream_and_tree_equals_flat(data, penalt
     gap = halves.predict(X) - stream.predict(X)
     assert np.sqrt(np.mean(gap**2)) < 1e-3 * stream.scale_
     np.testing.assert_array_equal(halves.coef_ == 0, stream.coef_ == 0)
+    if penalty is None:  # the statistics behind standard errors add up too
+        np.testing.assert_allclose(halves.coef_se_, stream.coef_se_, rtol=1e-3)
     if penalty == "l1":
         assert 0 < np.count_nonzero(halves.coef_) < halves.coef_.size
         assert halves.lambda_ == pytest.approx(stream.lambda_, rel=1e-12)
@@ -114,7 +116,7 @@ def refusal_cases(data):
     single = IncrementalHuberRegressor().initialize(X[:2000].astype(np.float32), y[:2000])
     single.partial_fit(X[2000:4000], y[2000:4000])
     collected = copy.deepcopy(fitted)
-    collected._sums = {"psi_squared": 3.0}
+    collected._sums = {**collected._sums, "curvature_trace": 3.0}
     collinear = np.hstack([X[:, :2], X[:, :1] * 3.0 + 1.0])
     twins = _parts(IncrementalHuberRegressor().initialize(collinear[:2000], y[:2000]), collinear[:8000], y[:8000], 2)
     return {
@@ -128,7 +130,7 @@ def refusal_cases(data):
         "features": ((fitted, copy.deepcopy(start).initialize(X[:2000, :3], y[:2000])), ValueError, "other features"),
         "dtype": ((fitted, single), ValueError, "float32"),
         "scaling": ((fitted, independent), ValueError, "internal scaling differs"),
-        "sums": ((collected, fitted), ValueError, "'psi_squared'"),
+        "sums": ((collected, fitted), ValueError, "'curvature_trace'"),
         "singular": (tuple(twins), ValueError, "singular"),
     }
 

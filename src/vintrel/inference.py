@@ -1,0 +1,327 @@
+"""Standard errors, confidence intervals and a summary table for the
+streamed Huber M-estimate.
+
+The covariance is Huber's sandwich for M-estimators in the form that uses
+the curvature-weighted matrix (the "H2" correction)::
+
+    cov = k * [sum(psi^2) / (n - p)] / [sum(psi') / n] * inv(I)
+    k   = 1 + (p / n) * var(psi') / mean(psi')^2
+
+in units of the standardised residual r / scale, with n the total sample
+weight and p the number of parameters the data identifies (the rank of I).
+I is the information
+matrix the engine carries: the sum over batches of each batch's
+curvature-weighted Gram matrix at that batch's final coefficients. The
+scalar sums come from one pass over each folded batch at the same
+coefficients and are kept in the estimator's additive statistics, so
+streams over disjoint rows combine them by addition.
+
+The matrix I uses the engine's curvature, the indicator of |r| <= epsilon
+smoothed over a bandwidth that shrinks as weight accumulates; the scalar
+sums use the exact indicator, which is the derivative of the Huber score.
+Smoothing then enters the covariance once, through I, instead of twice with
+the same sign (through I and through sum(psi')).
+"""
+
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from numbers import Real
+from statistics import NormalDist
+from typing import Any, NamedTuple, Protocol
+
+import numpy as np
+from numpy.typing import NDArray
+from sklearn.exceptions import NotFittedError
+
+from vintrel._scaling import Scaling
+
+Vector = NDArray[np.float64]
+Matrix = NDArray[np.float64]
+Array = NDArray[np.floating[Any]]
+
+COVARIANCE_TYPE = "H2"
+COVARIANCE_FORMULA = "k * sum(psi^2)/(n - p) / mean(psi') * inv(information)"
+
+# A direction of the information matrix whose eigenvalue is below this many
+# machine epsilons (of the engine's precision) per parameter, relative to
+# the largest, carries no information: the data did not identify it.
+NULL_EIGENVALUE_EPSILONS = 1e3
+# A coefficient loading on such a direction by more than this is not
+# identified; exact zero columns and exact collinearity load by O(1).
+NULL_LOADING = 1e-6
+
+
+class InferenceError(ValueError, AttributeError):
+    """Standard errors are not available for this estimate.
+
+    Subclasses `ValueError` and `AttributeError`, as scikit-learn's
+    `NotFittedError` does, so ``hasattr(model, "coef_se_")`` is False when
+    they are unavailable.
+    """
+
+
+L1_EXPLANATION = (
+    "standard errors are not available with penalty='l1': the L1 penalty selects and shrinks "
+    "coefficients, so their sampling distribution is neither normal nor centred on the truth, "
+    "and the sandwich covariance of an unpenalised M-estimate would print misleading numbers; "
+    "refit the features you keep with penalty=None (on fresh rows, for intervals that do not "
+    "ignore the selection)")
+
+
+# ------------------------------------------------------------ additive sums
+
+# The estimator's additive statistics that inference uses, each a float
+# summed over folded batches (sample weights are frequency weights):
+#   "batches"      batches folded, with or without statistics;
+#   "l1_batches"   batches folded with the L1 penalty (no score statistics);
+#   "rows"         rows of the batches with score statistics;
+#   "weight"       sum of w_i over those rows (n in the formula);
+#   "psi_squared"  sum of w_i * psi(r_i)^2, r_i the standardised residual;
+#   "psi_prime"    sum of w_i * [|r_i| <= epsilon], the exact curvature.
+
+
+def batch_sums(residuals: Array, weights: Array | None, epsilon: float) -> dict[str, float]:
+    """Score statistics of one folded batch from its standardised residuals
+    at the batch's final coefficients. Plain NumPy reductions: BLAS dot
+    products on long vectors can be far slower when their threads contend
+    with the engine's."""
+    residuals = np.asarray(residuals, dtype=np.float64)
+    psi_squared_rows = np.square(np.clip(residuals, -epsilon, epsilon))
+    inside = np.abs(residuals) <= epsilon
+    if weights is None:
+        weight, psi_squared = float(residuals.size), float(psi_squared_rows.sum())
+        psi_prime = float(np.count_nonzero(inside))
+    else:
+        w = np.asarray(weights, dtype=np.float64)
+        weight, psi_squared, psi_prime = float(w.sum()), float((w * psi_squared_rows).sum()), float(w[inside].sum())
+    return {"batches": 1.0, "l1_batches": 0.0, "rows": float(residuals.size), "weight": weight,
+            "psi_squared": psi_squared, "psi_prime": psi_prime}
+
+
+def penalised_batch_sums() -> dict[str, float]:
+    """The statistics of a batch folded with the L1 penalty: only counts."""
+    return {"batches": 1.0, "l1_batches": 1.0}
+
+
+def add_sums(total: Mapping[str, Any], batch: Mapping[str, Any]) -> dict[str, Any]:
+    """`total` plus `batch`, entry by entry, as a new dict (neither input is
+    changed, so a caller that restores an old dict restores old values)."""
+    combined = dict(total)
+    for name, value in batch.items():
+        combined[name] = combined[name] + value if name in combined else value
+    return combined
+
+
+# ---------------------------------------------------------------- covariance
+
+
+def internal_covariance(information: Array, sums: Mapping[str, float]) -> tuple[Matrix, NDArray[np.bool_]]:
+    """The H2 covariance of the internal coefficients, and which of them
+    the data identifies (their rows and columns are NaN otherwise). The
+    parameter count p is the rank of the information, as in the classic
+    formula's degrees of freedom."""
+    inverse, identified, rank = _pseudo_inverse(information)
+    weight = float(sums["weight"])
+    if not weight > rank:
+        raise InferenceError(f"standard errors need a total sample weight above the number of "
+                             f"identified parameters ({rank}); the folded rows weigh {weight:g}")
+    mean_curvature = float(sums["psi_prime"]) / weight
+    if not mean_curvature > 0:
+        raise InferenceError("standard errors are undefined: no folded residual lies within "
+                             "epsilon * scale_")
+    k = 1.0 + rank / weight * (1.0 - mean_curvature) / mean_curvature
+    factor = k * float(sums["psi_squared"]) / (weight - rank) / mean_curvature
+    covariance = factor * inverse
+    covariance[~identified, :] = np.nan
+    covariance[:, ~identified] = np.nan
+    return covariance, identified
+
+
+def _pseudo_inverse(information: Array) -> tuple[Matrix, NDArray[np.bool_], int]:
+    """Inverse of the information on the directions the data identifies,
+    which coefficients lie wholly within them, and how many directions
+    there are. For those coefficients the pseudo-inverse gives the
+    covariance of an estimable quantity."""
+    eps = np.finfo(information.dtype).eps
+    matrix = np.asarray(information, dtype=np.float64)
+    values, vectors = np.linalg.eigh((matrix + matrix.T) / 2)
+    top = float(values[-1]) if values.size else 0.0
+    kept = values > max(top, 0.0) * NULL_EIGENVALUE_EPSILONS * eps * matrix.shape[0]
+    inverse = (vectors[:, kept] / values[kept]) @ vectors[:, kept].T
+    identified = np.linalg.norm(vectors[:, ~kept], axis=1) <= NULL_LOADING
+    return np.asarray(inverse, dtype=np.float64), identified, int(np.count_nonzero(kept))
+
+
+def caller_transform(scaling: Scaling) -> Matrix:
+    """The matrix A with (coef_, intercept_) = A @ beta + constant, beta the
+    internal coefficients (intercept last); the constant is y_center."""
+    n_features, p = scaling.n_features, scaling.n_parameters
+    transform = np.zeros((p, p))
+    slopes = scaling.y_scale / scaling.x_scale
+    transform[np.arange(n_features), np.arange(n_features)] = slopes
+    if scaling.fit_intercept:
+        transform[-1, -1] = scaling.y_scale
+        transform[-1, :n_features] = -slopes * scaling.x_center
+    return transform
+
+
+def caller_covariance(covariance: Matrix, identified: NDArray[np.bool_], scaling: Scaling) -> Matrix:
+    """The internal covariance in the caller's units. A caller coefficient
+    built from an unidentified internal one is unidentified too."""
+    transform = caller_transform(scaling)
+    known = np.where(np.outer(identified, identified), covariance, 0.0)
+    result = np.asarray(transform @ known @ transform.T, dtype=np.float64)
+    unknown = np.any(transform[:, ~identified] != 0, axis=1)
+    result[unknown, :] = np.nan
+    result[:, unknown] = np.nan
+    return result
+
+
+# ------------------------------------------------------------ the results
+
+
+class CoefficientRow(NamedTuple):
+    """One coefficient with its standard error, z statistic, two-sided
+    normal p-value and confidence interval."""
+
+    name: str
+    coef: float
+    std_err: float
+    z: float
+    p_value: float
+    lower: float
+    upper: float
+
+
+def check_alpha(alpha: object) -> float:
+    """`alpha` as a float strictly between 0 and 1, or a ValueError."""
+    if isinstance(alpha, bool) or not isinstance(alpha, Real) or not 0 < float(alpha) < 1:
+        raise ValueError(f"alpha must be a number strictly between 0 and 1; got {alpha!r}")
+    return float(alpha)
+
+
+def normal_quantile(alpha: float) -> float:
+    """The two-sided normal critical value of level `alpha`."""
+    return NormalDist().inv_cdf(1.0 - alpha / 2.0)
+
+
+@dataclass(frozen=True)
+class Inference:
+    """The estimate and its covariance in the caller's units (coefficients
+    in feature order, then the intercept when one is fitted)."""
+
+    names: tuple[str, ...]
+    estimates: Vector
+    covariance: Matrix
+    fit_intercept: bool
+
+    @classmethod
+    def from_state(cls, *, information: Array, coefficients: Array, sums: Mapping[str, float],
+                   scaling: Scaling, names: tuple[str, ...], penalty: str | None,
+                   n_batches: int) -> "Inference":
+        """The inference of an estimate given in internal units, or an
+        `InferenceError` saying why it has none."""
+        if penalty == "l1" or sums.get("l1_batches", 0) > 0:
+            raise InferenceError(L1_EXPLANATION)
+        if sums.get("batches", 0) != n_batches:
+            covered = int(sums.get("batches", 0))
+            raise InferenceError(f"standard errors are not available: the score statistics cover {covered} "
+                                 f"of the {n_batches} folded batches (the others were folded by a version "
+                                 f"without them); refit to obtain them")
+        covariance, identified = internal_covariance(information, sums)
+        coef, intercept = scaling.to_caller_units(coefficients)
+        estimates = np.append(coef, intercept) if scaling.fit_intercept else coef
+        return cls(names, estimates, caller_covariance(covariance, identified, scaling), scaling.fit_intercept)
+
+    @property
+    def std_errors(self) -> Vector:
+        return np.sqrt(np.diag(self.covariance))
+
+    def conf_int(self, alpha: float) -> Matrix:
+        """Lower and upper bounds, one row per coefficient."""
+        half = normal_quantile(alpha) * self.std_errors
+        return np.column_stack([self.estimates - half, self.estimates + half])
+
+    def rows(self, alpha: float) -> tuple[CoefficientRow, ...]:
+        """The table rows, with intervals of level `alpha`."""
+        bounds = self.conf_int(alpha)
+        rows = []
+        for name, estimate, std_err, (lower, upper) in zip(self.names, self.estimates, self.std_errors,
+                                                           bounds, strict=True):
+            z = float(estimate / std_err) if std_err > 0 else math.nan
+            p_value = math.erfc(abs(z) / math.sqrt(2.0))
+            rows.append(CoefficientRow(name, float(estimate), float(std_err), z, p_value,
+                                       float(lower), float(upper)))
+        return tuple(rows)
+
+
+@dataclass(frozen=True, repr=False)
+class Summary:
+    """The coefficient table of a fitted estimator, printable as text.
+
+    Attributes
+    ----------
+    rows : tuple of CoefficientRow
+        One row per coefficient in feature order, then the intercept.
+    alpha : float
+        Level of the confidence intervals (``1 - alpha`` coverage).
+    n_rows : int
+        Rows folded into the estimate.
+    n_batches : int
+        Batches folded into the estimate.
+    scale : float
+        The residual scale, in the target's units.
+    epsilon : float
+        The Huber threshold, in units of the scale.
+    covariance_type : str
+        The covariance formula: Huber's sandwich with the curvature-weighted
+        information matrix (``"H2"``, as statsmodels' `RLM` names it).
+    """
+
+    rows: tuple[CoefficientRow, ...]
+    alpha: float
+    n_rows: int
+    n_batches: int
+    scale: float
+    epsilon: float
+    covariance_type: str = COVARIANCE_TYPE
+
+    def __str__(self) -> str:
+        width = max([9, *(len(row.name) for row in self.rows)])
+        low, high = f"[{self.alpha / 2:.3g}", f"{1 - self.alpha / 2:.3g}]"
+        header = (f"{'':{width}} {'coef':>12} {'std err':>12} {'z':>10} {'P>|z|':>7} "
+                  f"{low:>12} {high:>12}")
+        rule = "=" * len(header)
+        lines = [
+            "Huber regression, streamed",
+            f"rows: {self.n_rows:,}   batches: {self.n_batches:,}   epsilon: {self.epsilon:g}   "
+            f"scale: {self.scale:.6g}",
+            f"covariance: {self.covariance_type}, {COVARIANCE_FORMULA}",
+            rule, header, "-" * len(header),
+        ]
+        lines += [f"{row.name:{width}} {row.coef:>12.6g} {row.std_err:>12.6g} {row.z:>10.2f} "
+                  f"{row.p_value:>7.3f} {row.lower:>12.6g} {row.upper:>12.6g}" for row in self.rows]
+        lines.append(rule)
+        if any(math.isnan(row.std_err) for row in self.rows):
+            lines.append("nan: not identified by the rows seen (a constant or collinear column)")
+        return "\n".join(lines)
+
+    __repr__ = __str__
+
+
+class _Inferable(Protocol):
+    def summary(self, alpha: float = ...) -> Summary: ...
+
+
+def coefficient_rows(model: _Inferable, alpha: float = 0.05) -> tuple[CoefficientRow, ...] | None:
+    """The coefficient rows of `model.summary(alpha)`, or None when the
+    model carries no standard errors (not fitted, fitted with the L1
+    penalty, or fitted without the statistics they need).
+
+    For tables that print standard errors and intervals when they exist.
+    """
+    try:
+        return model.summary(alpha).rows
+    except (InferenceError, NotFittedError):
+        return None
