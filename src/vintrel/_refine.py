@@ -17,7 +17,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from vintrel._merge import State, with_minimiser
 
-Sums = dict[str, NDArray[np.float64]]
+NewtonSums = dict[str, NDArray[np.float64]]
 
 
 def _bandwidth(state: State) -> float:
@@ -30,7 +30,7 @@ def _bandwidth(state: State) -> float:
     return min(float(params["bandwidth_scale"]) / (math.sqrt(float(state["engine"]["weight_sum"])) * level), tau)
 
 
-def newton_sums(state: State, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Sums:
+def newton_sums(state: State, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> NewtonSums:
     """The score sum and the curvature-weighted Gram of `X`, `y` at the
     coefficients of `state`, in internal units, streamed in the estimator's
     batches.
@@ -56,14 +56,14 @@ def newton_sums(state: State, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLi
     tau = float(model.epsilon)
     half_width = min(_bandwidth(state), tau)
     sums = {"gradient": np.zeros(p), "hessian": np.zeros((p, p))}
-    rows = len(y)  # type: ignore[arg-type]
+    rows = int(np.shape(y)[0])
     if rows == 0:
         return sums
     batch = model._batch_rows(p, np.dtype(np.float64))
     for begin in range(0, rows, batch):
         part = slice(begin, begin + batch)
-        weights_part = None if sample_weight is None else _rows(sample_weight, part)
-        features, target, weights = model._validate_batch(_rows(X, part), _rows(y, part), weights_part,
+        weights_part = None if sample_weight is None else rows_of(sample_weight, part)
+        features, target, weights = model._validate_batch(rows_of(X, part), rows_of(y, part), weights_part,
                                                           reset=False)
         design = scaling.design(features, np.float64)
         residuals = scaling.target(target, np.float64) - design @ beta
@@ -79,16 +79,17 @@ def newton_sums(state: State, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLi
     return sums
 
 
-def _rows(values: Any, part: slice) -> Any:
+def rows_of(values: Any, part: slice) -> Any:
+    """Rows `part` of an array, a data frame or a series."""
     return values.iloc[part] if hasattr(values, "iloc") else values[part]
 
 
-def add_sums(parts: Sequence[Sums]) -> Sums:
+def add_newton_sums(parts: Sequence[NewtonSums]) -> NewtonSums:
     """The sums of several parts."""
     return {key: np.sum([part[key] for part in parts], axis=0) for key in ("gradient", "hessian")}
 
 
-def refined_state(state: State, sums: Sums) -> State:
+def refined_state(state: State, sums: NewtonSums) -> State:
     """`state` after one Newton step with the summed score and curvature;
     the curvature-weighted Gram becomes its information."""
     beta = np.asarray(state["engine"]["coefficients"], dtype=np.float64)

@@ -28,7 +28,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
                       "install them with pip install 'vintrel[dask]'") from error
 
 from vintrel._merge import State, merge_states
-from vintrel._refine import Sums, add_sums, newton_sums, refined_state
+from vintrel._refine import NewtonSums, add_newton_sums, newton_sums, refined_state, rows_of
 from vintrel.estimator import IncrementalHuberRegressor
 
 __all__ = ["connect", "fit"]
@@ -105,7 +105,7 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
         partial_sums = [delayed(_newton_sums, pure=False)(state, *part, layout,
                                                           dask_key_name=f"vintrel-refine-{run}-{index}")
                         for index, part in enumerate(parts)]
-        state = refined_state(state, _run(_tree(partial_sums, _add_sums, split_every), partial_sums,
+        state = refined_state(state, _run(_tree(partial_sums, _add_newton_sums, split_every), partial_sums,
                                           _Progress(progress, len(parts), total)))
     _warn_not_converged(folded["not_converged"])
     fitted = type(estimator)._from_export({**state, "params": estimator.get_params()})
@@ -238,8 +238,8 @@ def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_w
             raise ValueError(f"the first partition holds {rows} rows, too few to fix the internal units "
                              f"of {n_parameters} parameters; prepare the estimator with initialize() on a sample")
         part = slice(0, batch)
-        template.initialize(_rows(X, part), _rows(y, part),
-                            None if sample_weight is None else _rows(sample_weight, part))
+        template.initialize(rows_of(X, part), rows_of(y, part),
+                            None if sample_weight is None else rows_of(sample_weight, part))
     except BaseException as error:
         error.add_note("while fixing the shared start on the first partition on a Dask worker")
         raise
@@ -261,8 +261,8 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tu
         not_converged = []
         for begin in range(0, rows, batch):
             part = slice(begin, begin + batch)
-            model.partial_fit(_rows(X, part), _rows(y, part),
-                              None if sample_weight is None else _rows(sample_weight, part))
+            model.partial_fit(rows_of(X, part), rows_of(y, part),
+                              None if sample_weight is None else rows_of(sample_weight, part))
             if not model.converged_:
                 not_converged.append((index, int(model.n_batches_)))
     except BaseException as error:
@@ -271,7 +271,7 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tu
     return {"state": model._export(), "not_converged": not_converged}
 
 
-def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> Sums:
+def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> NewtonSums:
     return newton_sums(state, *_unpack(X, y, sample_weight, layout))
 
 
@@ -280,8 +280,8 @@ def _merge_folded(*parts: Folded) -> Folded:
             "not_converged": [item for part in parts for item in part["not_converged"]]}
 
 
-def _add_sums(*parts: Sums) -> Sums:
-    return add_sums(parts)
+def _add_newton_sums(*parts: NewtonSums) -> NewtonSums:
+    return add_newton_sums(parts)
 
 
 def _check_rows(X: Any, y: Any, sample_weight: Any) -> int:
@@ -295,10 +295,6 @@ def _check_rows(X: Any, y: Any, sample_weight: Any) -> int:
 
 def _length(values: Any) -> int:
     return int(np.shape(values)[0])
-
-
-def _rows(values: Any, part: slice) -> Any:
-    return values.iloc[part] if hasattr(values, "iloc") else values[part]
 
 
 def _engine_dtype(X: Any) -> np.dtype:
