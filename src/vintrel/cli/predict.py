@@ -1,0 +1,76 @@
+"""`vintrel predict`: stream a data set through a saved model and write the
+predictions, batch by batch."""
+
+import argparse
+import warnings
+
+import pyarrow as pa
+
+from vintrel import model_file
+from vintrel.cli.dataset import DataSet
+from vintrel.cli.encoding import Encoder, FeatureLayout
+from vintrel.cli.errors import CommandError, no_such_column
+from vintrel.cli.model_record import layout_of
+from vintrel.cli.outputs import check_writable, output_format, table_writer
+from vintrel.cli.progress import progress_display
+
+PREDICTION = "prediction"
+
+
+def run_predict(args: argparse.Namespace) -> int:
+    """The command: returns its exit status."""
+    saved = model_file.read(args.model)
+    model = saved.estimator
+    if not hasattr(model, "coef_"):
+        raise CommandError(f"{args.model}: the model has not started fitting (its stream was stopped "
+                           f"before enough rows arrived); resume the fit first")
+    layout = layout_of(saved, args.model)
+    layout = FeatureLayout(layout.columns, layout.levels)  # features only: no target or weight needed
+    data = DataSet.open(args.data)
+    output_format(args.output)
+    check_writable(args.output, data.files, "--output")
+    for name in args.keep:
+        if name not in data.schema.names:
+            raise no_such_column(name, data.schema.names, data.source)
+    if PREDICTION in args.keep:
+        raise CommandError(f"--keep {PREDICTION}: the output's prediction column has that name")
+    columns = [*layout.columns, *(name for name in dict.fromkeys(args.keep) if name not in layout.columns)]
+    encoder = Encoder(layout, model._dtype(), args.nan == "drop")
+    progress = progress_display("predict", data.total_rows(), 0, args.quiet)
+    rows = written = dropped = 0
+    unseen: dict[str, int] = {}
+    try:
+        with table_writer(args.output) as write:
+            for chunk in data.chunks(columns, layout.column_types(), args.batch_rows, {}):
+                if chunk.rows == 0:
+                    continue
+                encoded = encoder.encode(chunk.table, chunk.locate, with_target=False)
+                with warnings.catch_warnings():
+                    # The arrays carry no column names; the layout matched them.
+                    warnings.filterwarnings("ignore", message="X does not have valid feature names")
+                    predictions = model.predict(encoded.X)
+                kept = chunk.table.select(list(dict.fromkeys(args.keep)))
+                if encoded.kept is not None:
+                    kept = kept.filter(pa.array(encoded.kept))
+                write(kept.append_column(PREDICTION, pa.array(predictions)))
+                rows += chunk.rows
+                written += len(predictions)
+                dropped += encoded.dropped
+                for name, count in encoded.unseen.items():
+                    unseen[name] = unseen.get(name, 0) + count
+                progress.advance(chunk.rows, f"{written:,} predictions")
+            if rows == 0:
+                raise CommandError(f"{data.source}: the data set has no rows; nothing was written")
+    finally:
+        progress.close()
+    _report(args, rows, written, dropped, unseen)
+    return 0
+
+
+def _report(args: argparse.Namespace, rows: int, written: int, dropped: int, unseen: dict[str, int]) -> None:
+    print(f"wrote {written:,} predictions for {rows:,} rows to {args.output}")
+    if dropped:
+        print(f"left out {dropped:,} rows with empty, NaN or infinite features")
+    for name, count in unseen.items():
+        print(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0")
+

@@ -1,0 +1,49 @@
+"""`vintrel show`: what a model file holds."""
+
+import argparse
+from collections.abc import Mapping
+from typing import Any
+
+from vintrel import model_file
+from vintrel.cli.model_record import recorded
+from vintrel.cli.table import coefficient_table
+
+
+def run_show(args: argparse.Namespace) -> int:
+    """The command: returns its exit status."""
+    saved = model_file.read(args.model)
+    lines = [("model file", f"{args.model} (model format {saved.format_version}, written by {saved.written_by})"),
+             ("estimator", repr(saved.estimator))]
+    lines += _fit_lines(saved)
+    lines += _data_lines(recorded(saved))
+    width = max(len(name) for name, _ in lines)
+    for name, value in lines:
+        print(f"{name.ljust(width)}  {value}")
+    if hasattr(saved.estimator, "coef_"):
+        print()
+        print(coefficient_table(saved.estimator).render())
+    return 0
+
+
+def _fit_lines(saved: model_file.SavedModel) -> list[tuple[str, str]]:
+    model = saved.estimator
+    if not hasattr(model, "coef_"):
+        return [("fitted", f"not yet: {model.n_features_in_} features, rows held until the stream can start")]
+    return [("fitted", f"{model.n_samples_seen_:,} rows in {model.n_batches_:,} updates, {model.coef_.dtype}; "
+                       f"residual scale {model.scale_:.6g}"),
+            ("last update", f"{model.n_iter_} iterations, {'converged' if model.converged_ else 'NOT converged'}")]
+
+
+def _data_lines(section: Mapping[str, Any]) -> list[tuple[str, str]]:
+    if "layout" not in section:
+        return []
+    layout = section["layout"]
+    lines = [("target", f"{layout['target']}" + (f" (weights: {layout['weight']})" if layout["weight"] else ""))]
+    for name, levels in layout["categorical"].items():
+        shown = ", ".join(levels[:8]) + (f", ... ({len(levels)} levels)" if len(levels) > 8 else "")
+        lines.append(("categorical", f"{name}: {shown}; first level '{levels[0]}' is the baseline"))
+    state = "complete" if section.get("complete") else "stopped early; continue with --resume"
+    lines.append(("data", f"{section.get('data')} ({state})"))
+    for entry in section.get("files", []):
+        lines.append(("", f"{entry['path']}: {entry['rows_folded']:,} rows folded"))
+    return lines
