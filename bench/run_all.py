@@ -9,6 +9,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
+import cli_throughput  # noqa: E402
 import estimator  # noqa: E402
 import peers  # noqa: E402
 import predict_vs_numpy  # noqa: E402
@@ -67,6 +68,7 @@ def main():
     figures["predict"] = predict_vs_numpy.main()
     figures["peers"] = peers.main()
     figures["estimator"] = estimator.main()
+    figures["command_line"] = cli_throughput.main()
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(figures, indent=2))
     plot(figures, RESULTS / "bench.png")

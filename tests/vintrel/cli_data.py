@@ -14,14 +14,16 @@ REGION_EFFECT = {"east": 0.0, "north": 4.0, "south": -2.0}
 
 
 def frame(rows, seed=0):
-    """A table of three numeric features, a categorical `region`, a
-    target `y`, a positive `weight` and an `id`."""
+    """A table of three numeric features, a boolean `wet`, a categorical
+    `region`, a target `y`, a positive `weight` and an `id`."""
     X, y, _, _ = contaminated(rows, len(FEATURES), seed=seed)
     rng = np.random.default_rng(seed + 1)
     region = rng.choice(LEVELS, rows)
     y = y + np.vectorize(REGION_EFFECT.get)(region)
     columns = dict(zip(FEATURES, X.T, strict=True))
-    return pa.table({"id": np.arange(rows) + seed * 1_000_000, **columns, "region": region, "y": y,
+    wet = rng.random(rows) < 0.3
+    return pa.table({"id": np.arange(rows) + seed * 1_000_000, **columns, "wet": wet, "region": region,
+                     "y": y + 3.0 * wet,
                      "weight": rng.uniform(0.5, 2.0, rows)})
 
 

@@ -4,7 +4,7 @@ IPC (Feather)."""
 
 import glob
 import os
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -30,32 +30,41 @@ def _format_of(path: Path) -> str | None:
     return None
 
 
+def is_numeric(kind: pa.DataType) -> bool:
+    """Whether a column of this type can be read as numbers. A column of
+    the null type (a CSV column with no values) counts, so that it is
+    reported as empty rather than as text."""
+    return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_boolean(kind)
+                or pa.types.is_decimal(kind) or pa.types.is_null(kind))
+
+
 @dataclass(frozen=True)
 class Piece:
-    """A record batch of one file, and the rows of that file read once it
-    is used."""
+    """A record batch of one file (None once the file is done), and the
+    rows of that file read once it is used."""
 
     path: str
-    batch: pa.RecordBatch
+    batch: pa.RecordBatch | None
     end_row: int
 
 
 @dataclass
 class Chunk:
-    """Rows for one estimator update: a table of the columns asked for and,
-    for each file it draws on, the rows of that file read once it is used."""
+    """Rows for one estimator update: record batches of the columns asked
+    for and, for each file they draw on, the rows of that file read once
+    they are used."""
 
-    table: pa.Table
+    parts: list[pa.RecordBatch] = field(default_factory=list)
     read_through: dict[str, int] = field(default_factory=dict)
-    # (file, its first row here, rows) for each run of rows, in order.
+    # (file, its first row here, rows) for each part, in order.
     sources: list[tuple[str, int, int]] = field(default_factory=list)
 
     @property
     def rows(self) -> int:
-        return int(self.table.num_rows)
+        return sum(part.num_rows for part in self.parts)
 
     def locate(self, index: int) -> str:
-        """Where row `index` of the table came from, for messages."""
+        """Where row `index` of the chunk came from, for messages."""
         for path, first, count in self.sources:
             if index < count:
                 return f"{path} row {first + index + 1:,}"
@@ -87,26 +96,41 @@ class DataSet:
             raise CommandError(f"{source}: mixes formats ({', '.join(sorted(str(k) for k in kinds))}); "
                                f"a data set is files of one format")
         data = cls(source, tuple(files), str(kinds.pop()), pa.schema([]))
-        return cls(source, data.files, data.format, data.file_schema(files[0]))
+        return cls(source, data.files, data.format, data._open_file(files[0]).schema)
 
-    def _reader(self, column_types: Mapping[str, pa.DataType] | None = None) -> ds.FileFormat | str:
-        if self.format != "csv":
-            return self.format
-        # Columns whose type is known are read as that type, so that a
-        # column whose first block looks integral does not fail on a
-        # decimal later; empty fields are missing values, not levels.
-        return ds.CsvFileFormat(convert_options=pacsv.ConvertOptions(
-            column_types=dict(column_types or {}), strings_can_be_null=True))
-
-    def _open_file(self, path: Path, column_types: Mapping[str, pa.DataType] | None = None) -> ds.Dataset:
+    def _open_file(self, path: Path, columns: Sequence[str] = (), categorical: Collection[str] = ()) -> ds.Dataset:
+        """One file as a dataset that reads `categorical` columns as text
+        (dictionary-encoded where the format keeps it) and, in CSV, the
+        other numeric `columns` as float64."""
         try:
-            return ds.dataset(str(path), format=self._reader(column_types))
+            if self.format == "parquet" and categorical:
+                reader = ds.ParquetFileFormat(read_options=ds.ParquetReadOptions(dictionary_columns=set(categorical)))
+                return ds.dataset(str(path), format=reader)
+            if self.format != "csv":
+                return ds.dataset(str(path), format=self.format)
+            return self._open_csv(path, columns, categorical)
         except (pa.ArrowException, OSError) as error:
-            names = self.file_schema(path).names if column_types else ()
+            names = self._open_csv(path).schema.names if columns and self.format == "csv" else ()
             raise reader_error(error, str(path), names) from error
 
-    def file_schema(self, path: Path) -> pa.Schema:
-        return self._open_file(path).schema
+    def _open_csv(self, path: Path, columns: Sequence[str] = (), categorical: Collection[str] = ()) -> ds.Dataset:
+        # Empty fields are missing values, not a level "" nor a number.
+        def reader(types: Mapping[str, pa.DataType]) -> ds.CsvFileFormat:
+            return ds.CsvFileFormat(convert_options=pacsv.ConvertOptions(column_types=dict(types),
+                                                                         strings_can_be_null=True))
+        inferred = ds.dataset(str(path), format=reader({}))
+        if not columns:
+            return inferred
+        # Types come from the first block; numbers are read as float64 so
+        # that a column that looks integral there does not fail on a
+        # decimal later on.
+        types: dict[str, pa.DataType] = {name: pa.string() for name in categorical}
+        for name in columns:
+            if name not in categorical and name in inferred.schema.names:
+                kind = inferred.schema.field(name).type
+                if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_null(kind):
+                    types[name] = pa.float64()
+        return ds.dataset(str(path), format=reader(types))
 
     def total_rows(self) -> int | None:
         """Rows in the data set, when file metadata tells them (not CSV)."""
@@ -117,31 +141,24 @@ class DataSet:
         except (pa.ArrowException, OSError) as error:
             raise reader_error(error, self.source) from error
 
-    def check_columns(self, columns: Sequence[str], schema: pa.Schema, where: str) -> None:
-        for name in columns:
-            if name not in schema.names:
-                raise no_such_column(name, schema.names, where)
-
-    def pieces(self, columns: Sequence[str], column_types: Mapping[str, pa.DataType],
+    def pieces(self, columns: Sequence[str], categorical: Collection[str],
                skip: Mapping[str, int]) -> Iterator[Piece]:
-        """Record batches of `columns`, file after file, cast to
-        `column_types` where given, leaving out the first `skip[path]` rows
-        of each file. Every file yields at least one piece, so that a file
-        without rows left is still seen to be read."""
+        """Record batches of `columns`, file after file, leaving out the
+        first `skip[path]` rows of each file. Columns not `categorical`
+        must be numeric in every file. Each file ends with a piece without
+        a batch, so that a file without rows left is still seen to be read."""
         for path in self.files:
             key = str(path)
-            data = self._open_file(path, column_types)
-            self.check_columns(columns, data.schema, key)
-            start = skip.get(key, 0)
-            row = start
+            data = self._open_file(path, columns, categorical)
+            _check_columns(columns, categorical, data.schema, key)
+            row = skip.get(key, 0)
             try:
-                for batch in self._batches_from(data, columns, start):
+                for batch in self._batches_from(data, columns, row):
                     row += batch.num_rows
-                    yield Piece(key, _cast(batch, column_types), row)
+                    yield Piece(key, batch, row)
             except (pa.ArrowException, OSError) as error:
                 raise reader_error(error, key, data.schema.names) from error
-            yield Piece(key, pa.RecordBatch.from_pylist([], schema=_cast_schema(data.schema, columns,
-                                                                                  column_types)), row)
+            yield Piece(key, None, row)
 
     def _batches_from(self, data: ds.Dataset, columns: Sequence[str], start: int) -> Iterator[pa.RecordBatch]:
         """The file's record batches from row `start` on."""
@@ -170,36 +187,40 @@ class DataSet:
             raise CommandError(f"{data.files[0]}: has fewer rows than the model already folded from it; "
                                f"the file has changed since")
 
-    def chunks(self, columns: Sequence[str], column_types: Mapping[str, pa.DataType], rows: int,
+    def chunks(self, columns: Sequence[str], categorical: Collection[str], rows: int,
                skip: Mapping[str, int]) -> Iterator[Chunk]:
-        """Tables of exactly `rows` rows (the last one shorter) over the
+        """Chunks of exactly `rows` rows (the last one shorter) over the
         files in order, so that batch edges depend only on the data and the
         rows skipped: a resumed stream sees the batches an uninterrupted
         one would have."""
-        gathered: list[pa.RecordBatch] = []
-        count = 0
-        chunk = Chunk(pa.table({}))
-        schema: pa.Schema | None = None
-        for piece in self.pieces(columns, column_types, skip):
+        chunk, count = Chunk(), 0
+        for piece in self.pieces(columns, categorical, skip):
             batch = piece.batch
-            schema = batch.schema
+            if batch is None:
+                chunk.read_through[piece.path] = piece.end_row
+                continue
             position = piece.end_row - batch.num_rows
-            chunk.read_through[piece.path] = position
             while batch.num_rows:
                 take = min(batch.num_rows, rows - count)
-                gathered.append(batch.slice(0, take))
-                count += take
+                chunk.parts.append(batch.slice(0, take))
                 chunk.sources.append((piece.path, position, take))
                 position += take
+                count += take
                 chunk.read_through[piece.path] = position
                 batch = batch.slice(take)
                 if count == rows:
-                    chunk.table = pa.Table.from_batches(gathered)
                     yield chunk
-                    gathered, count, chunk = [], 0, Chunk(pa.table({}), {piece.path: position})
-        if schema is not None:
-            chunk.table = pa.Table.from_batches(gathered, schema=schema)
-            yield chunk
+                    chunk, count = Chunk(read_through={piece.path: position}), 0
+        yield chunk
+
+
+def _check_columns(columns: Sequence[str], categorical: Collection[str], schema: pa.Schema, where: str) -> None:
+    for name in columns:
+        if name not in schema.names:
+            raise no_such_column(name, schema.names, where)
+        kind = schema.field(name).type
+        if name not in categorical and not is_numeric(kind):
+            raise CommandError(f"{where}: column '{name}' is not numeric ({kind})")
 
 
 def _files_of(source: str) -> list[Path]:
@@ -220,21 +241,3 @@ def _files_of(source: str) -> list[Path]:
     if not path.exists():
         raise CommandError(f"{source}: no such file or directory")
     return [path.resolve()]
-
-
-def _cast_schema(schema: pa.Schema, columns: Sequence[str], column_types: Mapping[str, pa.DataType]) -> pa.Schema:
-    return pa.schema([pa.field(name, column_types.get(name, schema.field(name).type)) for name in columns])
-
-
-def _cast(batch: pa.RecordBatch, column_types: Mapping[str, pa.DataType]) -> pa.RecordBatch:
-    """`batch` with the columns named in `column_types` cast to their type,
-    so that files whose columns differ in width can be joined."""
-    arrays = []
-    for name, column in zip(batch.schema.names, batch.columns, strict=True):
-        wanted = column_types.get(name)
-        if wanted is not None and column.type != wanted:
-            if pa.types.is_dictionary(column.type):
-                column = column.dictionary_decode()
-            column = column.cast(wanted)
-        arrays.append(column)
-    return pa.RecordBatch.from_arrays(arrays, names=batch.schema.names)

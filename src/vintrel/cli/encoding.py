@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
-from numpy.typing import NDArray
+from numpy.typing import DTypeLike, NDArray
 
 from vintrel.cli.errors import CommandError
 
@@ -48,10 +48,9 @@ class FeatureLayout:
         extra = [name for name in (self.target, self.weight) if name is not None]
         return [*self.columns, *extra]
 
-    def column_types(self) -> dict[str, pa.DataType]:
-        """How each used column is read: numbers as float64, categories as
-        strings."""
-        return {name: pa.string() if name in self.levels else pa.float64() for name in self.used_columns}
+    @property
+    def categorical(self) -> frozenset[str]:
+        return frozenset(self.levels)
 
     def to_metadata(self) -> dict[str, Any]:
         return {"columns": list(self.columns), "categorical": {k: list(v) for k, v in self.levels.items()},
@@ -77,45 +76,43 @@ class Encoded:
 
 
 class Encoder:
-    """Turns tables of a layout's columns into arrays of one precision.
+    """Turns record batches of a layout's columns into arrays of one
+    precision.
 
     With `drop_missing`, rows with an empty, NaN or infinite value in a
     used column are left out and counted; otherwise the first one is an
     error naming its file and row.
     """
 
-    def __init__(self, layout: FeatureLayout, dtype: np.dtype, drop_missing: bool) -> None:
+    def __init__(self, layout: FeatureLayout, dtype: DTypeLike, drop_missing: bool) -> None:
         self.layout = layout
         self.dtype = np.dtype(dtype)
         self.drop_missing = drop_missing
         self._level_sets = {name: pa.array(levels, type=pa.string()) for name, levels in layout.levels.items()}
+        self._width = len(layout.feature_names)
 
-    def encode(self, table: pa.Table, locate: Locator, with_target: bool) -> Encoded:
+    def encode(self, parts: Sequence[pa.RecordBatch], locate: Locator, with_target: bool) -> Encoded:
         layout = self.layout
-        rows = table.num_rows
-        X = np.zeros((rows, len(layout.feature_names)), dtype=self.dtype)
-        missing = np.zeros(rows, dtype=bool)
+        rows = sum(part.num_rows for part in parts)
+        # Column-major: each column is filled by one contiguous copy, and
+        # the estimator reads either layout.
+        X = np.zeros((rows, self._width), dtype=self.dtype, order="F")
+        y = np.empty(rows) if with_target and layout.target is not None else None
+        weights = np.empty(rows) if with_target and layout.weight is not None else None
+        missing = _Missing(rows, self.drop_missing, locate)
         unseen: dict[str, int] = {}
-        offset = 0
-        for name in layout.columns:
-            if name in layout.levels:
-                width = len(layout.levels[name]) - 1
-                unseen_rows = self._indicators(table.column(name), name, X[:, offset:offset + width], missing,
-                                               locate)
-                if unseen_rows:
-                    unseen[name] = unseen_rows
-                offset += width
-            else:
-                X[:, offset] = self._numbers(table.column(name), name, missing, locate)
-                offset += 1
-        y = weights = None
-        if with_target and layout.target is not None:
-            y = self._numbers(table.column(layout.target), layout.target, missing, locate)
-        if with_target and layout.weight is not None:
-            weights = self._numbers(table.column(layout.weight), layout.weight, missing, locate)
+        begin = 0
+        for part in parts:
+            block = slice(begin, begin + part.num_rows)
+            for name, count in self._fill_features(part, X[block], missing.at(begin)).items():
+                unseen[name] = unseen.get(name, 0) + count
+            for column, out in ((layout.target, y), (layout.weight, weights)):
+                if out is not None and column is not None:
+                    out[block] = _numbers(part.column(column), column, missing.at(begin))
+            begin += part.num_rows
         kept = None
-        if missing.any():
-            kept = ~missing
+        if missing.rows is not None:
+            kept = ~missing.rows
             X = X[kept]
             y = None if y is None else y[kept]
             weights = None if weights is None else weights[kept]
@@ -124,35 +121,115 @@ class Encoder:
             row = first if kept is None else int(np.flatnonzero(kept)[first])
             raise CommandError(f"{locate(row)}: column '{layout.weight}' holds a negative weight "
                                f"({weights[first]:g}); weights must be non-negative")
-        return Encoded(X, y, weights, kept, int(missing.sum()), unseen)
+        return Encoded(X, y, weights, kept, missing.count, unseen)
 
-    def _numbers(self, column: pa.ChunkedArray, name: str, missing: NDArray[np.bool_], locate: Locator) -> Array:
-        values = np.asarray(column.to_numpy(), dtype=np.float64)
-        self._note_missing(~np.isfinite(values), name, missing, locate)
-        return values
+    def _fill_features(self, part: pa.RecordBatch, X: Array, missing: "_MissingAt") -> dict[str, int]:
+        """Write one record batch's features into its rows of the design;
+        returns the count of unknown levels per categorical column."""
+        unseen: dict[str, int] = {}
+        offset = 0
+        for name in self.layout.columns:
+            if name in self.layout.levels:
+                width = len(self.layout.levels[name]) - 1
+                index = _level_index(part.column(name), self._level_sets[name], name, missing)
+                rows = np.flatnonzero(index >= 1)
+                X[rows, offset + index[rows] - 1] = 1
+                if np.any(index == -1):
+                    unseen[name] = int(np.count_nonzero(index == -1))
+                offset += width
+            else:
+                X[:, offset] = _numbers(part.column(name), name, missing)
+                offset += 1
+        return unseen
 
-    def _indicators(self, column: pa.ChunkedArray, name: str, out: Array, missing: NDArray[np.bool_],
-                    locate: Locator) -> int:
-        """Set the indicators of a categorical column in `out`; returns the
-        count of present values whose level is unknown (all indicators 0)."""
-        absent = np.asarray(column.is_null().to_numpy(), dtype=bool)
-        self._note_missing(absent, name, missing, locate)
-        index = np.asarray(pc.index_in(column, value_set=self._level_sets[name]).fill_null(-1).to_numpy())
-        rows = np.flatnonzero(index >= 1)
-        out[rows, index[rows] - 1] = 1
-        return int(np.count_nonzero((index < 0) & ~absent))
 
-    def _note_missing(self, absent: NDArray[np.bool_], name: str, missing: NDArray[np.bool_],
-                      locate: Locator) -> None:
-        if not absent.any():
-            return
-        if not self.drop_missing:
+class _Missing:
+    """Rows with a missing value over one chunk: refused at the first, or
+    gathered for dropping."""
+
+    def __init__(self, rows: int, drop: bool, locate: Locator) -> None:
+        self.total, self.drop, self.locate = rows, drop, locate
+        self.rows: NDArray[np.bool_] | None = None
+
+    @property
+    def count(self) -> int:
+        return 0 if self.rows is None else int(self.rows.sum())
+
+    def at(self, begin: int) -> "_MissingAt":
+        return _MissingAt(self, begin)
+
+    def note(self, absent: NDArray[np.bool_], begin: int, name: str) -> None:
+        if not self.drop:
             first = int(np.flatnonzero(absent)[0])
             more = int(absent.sum()) - 1
             tail = f" (and {more:,} more in this batch)" if more else ""
-            raise CommandError(f"{locate(first)}: column '{name}' is empty, NaN or infinite{tail}; "
+            raise CommandError(f"{self.locate(begin + first)}: column '{name}' is empty, NaN or infinite{tail}; "
                                f"use --nan drop to leave such rows out")
-        missing |= absent
+        if self.rows is None:
+            self.rows = np.zeros(self.total, dtype=bool)
+        self.rows[begin:begin + absent.shape[0]] |= absent
+
+
+@dataclass(frozen=True)
+class _MissingAt:
+    """`_Missing` for the rows of one record batch."""
+
+    missing: _Missing
+    begin: int
+
+    def note(self, absent: NDArray[np.bool_], name: str) -> None:
+        self.missing.note(absent, self.begin, name)
+
+
+def _numbers(column: pa.Array, name: str, missing: _MissingAt) -> Array:
+    """A numeric column as float64 or integers, its empty, NaN and
+    infinite values noted."""
+    kind = column.type
+    # Floats, and integers and booleans without gaps, convert directly
+    # (floats without a copy); the rest is cast, gaps becoming NaN.
+    direct = pa.types.is_floating(kind) or (
+        (pa.types.is_integer(kind) or pa.types.is_boolean(kind)) and column.null_count == 0)
+    if not direct:
+        column = column.cast(pa.float64())
+    values = np.asarray(column.to_numpy(zero_copy_only=False))
+    # One sum finds a NaN or infinity in the common case of none; only a
+    # suspicious sum (or an overflow) pays for the row by row test.
+    if values.dtype.kind == "f" and not np.isfinite(np.sum(values)):
+        absent = ~np.isfinite(values)
+        if absent.any():
+            missing.note(absent, name)
+    return values
+
+
+def _level_index(column: pa.Array, levels: pa.Array, name: str, missing: _MissingAt) -> NDArray[np.intp]:
+    """Each row's position among `levels`: -1 for a level not among them,
+    -2 for a missing value (noted)."""
+    if pa.types.is_dictionary(column.type):
+        lookup = _positions(column.dictionary, levels)
+        codes = column.indices
+        index = lookup[np.asarray(codes.fill_null(0).to_numpy(zero_copy_only=False), dtype=np.intp)]
+    else:
+        index = _positions(column, levels)
+    if column.null_count:
+        absent = np.asarray(column.is_null().to_numpy(zero_copy_only=False), dtype=bool)
+        missing.note(absent, name)
+        index[absent] = -2
+    return index
+
+
+def _positions(values: pa.Array, levels: pa.Array) -> NDArray[np.intp]:
+    text = values if values.type == pa.string() else values.cast(pa.string())
+    return np.asarray(pc.index_in(text, value_set=levels).fill_null(-1).to_numpy(zero_copy_only=False),
+                      dtype=np.intp)
+
+
+def level_values(column: pa.Array) -> list[str]:
+    """The distinct present values of a categorical column, as text."""
+    if pa.types.is_dictionary(column.type):
+        used = pc.unique(column.indices).drop_null()
+        column = column.dictionary.take(used)
+    text = column if column.type == pa.string() else column.cast(pa.string())
+    return [str(value) for value in pc.unique(text).drop_null().to_pylist()]
 
 
 def levels_of(pieces: Iterable[pa.RecordBatch], columns: Sequence[str], limit: int) -> dict[str, tuple[str, ...]]:
@@ -161,8 +238,7 @@ def levels_of(pieces: Iterable[pa.RecordBatch], columns: Sequence[str], limit: i
     seen: dict[str, set[str]] = {name: set() for name in columns}
     for batch in pieces:
         for name in columns:
-            values = pc.unique(batch.column(name)).drop_null().to_pylist()
-            seen[name].update(values)
+            seen[name].update(level_values(batch.column(name)))
             if len(seen[name]) > limit:
                 raise CommandError(f"column '{name}' has more than {limit:,} levels; one indicator per "
                                    f"level would be too many features (is it an identifier?)")

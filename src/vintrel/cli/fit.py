@@ -5,7 +5,7 @@ folded."""
 import argparse
 import time
 import warnings
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -15,11 +15,12 @@ from numpy.typing import NDArray
 from vintrel import model_file
 from vintrel.cli.columns import choose_columns
 from vintrel.cli.dataset import Chunk, DataSet
-from vintrel.cli.encoding import Encoder, FeatureLayout, levels_of
+from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout, levels_of
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError
 from vintrel.cli.interrupt import StopRequest, stop_on_interrupt
 from vintrel.cli.model_record import METADATA_KEY, recorded
 from vintrel.cli.outputs import check_writable
+from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import coefficient_table
 from vintrel.estimator import IncrementalHuberRegressor
@@ -75,7 +76,7 @@ def run_fit(args: argparse.Namespace) -> int:
             print(note)
     done = sum(plan.folded.get(str(path), 0) for path in plan.data.files)
     progress = progress_display("fit", plan.data.total_rows(), done, args.quiet)
-    chunks = plan.data.chunks(plan.layout.used_columns, plan.layout.column_types(), plan.batch_rows, plan.folded)
+    chunks = plan.data.chunks(plan.layout.used_columns, plan.layout.categorical, plan.batch_rows, plan.folded)
     encoder = Encoder(plan.layout, plan.dtype, plan.drop_missing)
     # Saving happens while Ctrl-C still only asks to stop, so the model
     # file is never left half-written by it.
@@ -90,31 +91,37 @@ def run_fit(args: argparse.Namespace) -> int:
 def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunks: Iterable[Chunk],
                encoder: Encoder, progress: Progress, stop: StopRequest) -> FitRun:
     """Fold chunks one after another until they run out, a chunk is bad
-    (recorded in `FitRun.error`) or a stop is requested after a batch."""
+    (recorded in `FitRun.error`) or a stop is requested after a batch. The
+    next chunk is read and encoded while the current one is folded."""
     run = FitRun()
     started = time.perf_counter()
-    stream = iter(chunks)
-    while not stop:
-        try:
-            chunk = next(stream, None)
-            if chunk is None:
+    with Prefetched(_encoded(chunks, encoder)) as batches:
+        while not stop:
+            try:
+                item = next(batches, None)
+                if item is None:
+                    break
+                chunk, encoded = item
+                if encoded.X.shape[0]:
+                    assert encoded.y is not None
+                    _fold(model, feature_names, encoded.X, encoded.y, encoded.weights, run, progress)
+            except CommandError as error:
+                run.error = error
                 break
-            encoded = encoder.encode(chunk.table, chunk.locate, with_target=True)
-            if encoded.X.shape[0]:
-                assert encoded.y is not None
-                _fold(model, feature_names, encoded.X, encoded.y, encoded.weights, run, progress)
-        except CommandError as error:
-            run.error = error
-            break
-        run.rows_read += chunk.rows
-        run.rows_folded += encoded.X.shape[0]
-        run.dropped += encoded.dropped
-        run.read_through.update(chunk.read_through)
-        if chunk.rows:
-            progress.advance(chunk.rows, _update_note(model))
+            run.rows_read += chunk.rows
+            run.rows_folded += encoded.X.shape[0]
+            run.dropped += encoded.dropped
+            run.read_through.update(chunk.read_through)
+            if chunk.rows:
+                progress.advance(chunk.rows, _update_note(model))
     run.interrupted = bool(stop)
     run.seconds = time.perf_counter() - started
     return run
+
+
+def _encoded(chunks: Iterable[Chunk], encoder: Encoder) -> Iterator[tuple[Chunk, Encoded]]:
+    for chunk in chunks:
+        yield chunk, encoder.encode(chunk.parts, chunk.locate, with_target=True)
 
 
 def _fold(model: IncrementalHuberRegressor, feature_names: list[str], X: Array, y: Array,
@@ -254,10 +261,8 @@ def _levels(data: DataSet, categorical: tuple[str, ...]) -> dict[str, tuple[str,
     """Levels of the categorical columns, from a pass over just them."""
     if not categorical:
         return {}
-    import pyarrow as pa
-
-    pieces = data.pieces(list(categorical), {name: pa.string() for name in categorical}, {})
-    return levels_of((piece.batch for piece in pieces), categorical, MAX_LEVELS)
+    pieces = data.pieces(categorical, categorical, {})
+    return levels_of((piece.batch for piece in pieces if piece.batch is not None), categorical, MAX_LEVELS)
 
 
 def _notes(plan: FitPlan) -> list[str]:

@@ -34,25 +34,26 @@ def run_predict(args: argparse.Namespace) -> int:
             raise no_such_column(name, data.schema.names, data.source)
     if PREDICTION in args.keep:
         raise CommandError(f"--keep {PREDICTION}: the output's prediction column has that name")
-    columns = [*layout.columns, *(name for name in dict.fromkeys(args.keep) if name not in layout.columns)]
+    keep = list(dict.fromkeys(args.keep))
+    columns = [*layout.columns, *(name for name in keep if name not in layout.columns)]
     encoder = Encoder(layout, model._dtype(), args.nan == "drop")
     progress = progress_display("predict", data.total_rows(), 0, args.quiet)
     rows = written = dropped = 0
     unseen: dict[str, int] = {}
     try:
         with table_writer(args.output) as write:
-            for chunk in data.chunks(columns, layout.column_types(), args.batch_rows, {}):
+            for chunk in data.chunks(columns, layout.categorical, args.batch_rows, {}):
                 if chunk.rows == 0:
                     continue
-                encoded = encoder.encode(chunk.table, chunk.locate, with_target=False)
+                encoded = encoder.encode(chunk.parts, chunk.locate, with_target=False)
                 with warnings.catch_warnings():
                     # The arrays carry no column names; the layout matched them.
                     warnings.filterwarnings("ignore", message="X does not have valid feature names")
                     predictions = model.predict(encoded.X)
-                kept = chunk.table.select(list(dict.fromkeys(args.keep)))
+                kept = {name: pa.chunked_array([part.column(name) for part in chunk.parts]) for name in keep}
                 if encoded.kept is not None:
-                    kept = kept.filter(pa.array(encoded.kept))
-                write(kept.append_column(PREDICTION, pa.array(predictions)))
+                    kept = {name: column.filter(pa.array(encoded.kept)) for name, column in kept.items()}
+                write(pa.table({**kept, PREDICTION: predictions}))
                 rows += chunk.rows
                 written += len(predictions)
                 dropped += encoded.dropped
