@@ -40,7 +40,7 @@ def batches_in_memory(path):
     features = [name for name in data.schema.names if name not in ("meter_id", "energy_kwh")]
     layout = FeatureLayout(tuple(features), {"region": tuple(sorted(cli_demo.REGIONS))}, "energy_kwh")
     encoder = Encoder(layout, "float64", drop_missing=False)
-    chunks = data.chunks(layout.used_columns, layout.categorical, BATCH_ROWS, {})
+    chunks = data.chunks(layout.used_columns, BATCH_ROWS, {}, numbers=layout.numbers, text=layout.categorical)
     encoded = (encoder.encode(chunk.parts, chunk.locate, with_target=True) for chunk in chunks if chunk.rows)
     return [(batch.X, batch.y) for batch in encoded]
 

@@ -69,12 +69,12 @@ def test_predict_streams_predictions_with_kept_columns(train, tmp_path, capsys, 
     write(pa.table(held_out), tmp_path / "held-out.parquet", row_group_size=128)
     output = tmp_path / f"predictions{ending}"
     status, out, _ = run(capsys, "predict", tmp_path / "m.npz", tmp_path / "held-out.parquet", "--keep", "id",
-                         "--output", output, "--batch-rows", 200, "--quiet")
+                         "region", "--output", output, "--batch-rows", 200, "--quiet")
     assert status == 0 and "wrote 500 predictions" in out
     assert "3 rows have a level of 'region' not seen when fitting" in out
     written = pq.read_table(output) if ending == ".parquet" else pa.csv.read_csv(output)
-    assert written.column_names == ["id", "prediction"]
-    assert written["id"].to_pylist() == held_out["id"]
+    assert written.column_names == ["id", "region", "prediction"]
+    assert written["id"].to_pylist() == held_out["id"] and written["region"].to_pylist() == held_out["region"]
     model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
     expected = encode(pa.table(held_out)) @ model.coef_ + model.intercept_
     np.testing.assert_allclose(written["prediction"].to_numpy(), expected, rtol=1e-14)

@@ -98,35 +98,35 @@ class DataSet:
         data = cls(source, tuple(files), str(kinds.pop()), pa.schema([]))
         return cls(source, data.files, data.format, data._open_file(files[0]).schema)
 
-    def _open_file(self, path: Path, columns: Sequence[str] = (), categorical: Collection[str] = ()) -> ds.Dataset:
-        """One file as a dataset that reads `categorical` columns as text
+    def _open_file(self, path: Path, numbers: Collection[str] = (), text: Collection[str] = ()) -> ds.Dataset:
+        """One file as a dataset that reads the `text` columns as text
         (dictionary-encoded where the format keeps it) and, in CSV, the
-        other numeric `columns` as float64."""
+        `numbers` columns as float64."""
         try:
-            if self.format == "parquet" and categorical:
-                reader = ds.ParquetFileFormat(read_options=ds.ParquetReadOptions(dictionary_columns=set(categorical)))
+            if self.format == "parquet" and text:
+                reader = ds.ParquetFileFormat(read_options=ds.ParquetReadOptions(dictionary_columns=set(text)))
                 return ds.dataset(str(path), format=reader)
             if self.format != "csv":
                 return ds.dataset(str(path), format=self.format)
-            return self._open_csv(path, columns, categorical)
+            return self._open_csv(path, numbers, text)
         except (pa.ArrowException, OSError) as error:
-            names = self._open_csv(path).schema.names if columns and self.format == "csv" else ()
+            names = self._open_csv(path).schema.names if (numbers or text) and self.format == "csv" else ()
             raise reader_error(error, str(path), names) from error
 
-    def _open_csv(self, path: Path, columns: Sequence[str] = (), categorical: Collection[str] = ()) -> ds.Dataset:
+    def _open_csv(self, path: Path, numbers: Collection[str] = (), text: Collection[str] = ()) -> ds.Dataset:
         # Empty fields are missing values, not a level "" nor a number.
         def reader(types: Mapping[str, pa.DataType]) -> ds.CsvFileFormat:
             return ds.CsvFileFormat(convert_options=pacsv.ConvertOptions(column_types=dict(types),
                                                                          strings_can_be_null=True))
         inferred = ds.dataset(str(path), format=reader({}))
-        if not columns:
+        if not numbers and not text:
             return inferred
         # Types come from the first block; numbers are read as float64 so
         # that a column that looks integral there does not fail on a
         # decimal later on.
-        types: dict[str, pa.DataType] = {name: pa.string() for name in categorical}
-        for name in columns:
-            if name not in categorical and name in inferred.schema.names:
+        types: dict[str, pa.DataType] = {name: pa.string() for name in text}
+        for name in numbers:
+            if name in inferred.schema.names:
                 kind = inferred.schema.field(name).type
                 if pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_null(kind):
                     types[name] = pa.float64()
@@ -141,16 +141,17 @@ class DataSet:
         except (pa.ArrowException, OSError) as error:
             raise reader_error(error, self.source) from error
 
-    def pieces(self, columns: Sequence[str], categorical: Collection[str],
-               skip: Mapping[str, int]) -> Iterator[Piece]:
+    def pieces(self, columns: Sequence[str], skip: Mapping[str, int], *, numbers: Collection[str] = (),
+               text: Collection[str] = ()) -> Iterator[Piece]:
         """Record batches of `columns`, file after file, leaving out the
-        first `skip[path]` rows of each file. Columns not `categorical`
-        must be numeric in every file. Each file ends with a piece without
-        a batch, so that a file without rows left is still seen to be read."""
+        first `skip[path]` rows of each file. The `numbers` columns must be
+        numeric in every file; the `text` ones are read as text. Each file
+        ends with a piece without a batch, so that a file without rows left
+        is still seen to be read."""
         for path in self.files:
             key = str(path)
-            data = self._open_file(path, columns, categorical)
-            _check_columns(columns, categorical, data.schema, key)
+            data = self._open_file(path, numbers, text)
+            _check_columns(columns, numbers, data.schema, key)
             row = skip.get(key, 0)
             try:
                 for batch in self._batches_from(data, columns, row):
@@ -187,14 +188,14 @@ class DataSet:
             raise CommandError(f"{data.files[0]}: has fewer rows than the model already folded from it; "
                                f"the file has changed since")
 
-    def chunks(self, columns: Sequence[str], categorical: Collection[str], rows: int,
-               skip: Mapping[str, int]) -> Iterator[Chunk]:
+    def chunks(self, columns: Sequence[str], rows: int, skip: Mapping[str, int], *,
+               numbers: Collection[str] = (), text: Collection[str] = ()) -> Iterator[Chunk]:
         """Chunks of exactly `rows` rows (the last one shorter) over the
         files in order, so that batch edges depend only on the data and the
         rows skipped: a resumed stream sees the batches an uninterrupted
         one would have."""
         chunk, count = Chunk(), 0
-        for piece in self.pieces(columns, categorical, skip):
+        for piece in self.pieces(columns, skip, numbers=numbers, text=text):
             batch = piece.batch
             if batch is None:
                 chunk.read_through[piece.path] = piece.end_row
@@ -214,12 +215,12 @@ class DataSet:
         yield chunk
 
 
-def _check_columns(columns: Sequence[str], categorical: Collection[str], schema: pa.Schema, where: str) -> None:
+def _check_columns(columns: Sequence[str], numbers: Collection[str], schema: pa.Schema, where: str) -> None:
     for name in columns:
         if name not in schema.names:
             raise no_such_column(name, schema.names, where)
         kind = schema.field(name).type
-        if name not in categorical and not is_numeric(kind):
+        if name in numbers and not is_numeric(kind):
             raise CommandError(f"{where}: column '{name}' is not numeric ({kind})")
 
 

@@ -52,6 +52,11 @@ class FeatureLayout:
     def categorical(self) -> frozenset[str]:
         return frozenset(self.levels)
 
+    @property
+    def numbers(self) -> frozenset[str]:
+        """The used columns read as numbers."""
+        return frozenset(self.used_columns) - self.categorical
+
     def to_metadata(self) -> dict[str, Any]:
         return {"columns": list(self.columns), "categorical": {k: list(v) for k, v in self.levels.items()},
                 "target": self.target, "weight": self.weight}
@@ -96,7 +101,7 @@ class Encoder:
         rows = sum(part.num_rows for part in parts)
         # Column-major: each column is filled by one contiguous copy, and
         # the estimator reads either layout.
-        X = np.zeros((rows, self._width), dtype=self.dtype, order="F")
+        X = np.empty((rows, self._width), dtype=self.dtype, order="F")
         y = np.empty(rows) if with_target and layout.target is not None else None
         weights = np.empty(rows) if with_target and layout.weight is not None else None
         missing = _Missing(rows, self.drop_missing, locate)
@@ -132,8 +137,8 @@ class Encoder:
             if name in self.layout.levels:
                 width = len(self.layout.levels[name]) - 1
                 index = _level_index(part.column(name), self._level_sets[name], name, missing)
-                rows = np.flatnonzero(index >= 1)
-                X[rows, offset + index[rows] - 1] = 1
+                for level in range(1, width + 1):
+                    np.equal(index, level, out=X[:, offset + level - 1], casting="unsafe")
                 if np.any(index == -1):
                     unseen[name] = int(np.count_nonzero(index == -1))
                 offset += width

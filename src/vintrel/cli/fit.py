@@ -76,7 +76,9 @@ def run_fit(args: argparse.Namespace) -> int:
             print(note)
     done = sum(plan.folded.get(str(path), 0) for path in plan.data.files)
     progress = progress_display("fit", plan.data.total_rows(), done, args.quiet)
-    chunks = plan.data.chunks(plan.layout.used_columns, plan.layout.categorical, plan.batch_rows, plan.folded)
+    layout = plan.layout
+    chunks = plan.data.chunks(layout.used_columns, plan.batch_rows, plan.folded, numbers=layout.numbers,
+                              text=layout.categorical)
     encoder = Encoder(plan.layout, plan.dtype, plan.drop_missing)
     # Saving happens while Ctrl-C still only asks to stop, so the model
     # file is never left half-written by it.
@@ -261,7 +263,7 @@ def _levels(data: DataSet, categorical: tuple[str, ...]) -> dict[str, tuple[str,
     """Levels of the categorical columns, from a pass over just them."""
     if not categorical:
         return {}
-    pieces = data.pieces(categorical, categorical, {})
+    pieces = data.pieces(categorical, {}, text=categorical)
     return levels_of((piece.batch for piece in pieces if piece.batch is not None), categorical, MAX_LEVELS)
 
 

@@ -42,7 +42,7 @@ def run_predict(args: argparse.Namespace) -> int:
     unseen: dict[str, int] = {}
     try:
         with table_writer(args.output) as write:
-            for chunk in data.chunks(columns, layout.categorical, args.batch_rows, {}):
+            for chunk in data.chunks(columns, args.batch_rows, {}, numbers=layout.numbers, text=layout.categorical):
                 if chunk.rows == 0:
                     continue
                 encoded = encoder.encode(chunk.parts, chunk.locate, with_target=False)
@@ -50,7 +50,7 @@ def run_predict(args: argparse.Namespace) -> int:
                     # The arrays carry no column names; the layout matched them.
                     warnings.filterwarnings("ignore", message="X does not have valid feature names")
                     predictions = model.predict(encoded.X)
-                kept = {name: pa.chunked_array([part.column(name) for part in chunk.parts]) for name in keep}
+                kept = {name: _as_written(chunk.parts, name) for name in keep}
                 if encoded.kept is not None:
                     kept = {name: column.filter(pa.array(encoded.kept)) for name, column in kept.items()}
                 write(pa.table({**kept, PREDICTION: predictions}))
@@ -75,3 +75,9 @@ def _report(args: argparse.Namespace, rows: int, written: int, dropped: int, uns
     for name, count in unseen.items():
         print(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0")
 
+
+def _as_written(parts: list[pa.RecordBatch], name: str) -> pa.ChunkedArray:
+    """A kept column over the chunk, with the type it has in the data set
+    (categorical features are read dictionary-encoded)."""
+    arrays = [part.column(name) for part in parts]
+    return pa.chunked_array([a.dictionary_decode() if pa.types.is_dictionary(a.type) else a for a in arrays])
