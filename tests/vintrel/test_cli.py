@@ -174,8 +174,10 @@ def _write_text(name, text):
      "a.parquet row 2: column 'weight' holds a negative weight (-0.5)"),
     (lambda d: write(frame(100).slice(0, 0), d / "a.parquet"), ["--target", "y"], "the data set has no rows"),
     (_write_text("header.csv", "speed,y\n"), ["--target", "y"], "the data set has no rows"),
+    (lambda d: write(frame(3), d / "a.parquet"), ["--target", "y", "--features", *FEATURES],
+     "too little data: IncrementalHuberRegressor needs more samples than parameters"),
 ], ids=["missing", "glob", "unreadable", "ragged-csv", "text-in-csv", "misspelled", "non-numeric", "null",
-        "nan-target", "empty-csv-field", "negative-weight", "empty-parquet", "empty-csv"])
+        "nan-target", "empty-csv-field", "negative-weight", "empty-parquet", "empty-csv", "too-few-rows"])
 def test_bad_input_gets_one_line_and_no_model(tmp_path, capsys, make, options, message):
     data = make(tmp_path)
     status, _, err = run(capsys, "fit", data, *options, "--model", tmp_path / "m.npz", "--quiet")
@@ -189,6 +191,13 @@ def test_a_bad_batch_mid_stream_keeps_what_was_folded(tmp_path, capsys):
                          "--model", tmp_path / "m.npz", "--quiet")
     assert status == 1 and "a.parquet row 2,001: column 'load'" in err and "saved in" in err
     assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 2000
+
+
+def test_a_data_set_too_short_to_start_a_stream_is_fitted_whole(tmp_path, capsys):
+    write(frame(12), tmp_path / "a.parquet")
+    status, out, _ = run(capsys, "fit", tmp_path / "a.parquet", "--target", "y", "--features", *FEATURES,
+                         "--model", tmp_path / "m.npz", "--quiet")
+    assert status == 0 and "12 rows in 1 update," in out
 
 
 def test_rows_with_missing_values_can_be_dropped_and_are_counted(tmp_path, capsys):
@@ -221,3 +230,22 @@ def test_the_coefficient_table_shows_standard_errors_when_the_model_has_them(tra
     model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
     intercept_row = out.strip().splitlines()[-1].split()
     assert float(intercept_row[4]) == pytest.approx(model.intercept_ - 1.959964 * 0.25, abs=0.01)
+
+
+@pytest.mark.parametrize("model, output, options, message", [
+    ("m.npz", "out.json", [], "expected a name ending in .parquet or .csv"),
+    ("m.npz", "missing/out.csv", [], "does not exist"),
+    ("m.npz", "held-out.parquet", [], "is one of the input files"),
+    ("m.npz", "out.csv", ["--keep", "idd"], "no column 'idd'; did you mean 'id'?"),
+    ("cut.npz", "out.csv", [], "not a complete vintrel model file"),
+    ("m.npz", "out.csv", ["--batch-rows", "50"], "held-out.parquet row 81: column 'load' is empty"),
+], ids=["format", "directory", "overwrite-input", "keep", "truncated-model", "missing-value-mid-stream"])
+def test_predict_refuses_bad_outputs_and_models(train, tmp_path, capsys, model, output, options, message):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    (tmp_path / "cut.npz").write_bytes((tmp_path / "m.npz").read_bytes()[:300])
+    write(_with(100, "load", [1.0] * 80 + [None]), tmp_path / "held-out.parquet")
+    before = sorted(tmp_path.iterdir())
+    status, _, err = run(capsys, "predict", tmp_path / model, tmp_path / "held-out.parquet", "--output",
+                         tmp_path / output, *options, "--quiet")
+    assert status == 1 and message in err and len(err.strip().splitlines()) == 1
+    assert sorted(tmp_path.iterdir()) == before

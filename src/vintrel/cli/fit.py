@@ -22,7 +22,7 @@ from vintrel.cli.model_record import METADATA_KEY, recorded
 from vintrel.cli.outputs import check_writable
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
-from vintrel.cli.table import coefficient_table
+from vintrel.cli.table import coefficient_table, counted, render_pairs
 from vintrel.estimator import IncrementalHuberRegressor
 
 Array = NDArray[np.floating[Any]]
@@ -66,6 +66,16 @@ class FitRun:
     last_batch: tuple[Array, Array] | None = None
     interrupted: bool = False
     error: CommandError | None = None
+
+    def record_update(self, model: IncrementalHuberRegressor, X: Array, y: Array) -> None:
+        """Keep what the plot and the summary need after an update."""
+        self.updates += 1
+        if not model.converged_:
+            self.not_converged.append(int(model.n_batches_))
+        self.rows_seen.append(int(model.n_samples_seen_))
+        # Coefficients times the features' spread share one axis.
+        self.paths.append(np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale)
+        self.last_batch = (X, y)
 
 
 def run_fit(args: argparse.Namespace) -> int:
@@ -144,21 +154,15 @@ def _fold(model: IncrementalHuberRegressor, feature_names: list[str], X: Array, 
     for warning in caught:
         if "did not converge" not in str(warning.message):
             progress.message(f"warning: {warning.message}")
-    if getattr(model, "n_batches_", 0) == before:
-        return  # rows kept until the stream can start
-    run.updates += 1
-    if not model.converged_:
-        run.not_converged.append(int(model.n_batches_))
-    run.rows_seen.append(int(model.n_samples_seen_))
-    run.paths.append(np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale)
-    run.last_batch = (X, y)
+    if getattr(model, "n_batches_", 0) > before:  # otherwise the rows wait for the stream to start
+        run.record_update(model, X, y)
 
 
 def _update_note(model: IncrementalHuberRegressor) -> str:
     if not hasattr(model, "n_batches_"):
         return "gathering rows to start"
     state = "converged" if model.converged_ else "NOT converged"
-    return f"batch {model.n_batches_}: {model.n_iter_} iteration{'s' * (model.n_iter_ != 1)}, {state}"
+    return f"batch {model.n_batches_}: {counted(model.n_iter_, 'iteration')}, {state}"
 
 
 # ------------------------------------------------------------------ planning
@@ -320,10 +324,7 @@ def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list
     except ValueError as error:
         raise CommandError(f"too little data: {error}") from error
     model.feature_names_in_ = np.asarray(feature_names, dtype=object)
-    run.updates += 1
-    run.rows_seen.append(int(model.n_samples_seen_))
-    run.paths.append(np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale)
-    run.last_batch = (pending["X"], pending["y"])
+    run.record_update(model, pending["X"], pending["y"])
 
 
 def _metadata(plan: FitPlan, run: FitRun, complete: bool) -> dict[str, Any]:
@@ -354,16 +355,14 @@ def _print_results(args: argparse.Namespace, model: IncrementalHuberRegressor, r
     rate = run.rows_read / run.seconds if run.seconds > 0 else 0.0
     figures = [("rows read", f"{run.rows_read:,}"), ("updates", f"{run.updates:,}"),
                ("wall time", f"{run.seconds:.2f} s"), ("rows per second", f"{rate:,.0f}"),
-               ("not converged", f"{len(run.not_converged)} update{'s' * (len(run.not_converged) != 1)}"
+               ("not converged", counted(len(run.not_converged), "update")
                 + (f" (batches {', '.join(map(str, run.not_converged[:10]))})" if run.not_converged else ""))]
     if run.dropped:
         figures.append(("rows dropped", f"{run.dropped:,} (empty, NaN or infinite values)"))
     if hasattr(model, "n_samples_seen_"):
-        figures.append(("model", f"{model.n_samples_seen_:,} rows in {model.n_batches_:,} updates, "
+        figures.append(("model", f"{counted(model.n_samples_seen_, 'row')} in {counted(model.n_batches_, 'update')}, "
                                  f"scale {model.scale_:.6g}"))
     figures.append(("model file", str(args.model)))
     if args.plot is not None and run.paths:
         figures.append(("plot", str(args.plot)))
-    width = max(len(name) for name, _ in figures)
-    for name, value in figures:
-        print(f"{name.ljust(width)}  {value}")
+    print(render_pairs(figures))

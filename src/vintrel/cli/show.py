@@ -6,7 +6,7 @@ from typing import Any
 
 from vintrel import model_file
 from vintrel.cli.model_record import recorded
-from vintrel.cli.table import coefficient_table
+from vintrel.cli.table import coefficient_table, counted, render_pairs
 
 
 def run_show(args: argparse.Namespace) -> int:
@@ -16,9 +16,7 @@ def run_show(args: argparse.Namespace) -> int:
              ("estimator", repr(saved.estimator))]
     lines += _fit_lines(saved)
     lines += _data_lines(recorded(saved))
-    width = max(len(name) for name, _ in lines)
-    for name, value in lines:
-        print(f"{name.ljust(width)}  {value}")
+    print(render_pairs(lines))
     if hasattr(saved.estimator, "coef_"):
         print()
         print(coefficient_table(saved.estimator).render())
@@ -29,9 +27,10 @@ def _fit_lines(saved: model_file.SavedModel) -> list[tuple[str, str]]:
     model = saved.estimator
     if not hasattr(model, "coef_"):
         return [("fitted", f"not yet: {model.n_features_in_} features, rows held until the stream can start")]
-    return [("fitted", f"{model.n_samples_seen_:,} rows in {model.n_batches_:,} updates, {model.coef_.dtype}; "
-                       f"residual scale {model.scale_:.6g}"),
-            ("last update", f"{model.n_iter_} iterations, {'converged' if model.converged_ else 'NOT converged'}")]
+    state = "converged" if model.converged_ else "NOT converged"
+    return [("fitted", f"{counted(model.n_samples_seen_, 'row')} in {counted(model.n_batches_, 'update')}, "
+                       f"{model.coef_.dtype}; residual scale {model.scale_:.6g}"),
+            ("last update", f"{counted(model.n_iter_, 'iteration')}, {state}")]
 
 
 def _data_lines(section: Mapping[str, Any]) -> list[tuple[str, str]]:

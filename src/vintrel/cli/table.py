@@ -65,3 +65,15 @@ def standard_errors(model: IncrementalHuberRegressor) -> list[float] | None:
     if intercept_se is not None:
         errors.append(float(intercept_se))
     return errors
+
+
+def counted(count: int, noun: str) -> str:
+    """`count` and `noun`, plural unless the count is one: "1 update",
+    "2,000 updates"."""
+    return f"{count:,} {noun}{'s' * (count != 1)}"
+
+
+def render_pairs(pairs: list[tuple[str, str]]) -> str:
+    """Names and values in two aligned columns."""
+    width = max(len(name) for name, _ in pairs)
+    return "\n".join(f"{name.ljust(width)}  {value}" for name, value in pairs)
