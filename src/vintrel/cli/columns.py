@@ -6,15 +6,8 @@ from dataclasses import dataclass
 
 import pyarrow as pa
 
+from vintrel.cli.dataset import is_numeric
 from vintrel.cli.errors import CommandError, no_such_column
-
-
-def is_numeric(kind: pa.DataType) -> bool:
-    """Whether a column of this type can be read as numbers. A column of
-    the null type (a CSV column with no values) counts, so that it is
-    reported as empty rather than as text."""
-    return bool(pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_boolean(kind)
-                or pa.types.is_decimal(kind) or pa.types.is_null(kind))
 
 
 @dataclass(frozen=True)
