@@ -12,6 +12,8 @@ alternate between the contenders; the best of each is reported.
 import contextlib
 import io
 import pathlib
+import resource
+import statistics
 import sys
 import tempfile
 import time
@@ -24,13 +26,12 @@ from vintrel.cli import main as vintrel
 from vintrel.cli.dataset import DataSet
 from vintrel.cli.encoding import Encoder, FeatureLayout
 
-from timing import interleaved_best
-
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
 import cli_demo
 
 BATCH_ROWS = 100_000
 CSV_ROWS = 500_000
+REPEATS = 5
 OPTIONS = ["--target", "energy_kwh", "--categorical", "region", "--batch-rows", str(BATCH_ROWS), "--quiet"]
 
 
@@ -61,14 +62,33 @@ def fit_command(path, model_path):
     return run
 
 
+def processor_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def run_once(function):
+    """Wall and processor time (all threads) of one run."""
+    processor, started = processor_seconds(), time.perf_counter()
+    function()
+    return time.perf_counter() - started, processor_seconds() - processor
+
+
 def compare(label, path, rows, model_path, repeats):
     batches = batches_in_memory(path)
-    command, memory = interleaved_best([fit_command(path, model_path), fit_from_memory(batches)],
-                                       repeats=repeats)
+    contenders = [fit_command(path, model_path), fit_from_memory(batches)]
+    for contender in contenders:
+        contender()  # warm-up
+    # One run of each in turn, so that load from other processes hits
+    # both alike.
+    runs = [[run_once(contender) for contender in contenders] for _ in range(repeats)]
+    (command, command_cpu), (memory, memory_cpu) = (
+        (min(run[k][0] for run in runs), statistics.median(run[k][1] for run in runs)) for k in range(2))
     ratio = memory / command
-    print(f"{label:>28} {rows / command:>14,.0f} {rows / memory:>14,.0f} {ratio:>12.1%}")
+    print(f"{label:>28} {rows / command:>14,.0f} {rows / memory:>14,.0f} {ratio:>12.1%}"
+          f" {command_cpu:>8.2f} s {memory_cpu:>8.2f} s")
     return {"rows": rows, "command_rows_per_s": rows / command, "memory_rows_per_s": rows / memory,
-            "ratio": ratio}
+            "ratio": ratio, "command_cpu_s": command_cpu, "memory_cpu_s": memory_cpu}
 
 
 def main():
@@ -81,12 +101,13 @@ def main():
         print(f"\nwrote {CSV_ROWS:,} rows as CSV ({csv.stat().st_size / 2**20:,.0f} MiB) "
               f"in {time.perf_counter() - started:.1f} s")
         print(f"\nvintrel fit vs the estimator fed the same batches of {BATCH_ROWS:,} rows from memory "
-              f"(best of 3, alternated)")
-        print(f"{'data':>28} {'command rows/s':>14} {'memory rows/s':>14} {'command/mem':>12}")
+              f"(best of {REPEATS} runs, alternated; processor time: median, all threads)")
+        print(f"{'data':>28} {'command rows/s':>14} {'memory rows/s':>14} {'command/mem':>12}"
+              f" {'cpu command':>10} {'cpu memory':>10}")
         figures = {
             "parquet": compare(f"Parquet, {2_000_000:,} rows", parquet, cli_demo.TRAIN_ROWS,
-                               pathlib.Path(scratch) / "p.npz", repeats=3),
-            "csv": compare(f"CSV, {CSV_ROWS:,} rows", csv, CSV_ROWS, pathlib.Path(scratch) / "c.npz", repeats=3),
+                               pathlib.Path(scratch) / "p.npz", repeats=REPEATS),
+            "csv": compare(f"CSV, {CSV_ROWS:,} rows", csv, CSV_ROWS, pathlib.Path(scratch) / "c.npz", repeats=REPEATS),
         }
     return figures
 
