@@ -18,7 +18,9 @@ from vintrel.cli.errors import CommandError, no_such_column, reader_error
 _FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv", ".csv.gz": "csv", ".csv.bz2": "csv",
             ".arrow": "ipc", ".feather": "ipc", ".ipc": "ipc"}
 # Rows per record batch asked of the readers; batches for the estimator
-# are assembled from these.
+# are assembled from these. Readers run without a thread pool of their
+# own: a fit already reads in a thread of its own beside the engine's
+# workers, and more threads would only compete with them.
 READ_ROWS = 65_536
 
 
@@ -175,9 +177,9 @@ class DataSet:
             start -= before
             remaining = list(range(first, len(sizes)))
             batches = fragment.subset(row_group_ids=remaining).to_batches(
-                columns=list(columns), batch_size=READ_ROWS) if remaining else iter(())
+                columns=list(columns), batch_size=READ_ROWS, use_threads=False) if remaining else iter(())
         else:
-            batches = data.to_batches(columns=list(columns), batch_size=READ_ROWS)
+            batches = data.to_batches(columns=list(columns), batch_size=READ_ROWS, use_threads=False)
         for batch in batches:
             if start >= batch.num_rows:
                 start -= batch.num_rows
