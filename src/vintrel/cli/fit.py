@@ -5,7 +5,7 @@ folded."""
 import argparse
 import time
 import warnings
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -18,7 +18,7 @@ from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout, levels_of
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError
 from vintrel.cli.interrupt import StopRequest, stop_on_interrupt
-from vintrel.cli.model_record import METADATA_KEY, recorded
+from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.outputs import check_writable
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
@@ -208,7 +208,7 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
 
 def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.SavedModel) -> FitPlan:
     model = saved.estimator
-    section = recorded(saved)
+    record = StreamRecord.of(saved)
     for name in SETTINGS:
         held = getattr(model, name)
         held = "none" if name == "penalty" and held is None else held
@@ -219,20 +219,19 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
     dtype = model._dtype()
     if args.dtype is not None and np.dtype(args.dtype) != dtype:
         raise CommandError(f"--dtype {args.dtype} differs from the resumed model's {dtype.name}")
-    layout = _resumed_layout(args, data, section, model)
+    layout = _resumed_layout(args, data, record, model)
     if args.threads is not None:
         model.n_threads = args.threads
-    folded = {str(entry["path"]): int(entry["rows_folded"]) for entry in section.get("files", [])}
-    batch_rows = args.batch_rows or int(section.get("batch_rows", DEFAULT_BATCH_ROWS))
-    drop = (args.nan or section.get("nan", "error")) == "drop"
-    return FitPlan(data, layout, model, dtype, batch_rows, drop, folded)
+    batch_rows = args.batch_rows or (record.batch_rows if record else DEFAULT_BATCH_ROWS)
+    drop = args.nan == "drop" if args.nan is not None else bool(record and record.drop_missing)
+    return FitPlan(data, layout, model, dtype, batch_rows, drop, dict(record.files) if record else {})
 
 
-def _resumed_layout(args: argparse.Namespace, data: DataSet, section: Mapping[str, Any],
+def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecord | None,
                     model: IncrementalHuberRegressor) -> FeatureLayout:
     """The resumed model's columns; options that name columns must agree
     with them."""
-    held = FeatureLayout.from_metadata(section["layout"]) if "layout" in section else None
+    held = record.layout if record else None
     target = args.target or (held.target if held else None)
     if target is None:
         raise CommandError("the resumed model does not record its target; give --target")
@@ -296,7 +295,10 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
         raise CommandError("interrupted before any rows were folded; nothing was written",
                            status=EXIT_INTERRUPTED)
     complete = run.error is None and not run.interrupted
-    model_file.save(args.model, model, {METADATA_KEY: _metadata(plan, run, complete)})
+    files = {**plan.folded, **run.read_through}
+    record = StreamRecord(plan.layout, plan.dtype.name, plan.batch_rows, plan.drop_missing, plan.data.source,
+                          complete, files)
+    model_file.save(args.model, model, record.to_metadata())
     if args.plot is not None and run.paths:
         _plot(args.plot, plan, run)
     _print_results(args, model, run)
@@ -325,14 +327,6 @@ def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list
         raise CommandError(f"too little data: {error}") from error
     model.feature_names_in_ = np.asarray(feature_names, dtype=object)
     run.record_update(model, pending["X"], pending["y"])
-
-
-def _metadata(plan: FitPlan, run: FitRun, complete: bool) -> dict[str, Any]:
-    folded = dict(plan.folded)
-    folded.update(run.read_through)
-    return {"layout": plan.layout.to_metadata(), "dtype": plan.dtype.name, "batch_rows": plan.batch_rows,
-            "nan": "drop" if plan.drop_missing else "error", "data": plan.data.source, "complete": complete,
-            "files": [{"path": path, "rows_folded": rows} for path, rows in folded.items()]}
 
 
 def _plot(path: str, plan: FitPlan, run: FitRun) -> None:

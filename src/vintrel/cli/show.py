@@ -1,11 +1,9 @@
 """`vintrel show`: what a model file holds."""
 
 import argparse
-from collections.abc import Mapping
-from typing import Any
 
 from vintrel import model_file
-from vintrel.cli.model_record import recorded
+from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.table import coefficient_table, counted, render_pairs
 
 
@@ -15,7 +13,7 @@ def run_show(args: argparse.Namespace) -> int:
     lines = [("model file", f"{args.model} (model format {saved.format_version}, written by {saved.written_by})"),
              ("estimator", repr(saved.estimator))]
     lines += _fit_lines(saved)
-    lines += _data_lines(recorded(saved))
+    lines += _data_lines(StreamRecord.of(saved))
     print(render_pairs(lines))
     if hasattr(saved.estimator, "coef_"):
         print()
@@ -33,16 +31,15 @@ def _fit_lines(saved: model_file.SavedModel) -> list[tuple[str, str]]:
             ("last update", f"{counted(model.n_iter_, 'iteration')}, {state}")]
 
 
-def _data_lines(section: Mapping[str, Any]) -> list[tuple[str, str]]:
-    if "layout" not in section:
+def _data_lines(record: StreamRecord | None) -> list[tuple[str, str]]:
+    if record is None:
         return []
-    layout = section["layout"]
-    lines = [("target", f"{layout['target']}" + (f" (weights: {layout['weight']})" if layout["weight"] else ""))]
-    for name, levels in layout["categorical"].items():
+    layout = record.layout
+    lines = [("target", f"{layout.target}" + (f" (weights: {layout.weight})" if layout.weight else ""))]
+    for name, levels in layout.levels.items():
         shown = ", ".join(levels[:8]) + (f", ... ({len(levels)} levels)" if len(levels) > 8 else "")
         lines.append(("categorical", f"{name}: {shown}; first level '{levels[0]}' is the baseline"))
-    state = "complete" if section.get("complete") else "stopped early; continue with --resume"
-    lines.append(("data", f"{section.get('data')} ({state})"))
-    for entry in section.get("files", []):
-        lines.append(("", f"{entry['path']}: {entry['rows_folded']:,} rows folded"))
+    state = "complete" if record.complete else "stopped early; continue with --resume"
+    lines.append(("data", f"{record.data} ({state})"))
+    lines += [("", f"{path}: {counted(rows, 'row')} taken in") for path, rows in record.files.items()]
     return lines
