@@ -92,7 +92,7 @@ def save(path: str | PathLike[str], estimator: "IncrementalHuberRegressor",
     header = {
         "format": FORMAT,
         "format_version": FORMAT_VERSION,
-        "written_by": f"vintrel {_package_version()}",
+        "written_by": producer(),
         "estimator": _encode(estimator._export(), "estimator", arrays),
         "metadata": None if metadata is None else _encode(metadata, "metadata", arrays),
     }
@@ -258,8 +258,9 @@ def _decode(value: Any, archive: zipfile.ZipFile) -> Any:
     return value
 
 
-def _package_version() -> str:
+def producer() -> str:
+    """This package and its version, as model files record their writer."""
     try:
-        return package_version("vintrel")
+        return f"vintrel {package_version('vintrel')}"
     except PackageNotFoundError:
-        return "unknown"
+        return "vintrel (version unknown)"

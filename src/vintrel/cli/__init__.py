@@ -12,7 +12,7 @@ from collections.abc import Callable, Sequence
 import pyarrow as pa
 
 from vintrel.cli.arguments import parse
-from vintrel.cli.errors import EXIT_BAD_INPUT, EXIT_INTERRUPTED, CommandError
+from vintrel.cli.errors import EXIT_BAD_INPUT, EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.fit import run_fit
 from vintrel.cli.predict import run_predict
 from vintrel.cli.show import run_show
@@ -38,8 +38,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (ValueError, OSError, pa.ArrowException) as error:
         # Refusals of the estimator, the model file and the readers carry
         # their own clear messages.
-        return _fail(prefix, str(error).strip().splitlines()[0] if str(error).strip() else repr(error),
-                     EXIT_BAD_INPUT)
+        return _fail(prefix, first_line(error), EXIT_BAD_INPUT)
     except SystemExit as exit:  # --help and --version
         return exit.code if isinstance(exit.code, int) else 0
 

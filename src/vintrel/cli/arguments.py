@@ -6,6 +6,7 @@ from collections.abc import Callable, Sequence
 from typing import NoReturn
 
 from vintrel.cli.errors import CommandError
+from vintrel.model_file import producer
 
 EXIT_USAGE = 2
 
@@ -38,6 +39,7 @@ _non_negative = _number(float, lambda v: 0 <= v < float("inf"), "a non-negative 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vintrel", description="Stream data files through an incremental Huber regression.")
+    parser.add_argument("--version", action="version", version=producer())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     fit = commands.add_parser("fit", help="fit a model on a data set, batch by batch",

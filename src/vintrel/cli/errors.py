@@ -29,10 +29,16 @@ def no_such_column(name: str, available: Sequence[str], where: str) -> CommandEr
     return CommandError(f"{where}: no column '{name}'{hint}")
 
 
+def first_line(error: BaseException) -> str:
+    """An exception's message as one line."""
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
 def reader_error(error: Exception, where: str, column_names: Sequence[str] = ()) -> CommandError:
     """A reader's error as one line naming the file: the reader's own words
     without the layers of context it wraps them in."""
-    text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    text = first_line(error)
     conversion = _CSV_CONVERSION.search(text)
     if conversion:
         index = int(conversion["column"])
