@@ -42,8 +42,4 @@ def _flush_directory(directory: Path) -> None:
     """Make the rename itself durable; some file systems cannot, which only
     weakens durability, not atomicity."""
     with contextlib.suppress(OSError):
-        descriptor = os.open(directory, os.O_RDONLY)
-        try:
-            os.fsync(descriptor)
-        finally:
-            os.close(descriptor)
+        _flush_to_disk(directory)
