@@ -497,6 +497,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         path : str or path-like
             The file to write; an existing file is replaced only once the
             new one is complete.
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            When the estimator has seen no data.
         """
         from vintrel import model_file
 
