@@ -12,6 +12,7 @@ import pytest
 from vintrel import IncrementalHuberRegressor
 from vintrel.cli import fit as fit_command
 from vintrel.cli import main, progress
+from vintrel.cli.encoding import Encoder
 
 from cli_data import FEATURES, LEVELS, frame, write
 
@@ -185,11 +186,29 @@ def test_bad_input_gets_one_line_and_no_model(tmp_path, capsys, make, options, m
     assert not (tmp_path / "m.npz").exists()
 
 
-def test_a_bad_batch_mid_stream_keeps_what_was_folded(tmp_path, capsys):
-    write(_with(3000, "load", [1.0] * 2000 + [None]), tmp_path / "a.parquet")
+def _failing_third_batch(monkeypatch):
+    encode = Encoder.encode
+    calls = iter(range(100))
+
+    def fail_on_third(self, *args, **kwargs):
+        if next(calls) == 2:
+            raise pa.ArrowInvalid("decimal value out of range")
+        return encode(self, *args, **kwargs)
+
+    monkeypatch.setattr(Encoder, "encode", fail_on_third)
+
+
+@pytest.mark.parametrize("load, spoil, message", [
+    ([1.0] * 2000 + [None], None, "a.parquet row 2,001: column 'load' is empty"),
+    ([], _failing_third_batch, "a.parquet row 2,001: decimal value out of range"),
+], ids=["missing-value", "reader-failure"])
+def test_a_bad_batch_mid_stream_keeps_what_was_folded(tmp_path, capsys, monkeypatch, load, spoil, message):
+    write(_with(3000, "load", load), tmp_path / "a.parquet")
+    if spoil is not None:
+        spoil(monkeypatch)
     status, _, err = run(capsys, "fit", tmp_path / "a.parquet", "--target", "y", "--batch-rows", 1000,
                          "--model", tmp_path / "m.npz", "--quiet")
-    assert status == 1 and "a.parquet row 2,001: column 'load'" in err and "saved in" in err
+    assert status == 1 and message in err and "saved in" in err
     assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 2000
 
 

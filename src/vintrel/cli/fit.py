@@ -10,13 +10,14 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
+import pyarrow as pa
 from numpy.typing import NDArray
 
 from vintrel import model_file
 from vintrel.cli.columns import choose_columns
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout, levels_of
-from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError
+from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.interrupt import StopRequest, stop_on_interrupt
 from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.outputs import check_writable
@@ -132,8 +133,24 @@ def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunk
 
 
 def _encoded(chunks: Iterable[Chunk], encoder: Encoder) -> Iterator[tuple[Chunk, Encoded]]:
-    for chunk in chunks:
-        yield chunk, encoder.encode(chunk.parts, chunk.locate, with_target=True)
+    """Chunks with their arrays; any failure to make them becomes a
+    CommandError, so that the batches folded before it are saved."""
+    stream = iter(chunks)
+    while True:
+        chunk = None
+        try:
+            chunk = next(stream, None)
+            if chunk is None:
+                return
+            encoded = encoder.encode(chunk.parts, chunk.locate, with_target=True)
+        except CommandError:
+            raise
+        except MemoryError as error:
+            raise CommandError("out of memory reading a batch; try a smaller --batch-rows") from error
+        except (ValueError, OSError, pa.ArrowException) as error:
+            where = "reading the data set" if chunk is None else chunk.locate(0)
+            raise CommandError(f"{where}: {first_line(error)}") from error
+        yield chunk, encoded
 
 
 def _fold(model: IncrementalHuberRegressor, feature_names: list[str], X: Array, y: Array,
