@@ -166,6 +166,8 @@ def _fold(model: IncrementalHuberRegressor, feature_names: list[str], X: Array, 
             model.partial_fit(X, y, sample_weight=weights)
         except ValueError as error:
             raise CommandError(f"batch {before + 1}: {error}") from error
+        except MemoryError as error:  # the estimate is as it was before the batch
+            raise CommandError(f"batch {before + 1}: out of memory; try a smaller --batch-rows") from error
     if not hasattr(model, "feature_names_in_"):
         model.feature_names_in_ = np.asarray(feature_names, dtype=object)
     for warning in caught:
