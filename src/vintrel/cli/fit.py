@@ -366,7 +366,7 @@ def _print_results(args: argparse.Namespace, model: IncrementalHuberRegressor, r
         print(coefficient_table(model).render())
         print()
     rate = run.rows_read / run.seconds if run.seconds > 0 else 0.0
-    figures = [("rows read", f"{run.rows_read:,}"), ("updates", f"{run.updates:,}"),
+    figures = [("rows read", f"{run.rows_read:,}"), ("batches folded", f"{run.updates:,}"),
                ("wall time", f"{run.seconds:.2f} s"), ("rows per second", f"{rate:,.0f}"),
                ("not converged", counted(len(run.not_converged), "update")
                 + (f" (batches {', '.join(map(str, run.not_converged[:10]))})" if run.not_converged else ""))]
