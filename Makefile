@@ -8,7 +8,11 @@ CORE_CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPyth
 
 .PHONY: demo test test-core test-python test-sanitize bench bench-dask install venv clean
 
+# The command line on a generated Parquet file (written once under
+# results/demo/), then the estimator on in-memory batches.
 demo: install
+	@scripts/setup-venv.sh $$($(PY) scripts/project_requirements.py --extras-only plot)
+	$(PY) examples/cli_demo.py
 	$(PY) examples/stream_demo.py
 
 test: test-core test-python
@@ -29,7 +33,7 @@ test-core: venv
 
 # The package's lint and type checks run with its tests.
 LINTED := src/vintrel tests/vintrel examples bench/estimator.py bench/raw_data.py \
-  bench/inference_agreement.py bench/inference_coverage.py bench/dask_fit.py
+  bench/inference_agreement.py bench/inference_coverage.py bench/dask_fit.py bench/cli_throughput.py
 test-python: install
 	$(PY) -m pytest -q
 	$(VENV)/bin/ruff check $(LINTED)

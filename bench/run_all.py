@@ -9,6 +9,7 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
+import cli_throughput  # noqa: E402
 import estimator  # noqa: E402
 import inference_agreement  # noqa: E402
 import inference_coverage  # noqa: E402
@@ -70,6 +71,7 @@ def main():
     figures["peers"] = peers.main()
     figures["estimator"] = estimator.main()
     figures["inference"] = {**inference_agreement.main(), "coverage": inference_coverage.main()}
+    figures["command_line"] = cli_throughput.main()
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(figures, indent=2))
     plot(figures, RESULTS / "bench.png")

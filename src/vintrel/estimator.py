@@ -3,6 +3,7 @@ through the native engine."""
 
 import contextlib
 import math
+import os
 import threading
 import warnings
 from collections.abc import Callable, Iterator
@@ -669,6 +670,55 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             pending = exported["pending"]
             model._pending = (pending["X"], pending["y"], pending["sample_weight"])
         return model
+
+    # ------------------------------------------------------------- model file
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the estimator to a model file, atomically.
+
+        The format (see `vintrel.model_file`) is versioned and loads
+        without executing code.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The file to write; an existing file is replaced only once the
+            new one is complete.
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            When the estimator has seen no data.
+        """
+        from vintrel import model_file
+
+        with self._guard():
+            model_file.save(path, self)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> "IncrementalHuberRegressor":
+        """Read an estimator from a model file written by `save` or the
+        command line.
+
+        Parameters
+        ----------
+        path : str or path-like
+            The model file.
+
+        Returns
+        -------
+        IncrementalHuberRegressor
+            The estimator as it was saved; it can go on streaming.
+
+        Raises
+        ------
+        vintrel.model_file.ModelFileError
+            When the file is missing, truncated, of another format version
+            or inconsistent.
+        """
+        from vintrel import model_file
+
+        return model_file.load(path)
 
     # --------------------------------------------------------------- pickling
 

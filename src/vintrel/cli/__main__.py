@@ -1,0 +1,5 @@
+"""`python -m vintrel.cli`, the same as the `vintrel` command."""
+
+from vintrel.cli import run
+
+run()

@@ -1,0 +1,89 @@
+"""The command line's grammar: `vintrel fit`, `vintrel predict` and
+`vintrel show`."""
+
+import argparse
+from collections.abc import Callable, Sequence
+from typing import NoReturn
+
+from vintrel.cli.errors import CommandError
+from vintrel.model_file import producer
+
+EXIT_USAGE = 2
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line and a CommandError, so that
+    `main` decides how the program ends."""
+
+    def error(self, message: str) -> NoReturn:
+        raise CommandError(f"{message} (see '{self.prog} --help')", status=EXIT_USAGE)
+
+
+def _number(convert: Callable[[str], float | int], accepts: Callable[[float], bool],
+            expected: str) -> Callable[[str], float | int]:
+    def parse(text: str) -> float | int:
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {expected}, got '{text}'") from None
+        if not accepts(value) or value != value:  # NaN fails every comparison
+            raise argparse.ArgumentTypeError(f"expected {expected}, got '{text}'")
+        return value
+    return parse
+
+
+_positive_int = _number(int, lambda v: v >= 1, "a positive integer")
+_positive = _number(float, lambda v: 0 < v < float("inf"), "a positive number")
+_non_negative = _number(float, lambda v: 0 <= v < float("inf"), "a non-negative number")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="vintrel", description="Stream data files through an incremental Huber regression.")
+    parser.add_argument("--version", action="version", version=producer())
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    fit = commands.add_parser("fit", help="fit a model on a data set, batch by batch",
+                              description="Fit a Huber regression on DATA (a Parquet, CSV or Arrow file, a "
+                                          "directory or a glob of them) in batches, and save the model.")
+    fit.add_argument("data", metavar="DATA")
+    fit.add_argument("--target", metavar="COL", help="the column to predict (required unless resuming)")
+    fit.add_argument("--features", metavar="COL", nargs="+",
+                     help="feature columns (default: every numeric column but the target and the weight)")
+    fit.add_argument("--categorical", metavar="COL", nargs="+", default=[],
+                     help="columns to one-hot encode (first level dropped)")
+    fit.add_argument("--weight", metavar="COL", help="a column of non-negative row weights")
+    fit.add_argument("--batch-rows", metavar="N", type=_positive_int,
+                     help="rows per update (default 100,000; when resuming, the model's)")
+    fit.add_argument("--penalty", choices=["none", "l1"], help="default none")
+    fit.add_argument("--epsilon", metavar="E", type=_positive, help="the Huber threshold (default 1.35)")
+    fit.add_argument("--alpha", metavar="A", type=_non_negative, help="the L1 level multiplier (default 1.0)")
+    fit.add_argument("--nan", choices=["error", "drop"],
+                     help="rows with empty, NaN or infinite values: refuse them (default) or leave them out")
+    fit.add_argument("--threads", metavar="K", type=_positive_int, help="worker threads of the engine")
+    fit.add_argument("--dtype", choices=["float32", "float64"], help="precision of the fit (default float64)")
+    fit.add_argument("--model", metavar="OUT", required=True, help="the model file to write")
+    fit.add_argument("--plot", metavar="PNG", help="write coefficient paths and residuals to this PNG")
+    fit.add_argument("--resume", metavar="MODEL", help="continue the stream of a saved model")
+    fit.add_argument("--quiet", action="store_true", help="no progress display")
+
+    predict = commands.add_parser("predict", help="predict with a saved model, batch by batch",
+                                  description="Write the predictions of MODEL on DATA to a Parquet or CSV file.")
+    predict.add_argument("model", metavar="MODEL")
+    predict.add_argument("data", metavar="DATA")
+    predict.add_argument("--output", metavar="OUT", required=True, help="a .parquet or .csv file to write")
+    predict.add_argument("--keep", metavar="COL", nargs="+", default=[],
+                         help="columns of DATA to copy next to the predictions, such as an id")
+    predict.add_argument("--batch-rows", metavar="N", type=_positive_int, default=100_000,
+                         help="rows predicted at a time (default 100,000)")
+    predict.add_argument("--nan", choices=["error", "drop"], default="error",
+                         help="rows with empty, NaN or infinite features: refuse them (default) or leave them out")
+    predict.add_argument("--quiet", action="store_true", help="no progress display")
+
+    show = commands.add_parser("show", help="print a model's header and coefficients",
+                               description="Print what a model file holds.")
+    show.add_argument("model", metavar="MODEL")
+    return parser
+
+
+def parse(argv: Sequence[str]) -> argparse.Namespace:
+    return build_parser().parse_args(list(argv))

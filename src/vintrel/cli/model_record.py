@@ -1,0 +1,65 @@
+"""What the command line keeps in a model file's metadata: the columns and
+levels a model uses, its stream settings, and how many rows of each file
+it has taken in."""
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from vintrel.cli.encoding import FeatureLayout
+from vintrel.cli.errors import CommandError
+from vintrel.model_file import SavedModel
+
+# The metadata section the command line owns.
+METADATA_KEY = "command_line"
+
+
+@dataclass(frozen=True)
+class StreamRecord:
+    """The command line's record of a model's stream.
+
+    `files` maps each file's absolute path to the rows of it taken in,
+    counting rows left out for missing values; `complete` is false when
+    the stream was stopped early.
+    """
+
+    layout: FeatureLayout
+    dtype: str
+    batch_rows: int
+    drop_missing: bool
+    data: str
+    complete: bool
+    files: Mapping[str, int] = field(default_factory=dict)
+
+    def to_metadata(self) -> dict[str, Any]:
+        return {METADATA_KEY: {
+            "layout": self.layout.to_metadata(), "dtype": self.dtype, "batch_rows": self.batch_rows,
+            "nan": "drop" if self.drop_missing else "error", "data": self.data, "complete": self.complete,
+            "files": [{"path": path, "rows_folded": rows} for path, rows in self.files.items()]}}
+
+    @classmethod
+    def of(cls, saved: SavedModel) -> "StreamRecord | None":
+        """The record in a model file, or None for a model saved by other
+        means."""
+        section = (saved.metadata or {}).get(METADATA_KEY)
+        if not isinstance(section, Mapping):
+            return None
+        try:
+            return cls(FeatureLayout.from_metadata(section["layout"]), str(section["dtype"]),
+                       int(section["batch_rows"]), section["nan"] == "drop", str(section["data"]),
+                       bool(section["complete"]),
+                       {str(entry["path"]): int(entry["rows_folded"]) for entry in section["files"]})
+        except (KeyError, TypeError, ValueError) as error:
+            raise CommandError(f"the command line's record in the model file is damaged ({error!r})") from error
+
+
+def layout_of(saved: SavedModel, source: str) -> FeatureLayout:
+    """The columns a saved model reads: as recorded by the command line,
+    or the model's feature names taken as numeric columns."""
+    record = StreamRecord.of(saved)
+    if record is not None:
+        return record.layout
+    names = getattr(saved.estimator, "feature_names_in_", None)
+    if names is None:
+        raise CommandError(f"{source}: the model has no feature names, so its columns cannot be found")
+    return FeatureLayout(tuple(str(name) for name in names), {})

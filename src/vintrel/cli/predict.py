@@ -1,0 +1,96 @@
+"""`vintrel predict`: stream a data set through a saved model and write the
+predictions, batch by batch."""
+
+import argparse
+import warnings
+from dataclasses import dataclass, field
+
+import pyarrow as pa
+
+from vintrel import model_file
+from vintrel.cli.dataset import DataSet
+from vintrel.cli.encoding import Encoder, FeatureLayout
+from vintrel.cli.errors import CommandError, no_such_column
+from vintrel.cli.model_record import layout_of
+from vintrel.cli.outputs import check_writable, output_format, table_writer
+from vintrel.cli.progress import Progress, progress_display
+from vintrel.estimator import IncrementalHuberRegressor
+
+PREDICTION = "prediction"
+
+
+@dataclass
+class _Tally:
+    rows: int = 0
+    written: int = 0
+    dropped: int = 0
+    unseen: dict[str, int] = field(default_factory=dict)
+
+
+def run_predict(args: argparse.Namespace) -> int:
+    """The command: returns its exit status."""
+    saved = model_file.read(args.model)
+    model = saved.estimator
+    if not hasattr(model, "coef_"):
+        raise CommandError(f"{args.model}: the model has not started fitting (its stream was stopped "
+                           f"before enough rows arrived); resume the fit first")
+    features = layout_of(saved, args.model)
+    layout = FeatureLayout(features.columns, features.levels)  # no target or weight needed
+    data = DataSet.open(args.data)
+    output_format(args.output)
+    check_writable(args.output, data.files, "--output")
+    keep = list(dict.fromkeys(args.keep))
+    for name in keep:
+        if name not in data.schema.names:
+            raise no_such_column(name, data.schema.names, data.source)
+    if PREDICTION in keep:
+        raise CommandError(f"--keep {PREDICTION}: the output's prediction column has that name")
+    progress = progress_display("predict", data.total_rows(), 0, args.quiet)
+    try:
+        tally = _write_predictions(args, model, layout, data, keep, progress)
+    finally:
+        progress.close()
+    print(f"wrote {tally.written:,} predictions for {tally.rows:,} rows to {args.output}")
+    if tally.dropped:
+        print(f"left out {tally.dropped:,} rows with empty, NaN or infinite features")
+    for name, count in tally.unseen.items():
+        print(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0")
+    return 0
+
+
+def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegressor, layout: FeatureLayout,
+                       data: DataSet, keep: list[str], progress: Progress) -> _Tally:
+    """Predict chunk by chunk into the output, which appears only once
+    every chunk is written."""
+    columns = [*layout.columns, *(name for name in keep if name not in layout.columns)]
+    encoder = Encoder(layout, model._dtype(), args.nan == "drop")
+    tally = _Tally()
+    with table_writer(args.output) as write:
+        for chunk in data.chunks(columns, args.batch_rows, {}, numbers=layout.numbers, text=layout.categorical):
+            if chunk.rows == 0:
+                continue
+            encoded = encoder.encode(chunk.parts, chunk.locate, with_target=False)
+            with warnings.catch_warnings():
+                # The arrays carry no column names; the layout matched them.
+                warnings.filterwarnings("ignore", message="X does not have valid feature names")
+                predictions = model.predict(encoded.X)
+            kept = {name: _as_written(chunk.parts, name) for name in keep}
+            if encoded.kept is not None:
+                kept = {name: column.filter(pa.array(encoded.kept)) for name, column in kept.items()}
+            write(pa.table({**kept, PREDICTION: predictions}))
+            tally.rows += chunk.rows
+            tally.written += len(predictions)
+            tally.dropped += encoded.dropped
+            for name, count in encoded.unseen.items():
+                tally.unseen[name] = tally.unseen.get(name, 0) + count
+            progress.advance(chunk.rows, f"{tally.written:,} predictions")
+        if tally.rows == 0:
+            raise CommandError(f"{data.source}: the data set has no rows; nothing was written")
+    return tally
+
+
+def _as_written(parts: list[pa.RecordBatch], name: str) -> pa.ChunkedArray:
+    """A kept column over the chunk, with the type it has in the data set
+    (categorical features are read dictionary-encoded)."""
+    arrays = [part.column(name) for part in parts]
+    return pa.chunked_array([a.dictionary_decode() if pa.types.is_dictionary(a.type) else a for a in arrays])

@@ -1,0 +1,270 @@
+"""The `vintrel` command driven through `main(argv)`: what it fits, writes
+and prints, how it resumes, and how it refuses bad input."""
+
+import contextlib
+import shutil
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+from vintrel import IncrementalHuberRegressor
+from vintrel.cli import fit as fit_command
+from vintrel.cli import main, progress
+from vintrel.cli.encoding import Encoder
+
+from cli_data import FEATURES, LEVELS, frame, write
+
+TRAIN = ["--target", "y", "--features", *FEATURES, "--categorical", "region", "--weight", "weight"]
+
+
+@pytest.fixture(scope="module")
+def train(tmp_path_factory):
+    """A directory of two Parquet files of 3,000 rows each."""
+    directory = tmp_path_factory.mktemp("train")
+    write(frame(3000, seed=1), directory / "part-0.parquet")
+    write(frame(3000, seed=2), directory / "part-1.parquet")
+    return directory
+
+
+def run(capsys, *argv):
+    status = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def encode(table):
+    """The design the command should build: the features, then the
+    region indicators with the first level dropped."""
+    numeric = np.column_stack([table[name].to_numpy() for name in FEATURES])
+    region = np.asarray(table["region"].to_pylist())
+    return np.column_stack([numeric, *((region == level).astype(float) for level in LEVELS[1:])])
+
+
+def test_fit_equals_the_estimator_fed_the_same_batches(train, tmp_path, capsys):
+    status, out, _ = run(capsys, "fit", train, *TRAIN, "--batch-rows", 1500, "--model", tmp_path / "m.npz",
+                         "--plot", tmp_path / "fit.png", "--quiet")
+    assert status == 0
+    table = pa.concat_tables([pq.read_table(train / "part-0.parquet"), pq.read_table(train / "part-1.parquet")])
+    X, y, w = encode(table), table["y"].to_numpy(), table["weight"].to_numpy()
+    reference = IncrementalHuberRegressor()
+    for start in range(0, 6000, 1500):
+        reference.partial_fit(X[start:start + 1500], y[start:start + 1500], w[start:start + 1500])
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    np.testing.assert_allclose(model.coef_, reference.coef_, rtol=1e-13)
+    assert list(model.feature_names_in_) == [*FEATURES, "region=north", "region=south"]
+    assert "region=north" in out and "rows read        6,000" in out and "not converged    0" in out
+    assert (tmp_path / "fit.png").read_bytes()[:4] == b"\x89PNG"
+
+    status, out, _ = run(capsys, "show", tmp_path / "m.npz")
+    assert status == 0 and "6,000 rows in 4 updates" in out and "region: east, north, south" in out
+    assert "(intercept)" in out and "(complete)" in out
+
+
+@pytest.mark.parametrize("ending", [".parquet", ".csv"])
+def test_predict_streams_predictions_with_kept_columns(train, tmp_path, capsys, ending):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    held_out = frame(500, seed=9).to_pydict()
+    held_out["region"][:3] = ["west"] * 3  # a level unseen when fitting
+    write(pa.table(held_out), tmp_path / "held-out.parquet", row_group_size=128)
+    output = tmp_path / f"predictions{ending}"
+    status, out, _ = run(capsys, "predict", tmp_path / "m.npz", tmp_path / "held-out.parquet", "--keep", "id",
+                         "region", "--output", output, "--batch-rows", 200, "--quiet")
+    assert status == 0 and "wrote 500 predictions" in out
+    assert "3 rows have a level of 'region' not seen when fitting" in out
+    written = pq.read_table(output) if ending == ".parquet" else pa.csv.read_csv(output)
+    assert written.column_names == ["id", "region", "prediction"]
+    assert written["id"].to_pylist() == held_out["id"] and written["region"].to_pylist() == held_out["region"]
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    expected = encode(pa.table(held_out)) @ model.coef_ + model.intercept_
+    np.testing.assert_allclose(written["prediction"].to_numpy(), expected, rtol=1e-14)
+
+
+@pytest.mark.parametrize("ending", [".csv", ".arrow"])
+def test_csv_and_arrow_files_fit_like_parquet(tmp_path, capsys, ending):
+    table = frame(4000, seed=3)
+    write(table, tmp_path / "data.parquet")
+    write(table, tmp_path / f"data{ending}")
+    for name in ("data.parquet", f"data{ending}"):
+        # Every numeric column, the boolean `wet` included, is a feature.
+        assert run(capsys, "fit", tmp_path / name, "--target", "y", "--categorical", "region", "--batch-rows", 1000,
+                   "--model", tmp_path / f"{name}.npz", "--quiet")[0] == 0
+    parquet, other = (IncrementalHuberRegressor.load(tmp_path / f"{n}.npz") for n in ("data.parquet", f"data{ending}"))
+    np.testing.assert_allclose(other.coef_, parquet.coef_, rtol=1e-12)
+    assert "wet" in other.feature_names_in_
+
+
+class _StopAfter:
+    """A stop request that turns true after a number of checks, as Ctrl-C
+    after that many batches would."""
+
+    def __init__(self, batches):
+        self.left = batches
+
+    def __bool__(self):
+        self.left -= 1
+        return self.left < 0
+
+
+def test_an_interrupted_then_resumed_fit_equals_an_uninterrupted_one(train, tmp_path, capsys, monkeypatch):
+    data = tmp_path / "data"
+    shutil.copytree(train, data)
+    options = [*TRAIN, "--batch-rows", 700]
+    assert run(capsys, "fit", data, *options, "--model", tmp_path / "whole.npz", "--quiet")[0] == 0
+
+    monkeypatch.setattr(fit_command, "stop_on_interrupt", lambda: contextlib.nullcontext(_StopAfter(5)))
+    status, _, err = run(capsys, "fit", data, *options, "--model", tmp_path / "part.npz", "--quiet")
+    assert status == 130 and "interrupted: the model as of batch 5 (3,500 rows) is saved" in err
+    monkeypatch.undo()
+    status, out, _ = run(capsys, "fit", data, "--resume", tmp_path / "part.npz", "--model", tmp_path / "part.npz",
+                         "--quiet")
+    assert status == 0 and "rows read        2,500" in out
+    whole, resumed = (IncrementalHuberRegressor.load(tmp_path / n) for n in ("whole.npz", "part.npz"))
+    np.testing.assert_array_equal(resumed.coef_, whole.coef_)
+    assert resumed.n_batches_ == whole.n_batches_
+
+    # A file added later is folded whole; what was folded is not folded again.
+    write(frame(1000, seed=5), data / "part-2.parquet")
+    status, out, _ = run(capsys, "fit", data, "--resume", tmp_path / "part.npz", "--model", tmp_path / "more.npz")
+    assert status == 0 and "rows read        1,000" in out and "resuming: 6,000 rows" in out
+    assert IncrementalHuberRegressor.load(tmp_path / "more.npz").n_samples_seen_ == 7000
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--epsilon", "2"], "--epsilon 2.0 differs from the resumed model's 1.35"),
+    (["--features", "speed", "load"], "the resumed model uses features speed, load, temperature, region"),
+    (["--dtype", "float32"], "--dtype float32 differs from the resumed model's float64"),
+], ids=["settings", "features", "dtype"])
+def test_a_resumed_fit_keeps_its_settings_and_features(train, tmp_path, capsys, options, message):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    status, _, err = run(capsys, "fit", train, "--resume", tmp_path / "m.npz", *options, "--model", tmp_path / "n.npz")
+    assert status == 1 and message in err and not (tmp_path / "n.npz").exists()
+
+
+def _with(rows, column, values):
+    table = frame(rows, seed=7).to_pydict()
+    table[column][: len(values)] = values
+    return pa.table(table)
+
+
+def _write_text(name, text):
+    return lambda directory: (directory / name).write_text(text) and directory / name
+
+
+@pytest.mark.parametrize("make, options, message", [
+    (lambda d: d / "absent.parquet", [], "absent.parquet: no such file or directory"),
+    (lambda d: d / "*.parquet", [], "*.parquet: no file matches"),
+    (_write_text("noise.parquet", "not parquet"), [], "noise.parquet: cannot read it"),
+    (_write_text("ragged.csv", "speed,load,temperature,y\n1,2,3,4\n1,2,3,4,5\n"), ["--target", "y"],
+     "ragged.csv: cannot read it: CSV parse error: Row #3: Expected 4 columns, got 5"),
+    # Past the first megabyte, which fixes the column types.
+    (_write_text("text.csv", "speed,y\n" + "1.5,2.5\n" * 200_000 + "heavy,3\n"),
+     ["--target", "y", "--batch-rows", 300_000], "line 200002: column 'speed' holds 'heavy', which is not a number"),
+    (lambda d: write(frame(100), d / "a.parquet"), ["--target", "y", "--features", "sped"],
+     "no column 'sped'; did you mean 'speed'?"),
+    (lambda d: write(frame(100), d / "a.parquet"), ["--target", "y", "--features", "speed", "region"],
+     "non-numeric feature column region; list it with --categorical"),
+    (lambda d: write(_with(100, "load", [1.0, None]), d / "a.parquet"), ["--target", "y"],
+     "a.parquet row 2: column 'load' is empty, NaN or infinite; use --nan drop"),
+    (lambda d: write(_with(100, "y", [1.0, 2.0, float("nan")]), d / "a.parquet"), ["--target", "y"],
+     "a.parquet row 3: column 'y' is empty, NaN or infinite"),
+    (_write_text("gap.csv", "speed,y\n1,2\n,3\n" + "1,1\n" * 50), ["--target", "y"],
+     "gap.csv row 2: column 'speed' is empty, NaN or infinite"),
+    (lambda d: write(_with(100, "weight", [1.0, -0.5]), d / "a.parquet"), ["--target", "y", "--weight", "weight"],
+     "a.parquet row 2: column 'weight' holds a negative weight (-0.5)"),
+    (lambda d: write(frame(100).slice(0, 0), d / "a.parquet"), ["--target", "y"], "the data set has no rows"),
+    (_write_text("header.csv", "speed,y\n"), ["--target", "y"], "the data set has no rows"),
+    (lambda d: write(frame(3), d / "a.parquet"), ["--target", "y", "--features", *FEATURES],
+     "too little data: IncrementalHuberRegressor needs more samples than parameters"),
+], ids=["missing", "glob", "unreadable", "ragged-csv", "text-in-csv", "misspelled", "non-numeric", "null",
+        "nan-target", "empty-csv-field", "negative-weight", "empty-parquet", "empty-csv", "too-few-rows"])
+def test_bad_input_gets_one_line_and_no_model(tmp_path, capsys, make, options, message):
+    data = make(tmp_path)
+    status, _, err = run(capsys, "fit", data, *options, "--model", tmp_path / "m.npz", "--quiet")
+    assert status == 1 and message in err and len(err.strip().splitlines()) == 1
+    assert not (tmp_path / "m.npz").exists()
+
+
+def _failing_third_batch(monkeypatch):
+    encode = Encoder.encode
+    calls = iter(range(100))
+
+    def fail_on_third(self, *args, **kwargs):
+        if next(calls) == 2:
+            raise pa.ArrowInvalid("decimal value out of range")
+        return encode(self, *args, **kwargs)
+
+    monkeypatch.setattr(Encoder, "encode", fail_on_third)
+
+
+@pytest.mark.parametrize("load, spoil, message", [
+    ([1.0] * 2000 + [None], None, "a.parquet row 2,001: column 'load' is empty"),
+    ([], _failing_third_batch, "a.parquet row 2,001: decimal value out of range"),
+], ids=["missing-value", "reader-failure"])
+def test_a_bad_batch_mid_stream_keeps_what_was_folded(tmp_path, capsys, monkeypatch, load, spoil, message):
+    write(_with(3000, "load", load), tmp_path / "a.parquet")
+    if spoil is not None:
+        spoil(monkeypatch)
+    status, _, err = run(capsys, "fit", tmp_path / "a.parquet", "--target", "y", "--batch-rows", 1000,
+                         "--model", tmp_path / "m.npz", "--quiet")
+    assert status == 1 and message in err and "saved in" in err
+    assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 2000
+
+
+def test_a_data_set_too_short_to_start_a_stream_is_fitted_whole(tmp_path, capsys):
+    write(frame(12), tmp_path / "a.parquet")
+    status, out, _ = run(capsys, "fit", tmp_path / "a.parquet", "--target", "y", "--features", *FEATURES,
+                         "--model", tmp_path / "m.npz", "--quiet")
+    assert status == 0 and "12 rows in 1 update," in out
+
+
+def test_rows_with_missing_values_can_be_dropped_and_are_counted(tmp_path, capsys):
+    write(_with(2000, "load", [None, float("nan"), float("inf")]), tmp_path / "a.parquet")
+    status, out, _ = run(capsys, "fit", tmp_path / "a.parquet", "--target", "y", "--nan", "drop",
+                         "--model", tmp_path / "m.npz", "--quiet")
+    assert status == 0 and "rows dropped     3" in out
+    assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 1997
+
+
+def test_progress_is_plain_lines_off_a_terminal_and_absent_when_quiet(train, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(progress, "LINE_INTERVAL", 0.0)
+    _, _, err = run(capsys, "fit", train, *TRAIN, "--batch-rows", 2000, "--model", tmp_path / "m.npz")
+    lines = err.strip().splitlines()
+    assert len(lines) == 3 and lines[0].startswith("fit: 2,000 rows of 6,000 (33%)")
+    assert "rows/s" in lines[-1] and "s left" in lines[-1] and "converged" in lines[-1]
+    assert run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")[2] == ""
+
+
+def test_the_coefficient_table_shows_standard_errors_when_the_model_has_them(train, tmp_path, capsys,
+                                                                             monkeypatch):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    monkeypatch.setattr(IncrementalHuberRegressor, "coef_se_", property(lambda m: np.full(m.n_features_in_, 0.5)),
+                        raising=False)
+    monkeypatch.setattr(IncrementalHuberRegressor, "intercept_se_", 0.25, raising=False)
+    status, out, _ = run(capsys, "show", tmp_path / "m.npz")
+    assert status == 0
+    header = next(line for line in out.splitlines() if line.startswith("feature"))
+    assert header.split() == ["feature", "coefficient", "std.", "error", "z", "95%", "low", "95%", "high"]
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    intercept_row = out.strip().splitlines()[-1].split()
+    assert float(intercept_row[4]) == pytest.approx(model.intercept_ - 1.959964 * 0.25, abs=0.01)
+
+
+@pytest.mark.parametrize("model, output, options, message", [
+    ("m.npz", "out.json", [], "expected a name ending in .parquet or .csv"),
+    ("m.npz", "missing/out.csv", [], "does not exist"),
+    ("m.npz", "held-out.parquet", [], "is one of the input files"),
+    ("m.npz", "out.csv", ["--keep", "idd"], "no column 'idd'; did you mean 'id'?"),
+    ("cut.npz", "out.csv", [], "not a complete vintrel model file"),
+    ("m.npz", "out.csv", ["--batch-rows", "50"], "held-out.parquet row 81: column 'load' is empty"),
+], ids=["format", "directory", "overwrite-input", "keep", "truncated-model", "missing-value-mid-stream"])
+def test_predict_refuses_bad_outputs_and_models(train, tmp_path, capsys, model, output, options, message):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    (tmp_path / "cut.npz").write_bytes((tmp_path / "m.npz").read_bytes()[:300])
+    write(_with(100, "load", [1.0] * 80 + [None]), tmp_path / "held-out.parquet")
+    before = sorted(tmp_path.iterdir())
+    status, _, err = run(capsys, "predict", tmp_path / model, tmp_path / "held-out.parquet", "--output",
+                         tmp_path / output, *options, "--quiet")
+    assert status == 1 and message in err and len(err.strip().splitlines()) == 1
+    assert sorted(tmp_path.iterdir()) == before

@@ -1,0 +1,77 @@
+"""The `vintrel` command as a separate process: exit statuses, the error
+line on standard error, and Ctrl-C during a fit."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from vintrel import IncrementalHuberRegressor
+from vintrel.cli import main
+
+from cli_data import frame, write
+
+# Runs the command with every update slowed down and announced, so that
+# the test can interrupt it in the middle of the stream.
+SLOWED = textwrap.dedent("""
+    import sys, time
+    from vintrel import IncrementalHuberRegressor
+    fold = IncrementalHuberRegressor.partial_fit
+    def announced(self, *args, **kwargs):
+        result = fold(self, *args, **kwargs)
+        print("folded", file=sys.stderr, flush=True)
+        time.sleep(0.05)
+        return result
+    IncrementalHuberRegressor.partial_fit = announced
+    from vintrel.cli import main
+    sys.exit(main(sys.argv[1:]))
+""")
+
+
+@pytest.fixture(scope="module")
+def data(tmp_path_factory):
+    return write(frame(6000, seed=3), tmp_path_factory.mktemp("data") / "data.parquet")
+
+
+def vintrel(*argv):
+    return subprocess.run([sys.executable, "-m", "vintrel.cli", *map(str, argv)], capture_output=True, text=True,
+                          timeout=120)
+
+
+@pytest.mark.parametrize("argv, status, stderr", [
+    (["--target", "y"], 0, ""),
+    (["--target", "price"], 1, "vintrel fit: {data}: no column 'price'"),
+    (["--target", "y", "--batch-rows", "0"], 2, "vintrel: argument --batch-rows: expected a positive integer"),
+], ids=["fitted", "bad-input", "bad-usage"])
+def test_exit_status_and_one_line_on_standard_error(data, tmp_path, argv, status, stderr):
+    finished = vintrel("fit", data, *argv, "--model", tmp_path / "m.npz", "--quiet")
+    assert finished.returncode == status
+    if stderr:
+        assert finished.stderr.startswith(stderr.format(data=data)) and finished.stderr.count("\n") == 1
+    else:
+        assert finished.stderr == "" and "(intercept)" in finished.stdout
+
+
+def test_ctrl_c_saves_the_last_completed_batch_and_resuming_finishes_the_fit(data, tmp_path, capsys):
+    options = ["--target", "y", "--batch-rows", "200", "--quiet"]
+    child = subprocess.Popen([sys.executable, "-c", SLOWED, "fit", str(data), *options, "--model",
+                              str(tmp_path / "part.npz")], stderr=subprocess.PIPE, text=True)
+    assert child.stderr is not None
+    for _ in range(3):
+        assert child.stderr.readline() == "folded\n"
+    child.send_signal(signal.SIGINT)
+    rest = child.stderr.read()
+    assert child.wait(timeout=60) == 130
+    assert rest.strip().splitlines()[-1].startswith("vintrel fit: interrupted: the model as of batch")
+    interrupted = IncrementalHuberRegressor.load(tmp_path / "part.npz")
+    assert 3 <= interrupted.n_batches_ < 30
+
+    assert main(["fit", str(data), "--resume", str(tmp_path / "part.npz"), "--model",
+                 str(tmp_path / "part.npz"), "--quiet"]) == 0
+    assert main(["fit", str(data), *options, "--model", str(tmp_path / "whole.npz")]) == 0
+    capsys.readouterr()
+    resumed, whole = (IncrementalHuberRegressor.load(tmp_path / n) for n in ("part.npz", "whole.npz"))
+    np.testing.assert_array_equal(resumed.coef_, whole.coef_)
