@@ -1,5 +1,7 @@
 """Incremental Huber regression on a native CPU engine."""
 
-from vintrel._native_cpu import NativeCpuEngine, version
+from vintrel._native_cpu import NativeCpuEngine, NativeEngineFault, version
 
-__all__ = ["NativeCpuEngine", "version"]
+__version__: str = version()["engine_version"]
+
+__all__ = ["NativeCpuEngine", "NativeEngineFault", "__version__", "version"]
