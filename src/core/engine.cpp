@@ -24,6 +24,13 @@ std::variant<EngineCore<float>, EngineCore<double>> make_core(Dtype dtype, std::
 
 }  // namespace
 
+bool information_is_addressable(Dtype dtype, std::uint64_t p) {
+  const std::uint64_t scalar_size = dtype == Dtype::float32 ? sizeof(float) : sizeof(double);
+  const auto elements = checked_mul(p, p);
+  const auto bytes = elements ? checked_mul(*elements, scalar_size) : std::nullopt;
+  return bytes && *bytes <= static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+}
+
 Engine::Engine(Dtype dtype, std::uint64_t n_parameters, std::optional<long long> n_threads)
     : dtype_(dtype), n_parameters_(n_parameters), core_(make_core(dtype, n_parameters)) {
   if (n_threads) pool_ = std::make_unique<EnginePool>(*n_threads);
@@ -114,6 +121,13 @@ bool step_is_small(std::span<const T> coefficients, std::span<const T> step, dou
   return (std::sqrt(dot(coefficients, coefficients)) + T(1)) * tol >= std::sqrt(dot(step, step));
 }
 
+// The vectors the solvers write themselves, one value per coefficient.
+template <std::floating_point T>
+void require_solver_buffers(const Workspace<T>& workspace, std::size_t p) {
+  check_invariant(workspace.direction.size() == p && workspace.candidate.size() == p && workspace.step.size() == p,
+                  "solver buffers do not hold one value per coefficient");
+}
+
 template <std::floating_point T>
 void refresh_residuals(const BatchView<T>& batch, std::span<const T> coefficients, Workspace<T>& workspace) {
   compute_residuals(batch.design, batch.cols, batch.target, coefficients, std::span<T>(workspace.residuals));
@@ -163,18 +177,25 @@ Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t
   resize_exact(workspace.curvature, n);
   if (!checked_mul(*matrix, sizeof(T))) return fail(EngineError::overflow());
 
+  // The slot counts follow the pool's size; the scratch only the threads
+  // that can run at once, so an oversized pool costs no memory.
   const auto workers = static_cast<std::uint64_t>(std::max(current_concurrency(), 1));
-  const std::uint64_t gram_slots = gram_slot_count(n, p, workers, sizeof(T));
-  const auto partials = checked_mul(gram_slots, *matrix);
+  const auto running = static_cast<std::uint64_t>(running_threads());
+  workspace.gram_slots = gram_slot_count(n, p, workers, sizeof(T));
+  const std::uint64_t gram_areas = partial_areas(workspace.gram_slots, running);
+  const auto partials = checked_mul(gram_areas, *matrix);
   if (!partials) return fail(EngineError::overflow());
   resize_exact(workspace.gram_partials, *partials);
 
-  const auto scratch_rows = checked_mul(std::max<std::uint64_t>(gram_slots, 1), std::min(n, GRAM_BLOCK_ROWS));
+  const std::uint64_t scratch_pieces = std::max<std::uint64_t>(slots_at_once(workspace.gram_slots, gram_areas), 1);
+  const auto scratch_rows = checked_mul(scratch_pieces, std::min(n, GRAM_BLOCK_ROWS));
   const auto scratch = scratch_rows ? checked_mul(*scratch_rows, p) : std::nullopt;
   if (!scratch) return fail(EngineError::overflow());
   resize_exact(workspace.row_scratch, *scratch);
 
-  const auto gradient_partials = checked_mul(gradient_slot_count(n, p, workers), p);
+  workspace.gradient_slots = gradient_slot_count(n, p, workers);
+  const auto gradient_partials =
+      checked_mul(partial_areas(workspace.gradient_slots, running), gradient_partial_stride(p, sizeof(T)));
   if (!gradient_partials) return fail(EngineError::overflow());
   resize_exact(workspace.gradient_partials, *gradient_partials);
 
@@ -193,6 +214,7 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
                                      const StreamState<T>& state, const FeatureLayout& layout,
                                      const UpdateConfig& config, double bandwidth, double total_weight) {
   const std::size_t p = state.coefficients.size();
+  require_solver_buffers(workspace, p);
   std::vector<T> beta = state.coefficients;
   double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
   if (config.max_iter == 0) return outcome(std::move(beta), 0, objective, false, false);
@@ -254,6 +276,7 @@ Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchVi
                                           double total_weight) {
   constexpr int kTrials = 40;
   const std::size_t p = state.coefficients.size();
+  require_solver_buffers(workspace, p);
   std::vector<T> beta = state.coefficients;
   double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
 
@@ -337,8 +360,8 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   // Information increment: curvature at the residuals of the solution,
   // which the solvers leave in the workspace.
   fill_curvature<T>(config.tau, bandwidth, workspace);
-  if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, workspace.gram_partials,
-                                       workspace.gram);
+  if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch,
+                                       gram_partials(workspace, p), workspace.gram);
       !status) {
     return fail(status.error());
   }

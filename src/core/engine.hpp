@@ -18,6 +18,11 @@ namespace vintrel::core {
 
 enum class Dtype : std::uint8_t { float32 = 0, float64 = 1 };
 
+// Whether the p x p information matrix of that precision can be asked of
+// the allocator at all: its byte size must fit in a signed size. Checked
+// before an engine is built, so an impossible parameter count costs nothing.
+bool information_is_addressable(Dtype dtype, std::uint64_t p);
+
 // One precision's estimate and scratch.
 template <std::floating_point T>
 struct EngineCore {

@@ -54,17 +54,27 @@ std::vector<T> reference_gram(const Batch<T>& b, const std::vector<T>& curvature
   return std::vector<T>(g.begin(), g.end());
 }
 
-// A workspace sized as the update sizes it, for G Gram and S gradient slots.
+// A workspace sized as the update sizes it, for G Gram and S gradient slots
+// and one area per slot.
 template <class T>
 Workspace<T> sized_workspace(std::uint64_t n, std::uint64_t p, std::uint64_t gram_slots, std::uint64_t gradient_slots) {
   Workspace<T> w;
+  w.gram_slots = gram_slots;
+  w.gradient_slots = gradient_slots;
   for (auto* buffer : {&w.residuals, &w.psi, &w.curvature}) buffer->assign(n, T(0));
   for (auto* buffer : {&w.gradient, &w.step_delta}) buffer->assign(p, T(0));
   for (auto* buffer : {&w.newton_matrix, &w.gram}) buffer->assign(p * p, T(0));
   w.row_scratch.assign(std::max<std::uint64_t>(gram_slots, 1) * std::min<std::uint64_t>(n, 256) * p, T(0));
   w.gram_partials.assign(gram_slots * p * p, T(0));
-  w.gradient_partials.assign(gradient_slots * p, T(0));
+  w.gradient_partials.assign(gradient_slots * gradient_partial_stride(p, sizeof(T)), T(0));
   return w;
+}
+
+// K Gram slots with `areas` partial areas over caller-owned storage.
+template <class T>
+SlotPartials<T> gram_areas(std::vector<T>& storage, std::uint64_t p, std::uint64_t slots, std::uint64_t areas) {
+  storage.assign(areas * p * p, T(0));
+  return {.slots = slots, .width = p * p, .stride = p * p, .storage = storage};
 }
 
 template <class T>
@@ -78,7 +88,7 @@ TYPED_TEST(GramTest, BlocksAccumulateAndZeroCurvatureRowsVanish) {
   using T = TypeParam;
   const Batch<T> single{1, 3, {1, -2, 3}, std::vector<T>{4}};
   std::vector<T> out = nans<T>(9), scratch(3);
-  ASSERT_TRUE(weighted_gram<T>(single.view(), std::vector<T>{0.5}, scratch, {}, out));
+  ASSERT_TRUE(weighted_gram<T>(single.view(), std::vector<T>{0.5}, scratch, SlotPartials<T>{}, out));
   EXPECT_EQ(out, (std::vector<T>{2, -4, 6, -4, 8, -12, 6, -12, 18}));
 
   const std::uint64_t n = 300, p = 5;
@@ -90,7 +100,7 @@ TYPED_TEST(GramTest, BlocksAccumulateAndZeroCurvatureRowsVanish) {
   curvature[270] = T(0);
   for (std::uint64_t scratch_rows : {256, 1000, 7}) {
     std::vector<T> rows(scratch_rows * p), gram = nans<T>(p * p);
-    ASSERT_TRUE(weighted_gram<T>(batch.view(), curvature, rows, {}, gram));
+    ASSERT_TRUE(weighted_gram<T>(batch.view(), curvature, rows, SlotPartials<T>{}, gram));
     EXPECT_EQ(gram, expected) << scratch_rows << " scratch rows";
   }
 }
@@ -103,13 +113,16 @@ TYPED_TEST(GramTest, SlotPassIsReproducibleAndAgreesWithTheSequentialSum) {
   const Batch<T> batch{n, p, spread_values<T>(n * p, 4), spread_values<T>(n, 5)};
   const auto curvature = spread_values<T>(n, 6);
   std::vector<T> scratch(256 * p), sequential(p * p), first_run;
-  ASSERT_TRUE(weighted_gram<T>(batch.view(), curvature, scratch, {}, sequential));
-  for (int threads : {1, 2, 3}) {
-    std::vector<T> slot_scratch(slots * 256 * p), partials(slots * p * p), out = nans<T>(p * p);
+  ASSERT_TRUE(weighted_gram<T>(batch.view(), curvature, scratch, SlotPartials<T>{}, sequential));
+  // One area per slot, or waves of one or two slots behind a running sum.
+  for (auto [threads, areas] : {std::pair<int, std::uint64_t>{1, 3}, {2, 3}, {3, 3}, {1, 2}, {2, 4}, {2, 2}}) {
+    const std::uint64_t pieces = slots_at_once(slots, areas);
+    std::vector<T> slot_scratch(pieces * 256 * p), storage, out = nans<T>(p * p);
+    const auto partials = gram_areas(storage, p, slots, areas);
     ASSERT_TRUE(tbb::task_arena(threads).execute(
         [&] { return weighted_gram<T>(batch.view(), curvature, slot_scratch, partials, out); }));
     if (first_run.empty()) first_run = out;
-    EXPECT_TRUE(same_bits(out, first_run)) << threads << " threads";
+    EXPECT_TRUE(same_bits(out, first_run)) << threads << " threads, " << areas << " areas";
   }
   const double bound = 4096.0 * 4096.0 * 4096.0 * n * std::numeric_limits<T>::epsilon();  // |values| < 2^12
   for (std::size_t k = 0; k < p * p; ++k) EXPECT_NEAR(first_run[k], sequential[k], bound) << k;
@@ -133,17 +146,19 @@ TEST(GramTest, ErrorsOfTheGramKernels) {
   EXPECT_EQ(gram, std::vector<double>(9, 0.0));
   auto huge = batch.view();
   huge.cols = 1ull << 32;
-  EXPECT_EQ(weighted_gram<double>(huge, block, scratch, {}, gram).error(), EngineError::overflow());
+  EXPECT_EQ(weighted_gram<double>(huge, block, scratch, SlotPartials<double>{}, gram).error(), EngineError::overflow());
 
   // A thousand slot areas with less than one scratch row each: the slot
   // pass refuses at n*p*p = 16,000,000, while 15,999,984 stays sequential.
   const std::uint64_t p = 4;
   const Batch<float> tall{1'000'000, p, std::vector<float>(1'000'000 * p, 1.0f)};
   const std::vector<float> curvature(1'000'000, 1.0f);
-  std::vector<float> rows(256 * p), partials(1000 * p * p), sum(p * p);
+  std::vector<float> rows(256 * p), storage, sum(p * p);
+  const auto partials = gram_areas(storage, p, 1000, 1000);
   auto fewer = tall.view();
   fewer.rows = 999'999;
-  ASSERT_TRUE(weighted_gram<float>(fewer, curvature, rows, partials, sum));
+  fewer.design = fewer.design.first(999'999 * p);
+  ASSERT_TRUE(weighted_gram<float>(fewer, std::span(curvature).first(999'999), rows, partials, sum));
   EXPECT_EQ(sum[0], 999'999.0f);
   EXPECT_EQ(weighted_gram<float>(tall.view(), curvature, rows, partials, sum).error(),
             EngineError::batch("weighted row scratch is smaller than one row per Gram worker"));

@@ -83,22 +83,18 @@ void add_scaled_rows(const T* design, std::uint64_t p, const T* psi, std::uint64
 }
 
 // X^T psi for designs above the row threshold with narrow rows (or under
-// the L1 penalty): one local vector per slot, reduced in slot order.
+// the L1 penalty): each slot sums its rows into its own area, and the areas
+// are added in slot order.
 template <std::floating_point T>
 Status scores_by_row_slots(const T* design, std::uint64_t p, std::span<const T> psi, std::uint64_t rows,
-                           std::span<T> partials, std::span<T> out) {
-  const std::uint64_t slots = partials.size() / p;
-  check_invariant(slots >= 1, "gradient partials shorter than one slot");
-  Status status = slot_pass(slots, [&](std::uint64_t k) -> Status {
-    std::vector<T> local(p, T(0));
-    const auto [first, last] = slot_rows(rows, slots, k);
-    add_scaled_rows(design, p, psi.data(), first, last, 0, p, local.data());
-    std::copy(local.begin(), local.end(), partials.begin() + static_cast<std::ptrdiff_t>(k * p));
+                           const SlotPartials<T>& partials, std::span<T> out) {
+  check_invariant(partials.slots >= 1, "gradient partials shorter than one slot");
+  return reduce_slot_pass(partials, out, [&](std::uint64_t k, std::uint64_t, std::span<T> area) -> Status {
+    std::fill(area.begin(), area.end(), T(0));
+    const auto [first, last] = slot_rows(rows, partials.slots, k);
+    add_scaled_rows(design, p, psi.data(), first, last, 0, p, area.data());
     return {};
   });
-  if (!status) return status;
-  reduce_slots<T>(partials, slots, p, out);
-  return {};
 }
 
 // X^T psi for wide designs: every output is written by one task and summed
@@ -169,29 +165,29 @@ Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> row_weig
 
 template <std::floating_point T>
 Status weighted_gram(const BatchView<T>& batch, std::span<const T> row_weights, std::span<T> row_scratch,
-                     std::span<T> gram_partials, std::span<T> out) {
+                     const SlotPartials<T>& partials, std::span<T> out) {
   const std::uint64_t n = batch.rows;
   const std::uint64_t p = batch.cols;
   const auto matrix = checked_mul(p, p);
   if (!matrix) return fail(EngineError::overflow());
-  const std::uint64_t slots = *matrix == 0 ? 0 : gram_partials.size() / *matrix;
+  check_invariant(row_weights.size() == n && batch.design.size() / std::max<std::uint64_t>(p, 1) == n &&
+                      (!batch.sample_weight || batch.sample_weight->size() == n),
+                  "Gram row weights do not match the batch");
+  const std::uint64_t slots = partials.slots;
   const auto work = checked_mul(n, *matrix);
   if (slots < 2 || (work && *work < GRAM_PARALLEL_MIN_WORK)) {
     return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out);
   }
 
-  const std::uint64_t scratch_per_slot = row_scratch.size() / slots;
+  check_invariant(out.size() == *matrix && partials.width == *matrix, "Gram output is not p x p");
+  const std::uint64_t pieces = slots_at_once(slots, partials.areas());
+  const std::uint64_t scratch_per_slot = pieces == 0 ? 0 : row_scratch.size() / pieces;
   if (scratch_per_slot < p) return fail(EngineError::batch(kScratchSlot));
-  check_invariant(out.size() == *matrix, "Gram output is not p x p");
-  Status status = slot_pass(slots, [&](std::uint64_t k) {
+  return reduce_slot_pass(partials, out, [&](std::uint64_t k, std::uint64_t piece, std::span<T> area) {
     const auto [first, last] = slot_rows(n, slots, k);
     return weighted_gram_rows(batch, row_weights, first, last,
-                              row_scratch.subspan(k * scratch_per_slot, scratch_per_slot),
-                              gram_partials.subspan(k * *matrix, *matrix));
+                              row_scratch.subspan(piece * scratch_per_slot, scratch_per_slot), area);
   });
-  if (!status) return status;
-  reduce_slots<T>(gram_partials, slots, *matrix, out);
-  return {};
 }
 
 template <std::floating_point T>
@@ -199,10 +195,11 @@ void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace)
   const T clamp = static_cast<T>(tau);
   const std::span<const T> residuals = workspace.residuals;
   const std::span<T> psi = workspace.psi;
-  const std::size_t n = std::min(residuals.size(), psi.size());
+  const std::size_t n = psi.size();
+  check_invariant(residuals.size() == n, "score buffers do not match the residuals");
   if (batch.sample_weight) {
     const std::span<const T> weights = *batch.sample_weight;
-    check_invariant(weights.size() >= n, "fewer sample weights than residuals");
+    check_invariant(weights.size() == n, "sample weights do not match the residuals");
     for (std::size_t i = 0; i < n; ++i) psi[i] = huber_score(residuals[i], clamp) * weights[i];
   } else {
     for (std::size_t i = 0; i < n; ++i) psi[i] = huber_score(residuals[i], clamp);
@@ -214,7 +211,8 @@ void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace) {
   const auto ramp = CurvatureRamp<T>::make(tau, bandwidth);
   const std::span<const T> residuals = workspace.residuals;
   const std::span<T> curvature = workspace.curvature;
-  const std::size_t n = std::min(residuals.size(), curvature.size());
+  const std::size_t n = curvature.size();
+  check_invariant(residuals.size() == n, "curvature buffers do not match the residuals");
   for (std::size_t i = 0; i < n; ++i) curvature[i] = smoothed_curvature(residuals[i], ramp);
 }
 
@@ -226,22 +224,23 @@ Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficient
   check_invariant(p != 0, "gradient of a design of width zero");
   const std::span<T> gradient = workspace.gradient;
   const std::span<T> delta = workspace.step_delta;
-  check_invariant(gradient.size() == p && state.coefficients.size() >= p && state.information.size() / p >= p,
+  check_invariant(gradient.size() == p && delta.size() == p && coefficients.size() == p &&
+                      state.coefficients.size() == p && state.information.size() == p * p &&
+                      workspace.psi.size() == batch.rows && batch.design.size() / p == batch.rows,
                   "gradient buffers do not match the batch");
 
-  const std::size_t delta_length = std::min({state.coefficients.size(), coefficients.size(), delta.size()});
-  for (std::size_t i = 0; i < delta_length; ++i) delta[i] = coefficients[i] - state.coefficients[i];
+  for (std::size_t i = 0; i < p; ++i) delta[i] = coefficients[i] - state.coefficients[i];
   const T carry = static_cast<T>((state.weight_sum / total_weight) * state.previous_lambda);
 
   // gradient = X^T psi
   const T* design = batch.design.data();
   const std::span<const T> psi = workspace.psi;
-  const std::uint64_t rows = std::min<std::uint64_t>(psi.size(), batch.design.size() / p);
+  const std::uint64_t rows = batch.rows;
   if (!rows_are_parallel(batch.rows, p)) {
     std::fill(gradient.begin(), gradient.end(), T(0));
     add_scaled_rows(design, p, psi.data(), 0, rows, 0, p, gradient.data());
   } else if (p < COLUMN_GRADIENT_MIN_WIDTH<T> || penalized) {
-    Status status = scores_by_row_slots<T>(design, p, psi, rows, workspace.gradient_partials, gradient);
+    Status status = scores_by_row_slots<T>(design, p, psi, rows, gradient_partials(workspace, p), gradient);
     if (!status) return status;
   } else {
     scores_by_columns<T>(design, p, psi, rows, gradient);
@@ -262,16 +261,16 @@ template <std::floating_point T>
 Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
                      const FeatureLayout& layout, const UpdateConfig& config, double bandwidth,
                      double total_weight, Workspace<T>& workspace) {
+  const std::uint64_t p = batch.cols;
   fill_scores(batch, config.tau, workspace);
   fill_curvature<T>(config.tau, bandwidth, workspace);
   Status status = newton_gradient(batch, coefficients, state, layout, config.penalty == Penalty::l1,
                                   total_weight, workspace);
   if (!status) return status;
-  status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, workspace.gram_partials,
+  status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_partials(workspace, p),
                             workspace.gram);
   if (!status) return status;
 
-  const std::uint64_t p = batch.cols;
   std::span<T> matrix = workspace.newton_matrix;
   check_invariant(matrix.size() == p * p && workspace.gram.size() == p * p && state.information.size() == p * p,
                   "Newton matrix buffers are not p x p");
@@ -287,8 +286,8 @@ Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients,
                                std::span<T>, bool);                                                         \
   template Status weighted_gram_rows<T>(const BatchView<T>&, std::span<const T>, std::uint64_t,             \
                                         std::uint64_t, std::span<T>, std::span<T>);                         \
-  template Status weighted_gram<T>(const BatchView<T>&, std::span<const T>, std::span<T>, std::span<T>,     \
-                                   std::span<T>);                                                           \
+  template Status weighted_gram<T>(const BatchView<T>&, std::span<const T>, std::span<T>,                  \
+                                   const SlotPartials<T>&, std::span<T>);                                   \
   template void fill_scores<T>(const BatchView<T>&, double, Workspace<T>&);                                 \
   template void fill_curvature<T>(double, double, Workspace<T>&);                                           \
   template Status newton_gradient<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,        \

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "core/error.hpp"
+#include "core/kernels/partition.hpp"
 #include "core/types.hpp"
 
 namespace vintrel::core {
@@ -25,10 +26,23 @@ Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> row_weig
                           std::uint64_t last, std::span<T> row_scratch, std::span<T> out);
 
 // The whole weighted Gram: sequential, or a slot pass with an ordered
-// reduction when the batch is large enough and slots exist.
+// reduction when the batch is large enough and there are two slots or more.
+// The row scratch is shared out among the slots that run at once.
 template <std::floating_point T>
 Status weighted_gram(const BatchView<T>& batch, std::span<const T> row_weights, std::span<T> row_scratch,
-                     std::span<T> gram_partials, std::span<T> out);
+                     const SlotPartials<T>& partials, std::span<T> out);
+
+// The workspace's Gram and gradient partials, with the slot counts it was
+// sized for.
+template <std::floating_point T>
+SlotPartials<T> gram_partials(Workspace<T>& workspace, std::uint64_t p) {
+  return {.slots = workspace.gram_slots, .width = p * p, .stride = p * p, .storage = workspace.gram_partials};
+}
+template <std::floating_point T>
+SlotPartials<T> gradient_partials(Workspace<T>& workspace, std::uint64_t p) {
+  return {.slots = workspace.gradient_slots, .width = p, .stride = gradient_partial_stride(p, sizeof(T)),
+          .storage = workspace.gradient_partials};
+}
 
 // psi_i = huber_score(r_i) * w_i (the clamped value alone without weights).
 template <std::floating_point T>

@@ -30,7 +30,7 @@ T weighted_loss(const BatchView<T>& batch, std::span<const T> residuals, T tau) 
   T loss = T(0);
   if (batch.sample_weight) {
     const std::span<const T> weights = *batch.sample_weight;
-    check_invariant(weights.size() >= residuals.size(), "fewer sample weights than residuals");
+    check_invariant(weights.size() == residuals.size(), "sample weights do not match the residuals");
     for (std::size_t i = 0; i < residuals.size(); ++i) loss = loss + huber_loss(residuals[i], tau) * weights[i];
   } else {
     for (const T r : residuals) loss = loss + huber_loss(r, tau);
@@ -41,7 +41,7 @@ T weighted_loss(const BatchView<T>& batch, std::span<const T> residuals, T tau) 
 // Q = 0.5 * sum over j of delta_j * (row j of I_prev . delta).
 template <std::floating_point T>
 T carried_quadratic(std::span<const T> information, std::span<const T> delta, std::size_t p) {
-  check_invariant(information.size() / p >= p || p == 0, "information smaller than p x p");
+  check_invariant(information.size() == p * p && delta.size() == p, "information is not p x p");
   T q = T(0);
   for (std::size_t j = 0; j < p; ++j) q = q + dot(information.subspan(j * p, p), delta) * delta[j];
   return q * T(0.5);
@@ -55,7 +55,7 @@ double surrogate_objective(const BatchView<T>& batch, std::span<const T> coeffic
                            const UpdateConfig& config, double total_weight, Workspace<T>& workspace) {
   const std::size_t p = coefficients.size();
   check_invariant(workspace.residuals.size() == batch.rows && workspace.step_delta.size() == p &&
-                      state.coefficients.size() == p,
+                      state.coefficients.size() == p && batch.cols == p,
                   "objective buffers do not match the batch");
   const T tau = static_cast<T>(config.tau);
 

@@ -2,6 +2,7 @@
 // ranges, the ordered reduction, and the two parallel pass shapes.
 #pragma once
 
+#include <algorithm>
 #include <concepts>
 #include <cstdint>
 #include <mutex>
@@ -44,13 +45,41 @@ std::uint64_t gram_slot_count(std::uint64_t n, std::uint64_t p, std::uint64_t wo
 // Gradient slots S: zero below the row threshold, else min(n, workers).
 std::uint64_t gradient_slot_count(std::uint64_t n, std::uint64_t p, std::uint64_t workers);
 
+// Elements between the gradient partials of two slots: p rounded up to a
+// cache line, plus one line, since the slots write their areas row by row.
+std::uint64_t gradient_partial_stride(std::uint64_t p, std::size_t scalar_size);
+
 // Rows [first, second) of slot k out of K: ceil(n/K) rows each, trailing
 // slots possibly empty.
 std::pair<std::uint64_t, std::uint64_t> slot_rows(std::uint64_t n, std::uint64_t slots, std::uint64_t k);
 
+// The partial results of one slot pass. The slot count K is fixed when the
+// workspace is sized and decides every bit of the result; the storage holds
+// areas for the slots that can run at once, `stride` elements apart, of
+// which the first `width` carry a partial. Padding the stride keeps slots
+// that write their area row by row off each other's cache lines.
+template <std::floating_point T>
+struct SlotPartials {
+  std::uint64_t slots = 0;
+  std::uint64_t width = 0;
+  std::uint64_t stride = 0;
+  std::span<T> storage;
+
+  std::uint64_t areas() const { return stride == 0 ? 0 : storage.size() / stride; }
+  std::span<T> area(std::uint64_t index) const { return storage.subspan(index * stride, width); }
+};
+
+// Areas a pass of K slots needs when W threads can run at once: one per slot
+// while the slots all fit, else W for a wave of slots plus one that carries
+// the running sum between waves.
+std::uint64_t partial_areas(std::uint64_t slots, std::uint64_t running_threads);
+
+// Slots that run at once with that many areas: all of them, or one wave.
+std::uint64_t slots_at_once(std::uint64_t slots, std::uint64_t areas);
+
 // target = 0, then slot 0, 1, ..., K-1 added element-wise in that order.
 template <std::floating_point T>
-void reduce_slots(std::span<const T> partials, std::uint64_t slots, std::uint64_t m, std::span<T> target);
+void reduce_slots(const SlotPartials<T>& partials, std::span<T> target);
 
 // Calls body(first, last) over pieces that cover [0, count): the whole range
 // on the calling thread when parallel is false, else the pieces of one
@@ -74,12 +103,11 @@ void output_parallel(std::uint64_t count, bool parallel, Body&& body) {
   });
 }
 
-// Runs slot(k) -> Status for k in [0, K) as one parallel loop. After a
-// failure the slots not yet started are skipped, and the error of the
-// lowest-numbered failing slot is returned; the caller reduces only on
-// success, so its target stays untouched on failure.
+// Runs slot(k) -> Status for k in [first, last) as one parallel loop. After
+// a failure the slots not yet started are skipped, and the error of the
+// lowest-numbered failing slot is returned.
 template <class Slot>
-Status slot_pass(std::uint64_t slots, Slot&& slot) {
+Status slot_pass(std::uint64_t first, std::uint64_t last, Slot&& slot) {
   // Only a failing slot takes the lock, so the pass allocates nothing and
   // the successful path never contends.
   struct SlotError {
@@ -90,7 +118,7 @@ Status slot_pass(std::uint64_t slots, Slot&& slot) {
   std::mutex error_lock;
   tbb::task_group_context context;
   tbb::parallel_for(
-      tbb::blocked_range<std::uint64_t>(0, slots, 1),
+      tbb::blocked_range<std::uint64_t>(first, last, 1),
       [&](const auto& range) {
         for (std::uint64_t k = range.begin(); k != range.end(); ++k) {
           if (context.is_group_execution_cancelled()) return;
@@ -106,6 +134,44 @@ Status slot_pass(std::uint64_t slots, Slot&& slot) {
       },
       tbb::auto_partitioner{}, context);
   if (first_error) return fail(first_error->error);
+  return {};
+}
+
+// The slot pass with its ordered reduction: slot(k, piece, area) -> Status
+// writes the complete partial of slot k into `area`; `piece` numbers the
+// slots running at once, for per-slot scratch. Then target = 0 + partial 0
+// + partial 1 + ... in slot order. When there are fewer areas than slots the
+// slots run in waves and area 0 carries the running sum from wave to wave,
+// which adds the partials in the same order, so the bits do not depend on
+// the number of areas. On failure the target is left untouched.
+template <std::floating_point T, class Slot>
+Status reduce_slot_pass(const SlotPartials<T>& partials, std::span<T> target, Slot&& slot) {
+  const std::uint64_t slots = partials.slots;
+  const std::uint64_t areas = partials.areas();
+  check_invariant(partials.width <= partials.stride && target.size() == partials.width,
+                  "slot partials do not match their target");
+  if (areas >= slots) {
+    Status status = slot_pass(0, slots, [&](std::uint64_t k) { return slot(k, k, partials.area(k)); });
+    if (!status) return status;
+    reduce_slots(partials, target);
+    return {};
+  }
+  check_invariant(areas >= 2, "a slot pass in waves needs a running-sum area and one slot area");
+  const std::span<T> sum = partials.area(0);
+  std::fill(sum.begin(), sum.end(), T(0));
+  const std::uint64_t wave = areas - 1;
+  for (std::uint64_t start = 0; start < slots; start += wave) {
+    const std::uint64_t end = std::min(slots, start + wave);
+    Status status = slot_pass(start, end, [&](std::uint64_t k) {  // piece k - start, area 1 + k - start
+      return slot(k, k - start, partials.area(1 + k - start));
+    });
+    if (!status) return status;
+    for (std::uint64_t k = start; k < end; ++k) {
+      const std::span<const T> partial = partials.area(1 + k - start);
+      for (std::uint64_t j = 0; j < partials.width; ++j) sum[j] = sum[j] + partial[j];
+    }
+  }
+  std::copy(sum.begin(), sum.end(), target.begin());
   return {};
 }
 

@@ -48,7 +48,14 @@ inline T dot_kernel(const T* a, const T* b, std::size_t n) {
   return result;
 }
 
-void require_width(std::uint64_t p) { check_invariant(p != 0, "row pass over a design of width zero"); }
+// The row passes' buffers must match exactly: a sizing bug must fault on
+// every path, never be shortened into wrong numbers on the sequential one.
+template <std::floating_point T>
+void require_rows(std::span<const T> design, std::uint64_t p, std::span<const T> coefficients, std::size_t rows) {
+  check_invariant(p != 0, "row pass over a design of width zero");
+  check_invariant(coefficients.size() == p && design.size() / p == rows && design.size() % p == 0,
+                  "row pass buffers do not match the design");
+}
 
 }  // namespace
 
@@ -60,40 +67,25 @@ T dot(std::span<const T> a, std::span<const T> b) {
 template <std::floating_point T>
 void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
                        std::span<const T> coefficients, std::span<T> residuals) {
-  require_width(p);
-  const std::size_t width = std::min<std::uint64_t>(p, coefficients.size());
+  require_rows(design, p, coefficients, residuals.size());
+  check_invariant(target.size() == residuals.size(), "residual pass buffers do not match the design");
   const T* x = design.data();
   const T* y = target.data();
   const T* beta = coefficients.data();
   T* r = residuals.data();
-  const auto residual = [=](std::uint64_t i) { r[i] = y[i] - dot_kernel(x + i * p, beta, width); };
-
-  if (!rows_are_parallel(residuals.size(), p)) {
-    const std::uint64_t rows = std::min({residuals.size(), target.size(), design.size() / p});
-    output_parallel(rows, false, residual);
-    return;
-  }
-  check_invariant(target.size() >= residuals.size() && design.size() / p >= residuals.size(),
-                  "residual pass past the end of the batch");
-  output_parallel(residuals.size(), true, residual);
+  output_parallel(residuals.size(), rows_are_parallel(residuals.size(), p),
+                  [=](std::uint64_t i) { r[i] = y[i] - dot_kernel(x + i * p, beta, p); });
 }
 
 template <std::floating_point T>
 void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coefficients,
               std::span<T> out) {
-  require_width(p);
-  const std::size_t width = std::min<std::uint64_t>(p, coefficients.size());
+  require_rows(design, p, coefficients, out.size());
   const T* x = design.data();
   const T* beta = coefficients.data();
   T* o = out.data();
-  const auto row_dot = [=](std::uint64_t i) { o[i] = dot_kernel(x + i * p, beta, width); };
-
-  if (!rows_are_parallel(out.size(), p)) {
-    output_parallel(std::min<std::uint64_t>(out.size(), design.size() / p), false, row_dot);
-    return;
-  }
-  check_invariant(design.size() / p >= out.size(), "row pass past the end of the design");
-  output_parallel(out.size(), true, row_dot);
+  output_parallel(out.size(), rows_are_parallel(out.size(), p),
+                  [=](std::uint64_t i) { o[i] = dot_kernel(x + i * p, beta, p); });
 }
 
 template float dot<float>(std::span<const float>, std::span<const float>);
