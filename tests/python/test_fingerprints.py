@@ -115,14 +115,19 @@ def prediction_digest(rows, cols, dtype, pool):
 
 
 def openblas_build():
-    """The OpenBLAS build and the core it selected, as the engine uses it."""
-    import scipy_openblas32
-
-    path = pathlib.Path(scipy_openblas32.get_lib_dir()) / scipy_openblas32.get_library(fullname=True)
-    library = ctypes.CDLL(str(path))
-    library.scipy_openblas_get_config.restype = ctypes.c_char_p
-    library.scipy_openblas_get_corename.restype = ctypes.c_char_p
-    return f"{library.scipy_openblas_get_config().decode()} / {library.scipy_openblas_get_corename().decode()}"
+    """The OpenBLAS build the engine runs on and the core it selected: the
+    loaded 32-bit-integer OpenBLAS (NumPy's is the 64-bit one), wherever the
+    installation put it."""
+    with open("/proc/self/maps") as maps:
+        paths = {line.split()[-1] for line in maps if "scipy_openblas" in line and "openblas64" not in line}
+    builds = set()
+    for path in paths:
+        library = ctypes.CDLL(path)
+        library.scipy_openblas_get_config.restype = ctypes.c_char_p
+        library.scipy_openblas_get_corename.restype = ctypes.c_char_p
+        builds.add(f"{library.scipy_openblas_get_config().decode()} / {library.scipy_openblas_get_corename().decode()}")
+    assert len(builds) == 1, builds
+    return builds.pop()
 
 
 def case_name(shape, dtype, penalty):
