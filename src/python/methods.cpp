@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/kernels/vector.hpp"
 #include "core/numeric.hpp"
 #include "python/arrays.hpp"
 #include "python/convert.hpp"
@@ -141,9 +142,14 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
     return refuse("unsupported native penalty");
   }
 
-  request.layout = {static_cast<std::uint64_t>(*features), *intercept};
-  request.config = {*huber_tau,  *lambda,      *bandwidth, static_cast<std::uint64_t>(*iterations),
-                    *tolerance, *ridge_value, code};
+  request.layout = {.n_features_in = static_cast<std::uint64_t>(*features), .fit_intercept = *intercept};
+  request.config = {.tau = *huber_tau,
+                    .lambda_scale = *lambda,
+                    .bandwidth_scale = *bandwidth,
+                    .max_iter = static_cast<std::uint64_t>(*iterations),
+                    .tolerance = *tolerance,
+                    .ridge = *ridge_value,
+                    .penalty = code};
   request.batch_weight = *weight;
   return request;
 }

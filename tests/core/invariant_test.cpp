@@ -8,7 +8,9 @@
 #include <string>
 
 #include "core/engine.hpp"
+#include "core/solvers.hpp"
 #include "core/kernels/gram.hpp"
+#include "core/kernels/newton_system.hpp"
 #include "core/kernels/objective.hpp"
 #include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
@@ -84,12 +86,12 @@ const Case kCases[] = {
      }},
     {"gradient_psi", [](Sized& s) {
        drop_last(s.workspace.psi);
-       static_cast<void>(newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, false,
+       static_cast<void>(newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, Penalty::none,
                                                  1.0, s.workspace));
      }},
     {"gradient_step_delta", [](Sized& s) {
        drop_last(s.workspace.step_delta);
-       static_cast<void>(newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, true,
+       static_cast<void>(newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, Penalty::l1,
                                                  1.0, s.workspace));
      }},
     {"gram_weights", [](Sized& s) {
@@ -116,7 +118,8 @@ TEST_P(KernelInvariantTest, AShortBufferIsAFault) {
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelInvariantTest,
                          ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Values(50, 400'000)),
                          [](const auto& param_info) {
-                           return std::get<0>(param_info.param).name + "_" + std::to_string(std::get<1>(param_info.param));
+                           const std::string rows = std::to_string(std::get<1>(param_info.param));
+                           return std::get<0>(param_info.param).name + "_" + rows;
                          });
 
 TEST(KernelInvariantTest, ReducingIntoATargetOfAnotherWidthIsAFault) {

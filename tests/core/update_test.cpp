@@ -10,6 +10,7 @@
 #include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
 #include "core/pool.hpp"
+#include "core/solvers.hpp"
 #include "update_fixtures.hpp"
 
 namespace vintrel::core {
@@ -259,7 +260,8 @@ TYPED_TEST(WorkspaceTest, SizedBySlotRulesAndReusedForEqualShapes) {
     Workspace<T> w;
     ASSERT_TRUE(prepare_workspace(w, 70'000, 16).has_value());
     const std::size_t running = static_cast<std::size_t>(running_threads());
-    EXPECT_EQ(std::pair(w.gram_slots, w.gradient_slots), (std::pair<std::uint64_t, std::uint64_t>(sizeof(T) == 8 ? 32'768 : 65'535, 65'535)));
+    const std::uint64_t gram_slots = sizeof(T) == 8 ? 32'768 : 65'535;  // the 64 MiB budget, or the pool
+    EXPECT_EQ(std::pair(w.gram_slots, w.gradient_slots), (std::pair<std::uint64_t, std::uint64_t>(gram_slots, 65'535)));
     EXPECT_EQ(w.row_scratch.size(), slots_at_once(w.gram_slots, running + 1) * 256 * 16);
     EXPECT_EQ(w.gram_partials.size(), (running + 1) * 256);
     EXPECT_EQ(w.gradient_partials.size(), (running + 1) * gradient_partial_stride(16, sizeof(T)));

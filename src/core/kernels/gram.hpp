@@ -1,5 +1,5 @@
-// The curvature-weighted Gram matrix, and the gradient and Newton system
-// assembled from it.
+// The curvature-weighted Gram matrix of a batch: blocks of weighted rows
+// through the matrix multiplication, in slots when the batch is large.
 #pragma once
 
 #include <concepts>
@@ -12,11 +12,14 @@
 
 namespace vintrel::core {
 
+// Whether a GEMM replaces its output or adds to it.
+enum class GemmOutput : std::uint8_t { overwrite, accumulate };
+
 // out = D^T S (+ out when accumulating) for k x p row-major blocks D and S
 // and a p x p row-major output, through one single-threaded GEMM.
 template <std::floating_point T>
 Status gram_gemm(std::span<const T> design_block, std::span<const T> weighted_block, std::uint64_t k,
-                 std::uint64_t p, std::span<T> out, bool accumulate);
+                 std::uint64_t p, std::span<T> out, GemmOutput output);
 
 // Accumulates rows [first, last) of the batch, weighted by
 // row_weights[r] * sample_weight[r], into one p x p matrix, in blocks of at
@@ -32,38 +35,10 @@ template <std::floating_point T>
 Status weighted_gram(const BatchView<T>& batch, std::span<const T> row_weights, std::span<T> row_scratch,
                      const SlotPartials<T>& partials, std::span<T> out);
 
-// The workspace's Gram and gradient partials, with the slot counts it was
-// sized for.
+// The workspace's Gram partials, with the slot count it was sized for.
 template <std::floating_point T>
 SlotPartials<T> gram_partials(Workspace<T>& workspace, std::uint64_t p) {
   return {.slots = workspace.gram_slots, .width = p * p, .stride = p * p, .storage = workspace.gram_partials};
 }
-template <std::floating_point T>
-SlotPartials<T> gradient_partials(Workspace<T>& workspace, std::uint64_t p) {
-  return {.slots = workspace.gradient_slots, .width = p, .stride = gradient_partial_stride(p, sizeof(T)),
-          .storage = workspace.gradient_partials};
-}
-
-// psi_i = huber_score(r_i) * w_i (the clamped value alone without weights).
-template <std::floating_point T>
-void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace);
-
-// curvature_i = smoothed_curvature(r_i) with tau and bandwidth h.
-template <std::floating_point T>
-void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace);
-
-// Gradient of the surrogate objective at coefficients into
-// workspace.gradient (psi must hold the scores); writes step_delta.
-template <std::floating_point T>
-Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficients,
-                       const StreamState<T>& state, const FeatureLayout& layout, bool penalized,
-                       double total_weight, Workspace<T>& workspace);
-
-// Scores, curvature, gradient, Gram and the Newton matrix (G + I0)/W + ridge
-// at coefficients (residuals must hold the residuals there).
-template <std::floating_point T>
-Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
-                     const FeatureLayout& layout, const UpdateConfig& config, double bandwidth,
-                     double total_weight, Workspace<T>& workspace);
 
 }  // namespace vintrel::core

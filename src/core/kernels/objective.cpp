@@ -22,6 +22,41 @@ CurvatureRamp<T> CurvatureRamp<T>::make(double tau, double bandwidth) {
   };
 }
 
+template <std::floating_point T>
+void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace) {
+  const T clamp = static_cast<T>(tau);
+  const std::span<const T> residuals = workspace.residuals;
+  const std::span<T> psi = workspace.psi;
+  const std::size_t n = psi.size();
+  check_invariant(residuals.size() == n, "score buffers do not match the residuals");
+  if (batch.sample_weight) {
+    const std::span<const T> weights = *batch.sample_weight;
+    check_invariant(weights.size() == n, "sample weights do not match the residuals");
+    for (std::size_t i = 0; i < n; ++i) psi[i] = huber_score(residuals[i], clamp) * weights[i];
+  } else {
+    for (std::size_t i = 0; i < n; ++i) psi[i] = huber_score(residuals[i], clamp);
+  }
+}
+
+template <std::floating_point T>
+void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace) {
+  const auto ramp = CurvatureRamp<T>::make(tau, bandwidth);
+  const std::span<const T> residuals = workspace.residuals;
+  const std::span<T> curvature = workspace.curvature;
+  const std::size_t n = curvature.size();
+  check_invariant(residuals.size() == n, "curvature buffers do not match the residuals");
+  for (std::size_t i = 0; i < n; ++i) curvature[i] = smoothed_curvature(residuals[i], ramp);
+}
+
+template <std::floating_point T>
+void write_coefficient_difference(std::span<const T> coefficients, const StreamState<T>& state,
+                                  std::span<T> delta) {
+  const std::size_t p = delta.size();
+  check_invariant(coefficients.size() == p && state.coefficients.size() == p,
+                  "coefficient difference buffers do not match");
+  for (std::size_t j = 0; j < p; ++j) delta[j] = coefficients[j] - state.coefficients[j];
+}
+
 namespace {
 
 // L = sum of w_i * rho(r_i) in row order, one accumulator.
@@ -62,19 +97,19 @@ double surrogate_objective(const BatchView<T>& batch, std::span<const T> coeffic
   compute_residuals<T>(batch.design, batch.cols, batch.target, coefficients, workspace.residuals);
   const T loss = weighted_loss<T>(batch, workspace.residuals, tau);
 
-  std::span<T> delta = workspace.step_delta;
-  for (std::size_t j = 0; j < p; ++j) delta[j] = coefficients[j] - state.coefficients[j];
+  const std::span<T> delta = workspace.step_delta;
+  write_coefficient_difference<T>(coefficients, state, delta);
   const T quadratic = carried_quadratic<T>(state.information, delta, p);
 
   T objective = (loss + quadratic) / static_cast<T>(total_weight);
 
-  if (config.penalty == Penalty::l1 && state.n_samples_seen != 0) {
-    const T carry = static_cast<T>((state.weight_sum / total_weight) * state.previous_lambda);
+  const auto carried = CarriedPenalty<T>::make(state, config.penalty, total_weight);
+  if (carried.applies) {
     T signed_steps = T(0);
     for (std::size_t j = 0; j < p; ++j) {
       if (!layout.is_intercept(j, p)) signed_steps = signed_steps + sgn(state.coefficients[j]) * delta[j];
     }
-    objective = objective - carry * signed_steps;
+    objective = objective - carried.factor * signed_steps;
   }
   return static_cast<double>(objective);
 }
@@ -94,6 +129,14 @@ double penalized_objective(std::span<const T> coefficients, const FeatureLayout&
 
 template struct CurvatureRamp<float>;
 template struct CurvatureRamp<double>;
+template void fill_scores<float>(const BatchView<float>&, double, Workspace<float>&);
+template void fill_scores<double>(const BatchView<double>&, double, Workspace<double>&);
+template void fill_curvature<float>(double, double, Workspace<float>&);
+template void fill_curvature<double>(double, double, Workspace<double>&);
+template void write_coefficient_difference<float>(std::span<const float>, const StreamState<float>&,
+                                                  std::span<float>);
+template void write_coefficient_difference<double>(std::span<const double>, const StreamState<double>&,
+                                                   std::span<double>);
 template double surrogate_objective<float>(const BatchView<float>&, std::span<const float>,
                                            const StreamState<float>&, const FeatureLayout&,
                                            const UpdateConfig&, double, Workspace<float>&);

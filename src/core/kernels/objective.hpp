@@ -1,5 +1,6 @@
-// The Huber loss, score and smoothed curvature, the surrogate objective of
-// one batch with the carried-over state, and the reported objective.
+// The Huber loss, score and smoothed curvature and their passes over the
+// rows, the surrogate objective of one batch with the carried-over state,
+// and the reported objective.
 #pragma once
 
 #include <algorithm>
@@ -51,6 +52,35 @@ constexpr T smoothed_curvature(T r, const CurvatureRamp<T>& ramp) {
   if (r <= ramp.upper_outer) return ramp.width > T(0) ? T(0.5) - (r - ramp.tau) / ramp.width : T(0.5);
   return T(0);
 }
+
+// psi_i = huber_score(r_i) * w_i (the clamped value alone without weights),
+// from the residuals in the workspace.
+template <std::floating_point T>
+void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace);
+
+// curvature_i = smoothed_curvature(r_i) with tau and bandwidth h.
+template <std::floating_point T>
+void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace);
+
+// The previous batch's L1 penalty, carried into the objective and the
+// gradient of this one: it applies under the penalty "l1" once samples have
+// been seen, with the weight (W_prev / W) * lambda_prev, formed in double
+// (divide first) and rounded to T. The intercept never carries it.
+template <std::floating_point T>
+struct CarriedPenalty {
+  bool applies = false;
+  T factor = T(0);
+
+  static CarriedPenalty make(const StreamState<T>& state, Penalty penalty, double total_weight) {
+    return {.applies = penalty == Penalty::l1 && state.n_samples_seen != 0,
+            .factor = static_cast<T>((state.weight_sum / total_weight) * state.previous_lambda)};
+  }
+};
+
+// delta = coefficients - beta_prev, element by element.
+template <std::floating_point T>
+void write_coefficient_difference(std::span<const T> coefficients, const StreamState<T>& state,
+                                  std::span<T> delta);
 
 // F(beta) = (L + Q) / W - C for the batch, evaluated in T and widened.
 // Leaves the residuals of beta in workspace.residuals and beta - beta_prev

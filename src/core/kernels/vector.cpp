@@ -1,9 +1,11 @@
 #include "core/kernels/vector.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "core/kernels/partition.hpp"
+#include "core/numeric.hpp"
 
 namespace vintrel::core {
 
@@ -57,6 +59,30 @@ void require_rows(std::span<const T> design, std::uint64_t p, std::span<const T>
                   "row pass buffers do not match the design");
 }
 
+// Rows per step of the prediction pass: few enough that their outputs are
+// still in cache when they are checked.
+constexpr std::uint64_t kPredictStepRows = 2048;
+
+// Predicts rows [first, last) and reports whether they were all finite.
+// With finite coefficients, a row holding NaN or an infinity always gives a
+// non-finite dot (a non-finite product never sums back to a finite value),
+// so only rows with a non-finite prediction need their elements inspected
+// and the design is read once rather than twice. A finite row whose dot
+// overflows keeps its infinite prediction.
+template <std::floating_point T>
+bool predict_and_check_rows(std::span<const T> design, std::uint64_t c, std::span<const T> coefficients,
+                            std::span<T> out, std::uint64_t first, std::uint64_t last) {
+  for (std::uint64_t start = first; start < last; start += kPredictStepRows) {
+    const std::uint64_t rows = std::min(kPredictStepRows, last - start);
+    const auto block = design.subspan(start * c, rows * c);
+    row_dots(block, c, coefficients, out.subspan(start, rows));
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      if (!is_finite(out[start + i]) && !all_finite(block.subspan(i * c, c))) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 template <std::floating_point T>
@@ -88,6 +114,26 @@ void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coe
                   [=](std::uint64_t i) { o[i] = dot_kernel(x + i * p, beta, p); });
 }
 
+template <std::floating_point T>
+Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
+                                    std::span<const T> coefficients) {
+  if (c != coefficients.size()) return fail(EngineError::batch("invalid prediction shape"));
+  const auto elements = checked_mul(n, c);
+  if (!elements) return fail(EngineError::overflow());
+  if (design.size() != *elements) return fail(EngineError::batch("invalid prediction shape"));
+  std::vector<T> predictions(static_cast<std::size_t>(n), T(0));
+  // Pieces of the row range go to the pool from 1,000,000 elements on; each
+  // output is one dot either way, so the bits do not depend on the split.
+  std::atomic<bool> finite_input{true};
+  output_parallel_pieces(n, rows_are_parallel(n, c), [&](std::uint64_t first, std::uint64_t last) {
+    if (!predict_and_check_rows(design, c, coefficients, std::span<T>(predictions), first, last)) {
+      finite_input.store(false, std::memory_order_relaxed);
+    }
+  });
+  if (!finite_input.load()) return fail(EngineError::batch("prediction input must contain only finite values"));
+  return predictions;
+}
+
 template float dot<float>(std::span<const float>, std::span<const float>);
 template double dot<double>(std::span<const double>, std::span<const double>);
 template void compute_residuals<float>(std::span<const float>, std::uint64_t, std::span<const float>,
@@ -97,5 +143,9 @@ template void compute_residuals<double>(std::span<const double>, std::uint64_t, 
 template void row_dots<float>(std::span<const float>, std::uint64_t, std::span<const float>, std::span<float>);
 template void row_dots<double>(std::span<const double>, std::uint64_t, std::span<const double>,
                                std::span<double>);
+template Result<std::vector<float>> predict_rows<float>(std::span<const float>, std::uint64_t, std::uint64_t,
+                                                        std::span<const float>);
+template Result<std::vector<double>> predict_rows<double>(std::span<const double>, std::uint64_t, std::uint64_t,
+                                                          std::span<const double>);
 
 }  // namespace vintrel::core
