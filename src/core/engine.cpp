@@ -179,6 +179,10 @@ Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t
   resize_exact(workspace.direction, p);
   resize_exact(workspace.candidate, p);
   resize_exact(workspace.step, p);
+  const auto trial_residuals = checked_mul(MAX_TRIAL_POINTS - 1, n);
+  if (!trial_residuals) return fail(EngineError::overflow());
+  resize_exact(workspace.trial_points, MAX_TRIAL_POINTS * p);
+  resize_exact(workspace.trial_residuals, *trial_residuals);
   return {};
 }
 

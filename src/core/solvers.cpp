@@ -1,7 +1,9 @@
 #include "core/solvers.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -26,13 +28,53 @@ bool step_is_small(std::span<const T> coefficients, std::span<const T> step, dou
 // The vectors the solvers write themselves, one value per coefficient.
 template <std::floating_point T>
 void require_solver_buffers(const Workspace<T>& workspace, std::size_t p) {
-  check_invariant(workspace.direction.size() == p && workspace.candidate.size() == p && workspace.step.size() == p,
+  check_invariant(workspace.direction.size() == p && workspace.candidate.size() == p && workspace.step.size() == p &&
+                      workspace.trial_points.size() == MAX_TRIAL_POINTS * p,
                   "solver buffers do not hold one value per coefficient");
 }
 
 template <std::floating_point T>
 void refresh_residuals(const BatchView<T>& batch, std::span<const T> coefficients, Workspace<T>& workspace) {
   compute_residuals(batch.design, batch.cols, batch.target, coefficients, std::span<T>(workspace.residuals));
+}
+
+// The halving line search of one Newton iteration: the first of the steps
+// 1, 1/2, ..., 2^-26 along -direction whose F does not exceed `objective`
+// (NaN never passes). The full step, mostly taken, is tried alone; after it
+// the steps are tried up to MAX_TRIAL_POINTS per pass over the design, which
+// picks the same step, since each F is computed exactly as alone. On
+// success `candidate` holds the accepted point, the workspace its residuals
+// and its difference from the stored coefficients, and its F is returned.
+template <std::floating_point T>
+std::optional<double> halving_line_search(Workspace<T>& workspace, const BatchView<T>& batch,
+                                          const StreamState<T>& state, const FeatureLayout& layout,
+                                          const UpdateConfig& config, double total_weight,
+                                          std::span<const T> beta, double objective) {
+  const std::size_t p = beta.size();
+  const std::span<const T> direction = workspace.direction;
+  const std::span<T> points = workspace.trial_points;
+  std::array<double, MAX_TRIAL_POINTS> values{};
+  double t = 1.0;
+  for (int per_pass = 1; t >= 1e-8; per_pass = MAX_TRIAL_POINTS) {
+    int count = 0;
+    for (; count < per_pass && t >= 1e-8; ++count, t *= 0.5) {
+      const T length = static_cast<T>(t);
+      T* point = points.data() + count * p;
+      for (std::size_t j = 0; j < p; ++j) point[j] = beta[j] - length * direction[j];
+    }
+    surrogate_objectives<T>(batch, points.first(count * p), state, layout, config, total_weight, workspace,
+                            std::span(values).first(count));
+    for (int k = 0; k < count; ++k) {
+      if (!(values[k] <= objective)) continue;
+      const std::span<const T> accepted = points.subspan(k * p, p);
+      std::copy(accepted.begin(), accepted.end(), workspace.candidate.begin());
+      const std::span<const T> residuals = trial_residual_buffer(workspace, k);
+      if (k != 0) std::copy(residuals.begin(), residuals.end(), workspace.residuals.begin());
+      write_coefficient_difference<T>(accepted, state, workspace.step_delta);
+      return values[k];
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -67,22 +109,10 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
       throw InternalFault("Newton direction does not have one value per coefficient");
     }
     std::copy(direction->values.begin(), direction->values.end(), workspace.direction.begin());
-    const std::span<const T> d(workspace.direction);
 
-    // Halving line search on F: steps 1, 1/2, ..., 2^-26. NaN never passes.
-    bool accepted = false;
-    double candidate_objective = 0.0;
-    for (double t = 1.0; t >= 1e-8; t *= 0.5) {
-      const T length = static_cast<T>(t);
-      for (std::size_t j = 0; j < p; ++j) candidate[j] = beta[j] - length * d[j];
-      candidate_objective =
-          surrogate_objective<T>(batch, candidate, state, layout, config, total_weight, workspace);
-      if (candidate_objective <= objective) {
-        accepted = true;
-        break;
-      }
-    }
-    if (!accepted) {
+    const std::optional<double> candidate_objective =
+        halving_line_search<T>(workspace, batch, state, layout, config, total_weight, beta, objective);
+    if (!candidate_objective) {
       // The residuals belong to the last rejected candidate; the caller
       // needs those of the coefficients returned.
       refresh_residuals<T>(batch, beta, workspace);
@@ -93,10 +123,10 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
     for (std::size_t j = 0; j < p; ++j) step[j] = candidate[j] - beta[j];
     std::copy(candidate.begin(), candidate.end(), beta.begin());
     if (step_is_small<T>(beta, step, config.tolerance)) {
-      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = candidate_objective,
+      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = *candidate_objective,
                              .converged = true, .used_regularized_fallback = fallback};
     }
-    objective = candidate_objective;
+    objective = *candidate_objective;
     if (k == config.max_iter) {
       return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
                              .converged = false, .used_regularized_fallback = fallback};

@@ -32,6 +32,10 @@ struct StreamState {
   }
 };
 
+// Most trial points of the Newton line search evaluated in one pass over
+// the design.
+inline constexpr int MAX_TRIAL_POINTS = 4;
+
 // Reusable scratch. Buffers are resized exactly at the start of every update
 // and keep their storage, so equal-shaped batches allocate nothing. The
 // slot counts G and S fix how the Gram and the row-form gradient are
@@ -54,6 +58,8 @@ struct Workspace {
   std::vector<T> direction;          // p
   std::vector<T> candidate;          // p
   std::vector<T> step;               // p
+  std::vector<T> trial_points;       // MAX_TRIAL_POINTS * p, line-search candidates side by side
+  std::vector<T> trial_residuals;    // (MAX_TRIAL_POINTS - 1) * n, their residuals after the first's
 };
 
 struct FeatureLayout {

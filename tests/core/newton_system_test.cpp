@@ -9,7 +9,9 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "core/kernels/gram.hpp"
 #include "kernel_testing.hpp"
+#include "update_fixtures.hpp"
 
 namespace vintrel::core {
 namespace {
@@ -145,6 +147,56 @@ TYPED_TEST(NewtonSystemTest, NewtonSystemFromResiduals) {
   EXPECT_TRUE(std::all_of(workspace.newton_matrix.begin(), workspace.newton_matrix.end(),
                           [](T v) { return std::isnan(v); }));
 }
+
+// Where the Gram's weighting pass forms X^T psi as well, the gradient and
+// the Gram keep the bits of the two separate passes: a sequential Gram, a
+// Gram in slots sharing the row form's slots (in waves too), and shapes
+// where the two cannot share a pass.
+struct FusionCase {
+  std::uint64_t n, p, gram_slots, gradient_slots, areas;
+  friend std::ostream& operator<<(std::ostream& out, const FusionCase& c) {
+    return out << "n " << c.n << " p " << c.p << " G " << c.gram_slots << " S " << c.gradient_slots << " areas "
+               << c.areas;
+  }
+};
+
+template <class T>
+void check_fused_pass(const FusionCase& c) {
+  const Batch<T> batch{c.n, c.p, spread_values<T>(c.n * c.p, 7), spread_values<T>(c.n, 9)};
+  StreamState<T> state = StreamState<T>::zeros(c.p);
+  state.information = spread_values<T>(c.p * c.p, 10);
+  const FeatureLayout layout{c.p, false};
+  UpdateConfig config = testing::default_config();
+  auto workspace = sized_workspace<T>(c.n, c.p, c.gram_slots, c.gradient_slots);
+  const std::uint64_t pieces = slots_at_once(c.gram_slots, c.areas);
+  workspace.row_scratch.assign(std::max<std::uint64_t>(pieces, 1) * std::min<std::uint64_t>(c.n, 256) * c.p, T(0));
+  workspace.gram_partials.assign(c.gram_slots == 0 ? 0 : c.areas * c.p * c.p, T(0));
+  workspace.gradient_partials.assign(c.gradient_slots == 0 ? 0 : c.areas * gradient_partial_stride(c.p, sizeof(T)),
+                                     T(0));
+  workspace.residuals = spread_values<T>(c.n, 8);
+  const auto beta = spread_values<T>(c.p, 11);
+  ASSERT_TRUE(newton_system<T>(batch.view(), beta, state, layout, config, 0.5, 3.0, workspace));
+  const auto gradient = workspace.gradient, gram = workspace.gram;
+
+  ASSERT_TRUE(newton_gradient<T>(batch.view(), beta, state, layout, Penalty::none, 3.0, workspace));
+  ASSERT_TRUE(weighted_gram<T>(batch.view(), workspace.curvature, workspace.row_scratch,
+                               gram_partials(workspace, c.p), workspace.gram));
+  EXPECT_TRUE(same_bits(gradient, workspace.gradient)) << c;
+  EXPECT_TRUE(same_bits(gram, workspace.gram)) << c;
+}
+
+class FusedPassTest : public ::testing::TestWithParam<FusionCase> {};
+INSTANTIATE_TEST_SUITE_P(Shapes, FusedPassTest,
+                         ::testing::Values(FusionCase{300, 5, 0, 0, 0},              // both sequential
+                                           FusionCase{62'500, 16, 1, 1, 1},          // one slot each
+                                           FusionCase{62'500, 16, 3, 3, 3},          // shared slots
+                                           FusionCase{62'500, 16, 3, 3, 2},          // in waves
+                                           FusionCase{62'500, 16, 2, 3, 3},          // slots differ
+                                           FusionCase{20'000, 40, 2, 0, 2},          // Gram slots only
+                                           FusionCase{15'385, 65, 1, 2, 2}));  // double: columns; float: 2 row slots
+
+TEST_P(FusedPassTest, DoublePrecision) { check_fused_pass<double>(GetParam()); }
+TEST_P(FusedPassTest, SinglePrecision) { check_fused_pass<float>(GetParam()); }
 
 }  // namespace
 }  // namespace vintrel::core

@@ -1,6 +1,7 @@
 #include "core/kernels/gram.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string_view>
@@ -8,6 +9,7 @@
 #include "core/kernels/partition.hpp"
 #include "core/linear_algebra.hpp"
 #include "core/numeric.hpp"
+#include "core/read_ahead.hpp"
 
 namespace vintrel::core {
 
@@ -17,43 +19,22 @@ constexpr std::string_view kGemmShapes = "GEMM buffers do not match the declared
 constexpr std::string_view kScratchRow = "weighted row scratch is smaller than one row";
 constexpr std::string_view kScratchSlot = "weighted row scratch is smaller than one row per Gram worker";
 
-// Keeps software prefetches a fixed distance ahead of a sequential read of
-// the design. A single core reads a stream from memory at about half the
-// speed it reaches with lines requested this far ahead, and the weighting
-// pass is where the Gram first touches each design row.
-class ReadAhead {
- public:
-  ReadAhead(const void* start, const void* limit)
-      : next_(address(start) + kDistance), limit_(std::max(address(limit), address(start))) {}
-
-  // Requests every line up to kDistance bytes past position (never past
-  // the limit; a prefetch does not fault, but it should not waste a fill).
-  void reached(const void* position) {
-    const std::uintptr_t target = std::min(address(position) + kDistance, limit_);
-    for (; next_ < target; next_ += kLine) __builtin_prefetch(reinterpret_cast<const void*>(next_), 0, 3);
-  }
-
- private:
-  static constexpr std::uintptr_t kDistance = 16 * 1024;  // well inside L1, enough lines in flight
-  static constexpr std::uintptr_t kLine = 64;
-  static std::uintptr_t address(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
-
-  std::uintptr_t next_;
-  std::uintptr_t limit_;
-};
-
 // scratch row i = design row r times m_r, m_r = row weight times sample
-// weight, for rows [first, last).
+// weight, for rows [first, last); with `sums`, also sums += x_r * psi_r.
 template <std::floating_point T>
 void weigh_rows(const BatchView<T>& batch, std::span<const T> row_weights, std::uint64_t first,
-                std::uint64_t last, T* scratch, ReadAhead& read_ahead) {
+                std::uint64_t last, T* __restrict scratch, ReadAhead& read_ahead, const T* psi,
+                T* __restrict sums) {
   const std::uint64_t p = batch.cols;
-  const T* x = batch.design.data() + first * p;
+  const T* __restrict x = batch.design.data() + first * p;
   const T* sample_weight = batch.sample_weight ? batch.sample_weight->data() : nullptr;
   for (std::uint64_t r = first; r < last; ++r, x += p, scratch += p) {
     read_ahead.reached(x + p);
     const T m = sample_weight ? row_weights[r] * sample_weight[r] : row_weights[r];
     for (std::uint64_t j = 0; j < p; ++j) scratch[j] = x[j] * m;
+    if (sums == nullptr) continue;
+    const T score = psi[r];
+    for (std::uint64_t j = 0; j < p; ++j) sums[j] = sums[j] + x[j] * score;
   }
 }
 
@@ -86,7 +67,8 @@ Status gram_gemm(std::span<const T> design_block, std::span<const T> weighted_bl
 
 template <std::floating_point T>
 Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> row_weights, std::uint64_t first,
-                          std::uint64_t last, std::span<T> row_scratch, std::span<T> out) {
+                          std::uint64_t last, std::span<T> row_scratch, std::span<T> out, const T* psi,
+                          T* sums) {
   if (first == last) {
     std::fill(out.begin(), out.end(), T(0));
     return {};
@@ -102,7 +84,7 @@ Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> row_weig
   ReadAhead read_ahead(batch.design.data() + first * p, batch.design.data() + last * p);
   for (std::uint64_t start = first; start < last; start += block_rows) {
     const std::uint64_t k = std::min(last, start + block_rows) - start;
-    weigh_rows(batch, row_weights, start, start + k, row_scratch.data(), read_ahead);
+    weigh_rows(batch, row_weights, start, start + k, row_scratch.data(), read_ahead, psi, sums);
     Status status = gram_gemm<T>(batch.design.subspan(start * p, k * p), row_scratch.first(k * p), k, p, out,
                                  start == first ? GemmOutput::overwrite : GemmOutput::accumulate);
     if (!status) return status;
@@ -110,40 +92,59 @@ Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> row_weig
   return {};
 }
 
+bool gram_runs_in_slots(std::uint64_t n, std::uint64_t p, std::uint64_t slots) {
+  const auto work = checked_mul(n, checked_mul(p, p).value_or(0));
+  return slots >= 2 && (!work || *work >= GRAM_PARALLEL_MIN_WORK);
+}
+
 template <std::floating_point T>
 Status weighted_gram(const BatchView<T>& batch, std::span<const T> row_weights, std::span<T> row_scratch,
-                     const SlotPartials<T>& partials, std::span<T> out) {
+                     const SlotPartials<T>& partials, std::span<T> out, const ScoreSums<T>* scores) {
   const std::uint64_t n = batch.rows;
   const std::uint64_t p = batch.cols;
   const auto matrix = checked_mul(p, p);
   if (!matrix) return fail(EngineError::overflow());
   check_invariant(row_weights.size() == n && batch.design.size() / std::max<std::uint64_t>(p, 1) == n &&
-                      (!batch.sample_weight || batch.sample_weight->size() == n),
+                      (!batch.sample_weight || batch.sample_weight->size() == n) &&
+                      (!scores || (scores->psi.size() == n && scores->out.size() == p)),
                   "Gram row weights do not match the batch");
   const std::uint64_t slots = partials.slots;
-  const auto work = checked_mul(n, *matrix);
-  if (slots < 2 || (work && *work < GRAM_PARALLEL_MIN_WORK)) {
-    return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out);
+  if (!gram_runs_in_slots(n, p, slots)) {
+    if (!scores) return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out);
+    std::fill(scores->out.begin(), scores->out.end(), T(0));
+    return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out, scores->psi.data(), scores->out.data());
   }
 
   check_invariant(out.size() == *matrix && partials.width == *matrix, "Gram output is not p x p");
   const std::uint64_t pieces = slots_at_once(slots, partials.areas());
   const std::uint64_t scratch_per_slot = pieces == 0 ? 0 : row_scratch.size() / pieces;
   if (scratch_per_slot < p) return fail(EngineError::batch(kScratchSlot));
-  return reduce_slot_pass(partials, out, [&](std::uint64_t k, std::uint64_t piece, std::span<T> area) {
+  const auto scratch_piece = [&](std::uint64_t piece) {
+    return row_scratch.subspan(piece * scratch_per_slot, scratch_per_slot);
+  };
+  if (!scores) {
+    return reduce_slot_pass(partials, out, [&](std::uint64_t k, std::uint64_t piece, std::span<T> area) {
+      const auto [first, last] = slot_rows(n, slots, k);
+      return weighted_gram_rows(batch, row_weights, first, last, scratch_piece(piece), area);
+    });
+  }
+  const std::array reductions{SlotReduction<T>{partials, out}, SlotReduction<T>{scores->partials, scores->out}};
+  const auto gram_and_scores = [&](std::uint64_t k, std::uint64_t piece, const std::array<std::span<T>, 2>& areas) {
     const auto [first, last] = slot_rows(n, slots, k);
-    return weighted_gram_rows(batch, row_weights, first, last,
-                              row_scratch.subspan(piece * scratch_per_slot, scratch_per_slot), area);
-  });
+    std::fill(areas[1].begin(), areas[1].end(), T(0));
+    return weighted_gram_rows(batch, row_weights, first, last, scratch_piece(piece), areas[0], scores->psi.data(),
+                              areas[1].data());
+  };
+  return reduce_slot_pass(reductions, gram_and_scores);
 }
 
 #define VINTREL_INSTANTIATE_GRAM(T)                                                                        \
   template Status gram_gemm<T>(std::span<const T>, std::span<const T>, std::uint64_t, std::uint64_t,        \
                                std::span<T>, GemmOutput);                                                   \
   template Status weighted_gram_rows<T>(const BatchView<T>&, std::span<const T>, std::uint64_t,             \
-                                        std::uint64_t, std::span<T>, std::span<T>);                         \
+                                        std::uint64_t, std::span<T>, std::span<T>, const T*, T*);           \
   template Status weighted_gram<T>(const BatchView<T>&, std::span<const T>, std::span<T>,                  \
-                                   const SlotPartials<T>&, std::span<T>);
+                                   const SlotPartials<T>&, std::span<T>, const ScoreSums<T>*);
 
 VINTREL_INSTANTIATE_GRAM(float)
 VINTREL_INSTANTIATE_GRAM(double)

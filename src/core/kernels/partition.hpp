@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <mutex>
@@ -137,42 +138,78 @@ Status slot_pass(std::uint64_t first, std::uint64_t last, Slot&& slot) {
   return {};
 }
 
-// The slot pass with its ordered reduction: slot(k, piece, area) -> Status
-// writes the complete partial of slot k into `area`; `piece` numbers the
-// slots running at once, for per-slot scratch. Then target = 0 + partial 0
-// + partial 1 + ... in slot order. When there are fewer areas than slots the
+// One ordered reduction of a slot pass: the slots' partials and the target
+// they are summed into.
+template <std::floating_point T>
+struct SlotReduction {
+  SlotPartials<T> partials;
+  std::span<T> target;
+};
+
+// The slot pass with its ordered reductions: slot(k, piece, areas) -> Status
+// writes the complete partials of slot k into areas[0], areas[1], ... (one
+// per reduction, all with the same slot count); `piece` numbers the slots
+// running at once, for per-slot scratch. Then each target = 0 + partial 0 +
+// partial 1 + ... in slot order. When there are fewer areas than slots the
 // slots run in waves and area 0 carries the running sum from wave to wave,
 // which adds the partials in the same order, so the bits do not depend on
-// the number of areas. On failure the target is left untouched.
-template <std::floating_point T, class Slot>
-Status reduce_slot_pass(const SlotPartials<T>& partials, std::span<T> target, Slot&& slot) {
-  const std::uint64_t slots = partials.slots;
-  const std::uint64_t areas = partials.areas();
-  check_invariant(partials.width <= partials.stride && target.size() == partials.width,
-                  "slot partials do not match their target");
+// the number of areas. On failure the targets are left untouched.
+template <std::floating_point T, std::size_t N, class Slot>
+Status reduce_slot_pass(const std::array<SlotReduction<T>, N>& reductions, Slot&& slot) {
+  static_assert(N >= 1);
+  const std::uint64_t slots = reductions[0].partials.slots;
+  const std::uint64_t areas = reductions[0].partials.areas();
+  for (const SlotReduction<T>& reduction : reductions) {
+    const SlotPartials<T>& partials = reduction.partials;
+    check_invariant(partials.slots == slots && partials.areas() == areas && partials.width <= partials.stride &&
+                        reduction.target.size() == partials.width,
+                    "slot partials do not match their target");
+  }
+  const auto areas_at = [&](std::uint64_t index) {
+    std::array<std::span<T>, N> spans;
+    for (std::size_t i = 0; i < N; ++i) spans[i] = reductions[i].partials.area(index);
+    return spans;
+  };
   if (areas >= slots) {
-    Status status = slot_pass(0, slots, [&](std::uint64_t k) { return slot(k, k, partials.area(k)); });
+    Status status = slot_pass(0, slots, [&](std::uint64_t k) { return slot(k, k, areas_at(k)); });
     if (!status) return status;
-    reduce_slots(partials, target);
+    for (const SlotReduction<T>& reduction : reductions) reduce_slots(reduction.partials, reduction.target);
     return {};
   }
   check_invariant(areas >= 2, "a slot pass in waves needs a running-sum area and one slot area");
-  const std::span<T> sum = partials.area(0);
-  std::fill(sum.begin(), sum.end(), T(0));
+  for (const SlotReduction<T>& reduction : reductions) {
+    const std::span<T> sum = reduction.partials.area(0);
+    std::fill(sum.begin(), sum.end(), T(0));
+  }
   const std::uint64_t wave = areas - 1;
   for (std::uint64_t start = 0; start < slots; start += wave) {
     const std::uint64_t end = std::min(slots, start + wave);
     Status status = slot_pass(start, end, [&](std::uint64_t k) {  // piece k - start, area 1 + k - start
-      return slot(k, k - start, partials.area(1 + k - start));
+      return slot(k, k - start, areas_at(1 + k - start));
     });
     if (!status) return status;
-    for (std::uint64_t k = start; k < end; ++k) {
-      const std::span<const T> partial = partials.area(1 + k - start);
-      for (std::uint64_t j = 0; j < partials.width; ++j) sum[j] = sum[j] + partial[j];
+    for (const SlotReduction<T>& reduction : reductions) {
+      const std::span<T> sum = reduction.partials.area(0);
+      for (std::uint64_t k = start; k < end; ++k) {
+        const std::span<const T> partial = reduction.partials.area(1 + k - start);
+        for (std::uint64_t j = 0; j < sum.size(); ++j) sum[j] = sum[j] + partial[j];
+      }
     }
   }
-  std::copy(sum.begin(), sum.end(), target.begin());
+  for (const SlotReduction<T>& reduction : reductions) {
+    const std::span<const T> sum = reduction.partials.area(0);
+    std::copy(sum.begin(), sum.end(), reduction.target.begin());
+  }
   return {};
+}
+
+// The same for a single reduction: slot(k, piece, area) -> Status.
+template <std::floating_point T, class Slot>
+Status reduce_slot_pass(const SlotPartials<T>& partials, std::span<T> target, Slot&& slot) {
+  return reduce_slot_pass(std::array{SlotReduction<T>{partials, target}},
+                          [&](std::uint64_t k, std::uint64_t piece, const std::array<std::span<T>, 1>& areas) {
+                            return slot(k, piece, areas[0]);
+                          });
 }
 
 }  // namespace vintrel::core

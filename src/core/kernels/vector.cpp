@@ -1,54 +1,16 @@
 #include "core/kernels/vector.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <cstring>
 
 #include "core/kernels/partition.hpp"
+#include "core/kernels/row_simd.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
 
 namespace {
-
-// The eight accumulators A0..A7 live in 16-byte vectors, the width every
-// x86-64 target has: four pairs of doubles or two quadruples of floats.
-// Accumulator k is lane k % L of vector k / L, so the association of every
-// sum is the one fixed below whatever registers carry it.
-template <std::floating_point T>
-struct Lanes {
-  typedef T type __attribute__((vector_size(16)));
-  static constexpr std::size_t width = 16 / sizeof(T);
-  static constexpr std::size_t count = 8 / width;
-};
-
-// The body of dot over raw pointers, inlined into the row passes so a
-// short row costs no call.
-template <std::floating_point T>
-inline T dot_kernel(const T* a, const T* b, std::size_t n) {
-  using L = Lanes<T>;
-  using Vector = typename L::type;
-  const std::size_t blocks = n / 8;
-  T result = T(0);
-  if (blocks != 0) {
-    Vector acc[L::count] = {};
-    for (std::size_t m = 0; m < blocks; ++m) {
-      for (std::size_t v = 0; v < L::count; ++v) {
-        Vector x;
-        Vector y;
-        std::memcpy(&x, a + 8 * m + v * L::width, sizeof x);  // unaligned loads
-        std::memcpy(&y, b + 8 * m + v * L::width, sizeof y);
-        // Product and sum are separate roundings: -ffp-contract=off keeps
-        // the compiler from fusing them.
-        acc[v] += x * y;
-      }
-    }
-    const auto A = [&](std::size_t k) { return acc[k / L::width][k % L::width]; };
-    result = ((A(0) + A(4)) + (A(2) + A(6))) + ((A(1) + A(5)) + (A(3) + A(7)));
-  }
-  for (std::size_t i = 8 * blocks; i < n; ++i) result = result + a[i] * b[i];
-  return result;
-}
 
 // The row passes' buffers must match exactly: a sizing bug must fault on
 // every path, never be shortened into wrong numbers on the sequential one.
@@ -87,31 +49,44 @@ bool predict_and_check_rows(std::span<const T> design, std::uint64_t c, std::spa
 
 template <std::floating_point T>
 T dot(std::span<const T> a, std::span<const T> b) {
-  return dot_kernel(a.data(), b.data(), std::min(a.size(), b.size()));
+  return fixed_order_dot(a.data(), b.data(), std::min(a.size(), b.size()));
 }
 
 template <std::floating_point T>
 void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
                        std::span<const T> coefficients, std::span<T> residuals) {
-  require_rows(design, p, coefficients, residuals.size());
-  check_invariant(target.size() == residuals.size(), "residual pass buffers do not match the design");
-  const T* x = design.data();
-  const T* y = target.data();
-  const T* beta = coefficients.data();
-  T* r = residuals.data();
-  output_parallel(residuals.size(), rows_are_parallel(residuals.size(), p),
-                  [=](std::uint64_t i) { r[i] = y[i] - dot_kernel(x + i * p, beta, p); });
+  const std::array<std::span<T>, 1> outputs{residuals};
+  compute_trial_residuals<T>(design, p, target, coefficients, outputs);
+}
+
+template <std::floating_point T>
+void compute_trial_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
+                             std::span<const T> coefficients, std::span<const std::span<T>> outputs) {
+  const std::size_t count = outputs.size();
+  check_invariant(count >= 1 && count <= MAX_TRIAL_POINTS && coefficients.size() == count * p,
+                  "trial points do not match their residual buffers");
+  const std::size_t rows = outputs[0].size();
+  require_rows(design, p, coefficients.first(p), rows);
+  check_invariant(target.size() == rows, "residual pass buffers do not match the design");
+  ResidualRows<T> pass{.design = design.data(), .p = p, .target = target.data(), .coefficients = coefficients.data(),
+                       .count = static_cast<int>(count), .outputs = {}};
+  for (std::size_t k = 0; k < count; ++k) {
+    check_invariant(outputs[k].size() == rows, "residual pass buffers do not match the design");
+    pass.outputs[k] = outputs[k].data();
+  }
+  const auto kernel = row_kernels<T>().residuals;
+  output_parallel_pieces(rows, rows_are_parallel(rows, p),
+                         [&](std::uint64_t first, std::uint64_t last) { kernel(pass, first, last); });
 }
 
 template <std::floating_point T>
 void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coefficients,
               std::span<T> out) {
   require_rows(design, p, coefficients, out.size());
-  const T* x = design.data();
-  const T* beta = coefficients.data();
-  T* o = out.data();
-  output_parallel(out.size(), rows_are_parallel(out.size(), p),
-                  [=](std::uint64_t i) { o[i] = dot_kernel(x + i * p, beta, p); });
+  const DotRows<T> pass{.design = design.data(), .p = p, .coefficients = coefficients.data(), .out = out.data()};
+  const auto kernel = row_kernels<T>().dots;
+  output_parallel_pieces(out.size(), rows_are_parallel(out.size(), p),
+                         [&](std::uint64_t first, std::uint64_t last) { kernel(pass, first, last); });
 }
 
 template <std::floating_point T>
@@ -140,6 +115,10 @@ template void compute_residuals<float>(std::span<const float>, std::uint64_t, st
                                        std::span<const float>, std::span<float>);
 template void compute_residuals<double>(std::span<const double>, std::uint64_t, std::span<const double>,
                                         std::span<const double>, std::span<double>);
+template void compute_trial_residuals<float>(std::span<const float>, std::uint64_t, std::span<const float>,
+                                             std::span<const float>, std::span<const std::span<float>>);
+template void compute_trial_residuals<double>(std::span<const double>, std::uint64_t, std::span<const double>,
+                                              std::span<const double>, std::span<const std::span<double>>);
 template void row_dots<float>(std::span<const float>, std::uint64_t, std::span<const float>, std::span<float>);
 template void row_dots<double>(std::span<const double>, std::uint64_t, std::span<const double>,
                                std::span<double>);

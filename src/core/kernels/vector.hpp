@@ -23,6 +23,13 @@ template <std::floating_point T>
 void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
                        std::span<const T> coefficients, std::span<T> residuals);
 
+// The same for up to four coefficient vectors at once (count x p, one after
+// another), reading each design row once: outputs[k] receives the
+// residuals of vector k, each with the bits compute_residuals would give.
+template <std::floating_point T>
+void compute_trial_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
+                             std::span<const T> coefficients, std::span<const std::span<T>> outputs);
+
 // o_i = dot(x_i, beta) for a row-major design of width p.
 template <std::floating_point T>
 void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coefficients,
