@@ -56,6 +56,7 @@ bench: install
 	$(CMAKE) --build build/bench -j $(JOBS)
 	$(BENCH_ENV) build/bench/gram_bench
 	$(BENCH_ENV) $(PY) bench/run_all.py
+	$(BENCH_ENV) $(PY) bench/engine_limits.py
 
 # A manylinux wheel in dist/: built here, repaired by auditwheel, which
 # copies oneTBB and OpenBLAS into it, then installed and tested as users get

@@ -60,8 +60,13 @@ template <std::floating_point T, std::size_t Bytes>
   }
 
 VINTREL_ROW_KERNELS(baseline, 16, )
+#if defined(__x86_64__)
 VINTREL_ROW_KERNELS(avx2, 32, __attribute__((target("avx2"))))
 VINTREL_ROW_KERNELS(avx512, 64, __attribute__((target("avx512f,avx512vl"))))
+#else  // other processors run the baseline version under every name
+VINTREL_ROW_KERNELS(avx2, 16, )
+VINTREL_ROW_KERNELS(avx512, 16, )
+#endif
 
 #undef VINTREL_ROW_KERNELS
 
@@ -77,12 +82,16 @@ const RowKernels<T> kAvx512{residuals_avx512<T>, dots_avx512<T>};
 bool simd_level_available(SimdLevel level) {
   // The processor checks include the operating system's support for the
   // wider registers.
+#if defined(__x86_64__)
   switch (level) {
     case SimdLevel::baseline: return true;
     case SimdLevel::avx2: return __builtin_cpu_supports("avx2");
-    case SimdLevel::avx512: return __builtin_cpu_supports("avx512f");
+    case SimdLevel::avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
   }
   return false;
+#else
+  return level == SimdLevel::baseline;
+#endif
 }
 
 SimdLevel best_simd_level() {
