@@ -82,26 +82,19 @@ std::uint64_t slots_at_once(std::uint64_t slots, std::uint64_t areas);
 template <std::floating_point T>
 void reduce_slots(const SlotPartials<T>& partials, std::span<T> target);
 
-// Calls body(first, last) over pieces that cover [0, count): the whole range
-// on the calling thread when parallel is false, else the pieces of one
-// parallel loop with the default adaptive partitioner on the arena the
-// caller is serving. Each output must depend on its own index alone.
+// The output-parallel pass over the rows of an n x p design: calls
+// body(first, last) over pieces that cover [0, n), the whole range on the
+// calling thread below the row threshold, else the pieces of one parallel
+// loop with the default adaptive partitioner on the arena the caller is
+// serving. Each output must depend on its own row alone.
 template <class Body>
-void output_parallel_pieces(std::uint64_t count, bool parallel, Body&& body) {
-  if (!parallel) {
-    body(std::uint64_t{0}, count);
+void output_parallel_rows(std::uint64_t n, std::uint64_t p, Body&& body) {
+  if (!rows_are_parallel(n, p)) {
+    body(std::uint64_t{0}, n);
     return;
   }
-  tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, count),
+  tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, n),
                     [&](const auto& range) { body(range.begin(), range.end()); });
-}
-
-// Calls body(i) for i in [0, count), split as output_parallel_pieces does.
-template <class Body>
-void output_parallel(std::uint64_t count, bool parallel, Body&& body) {
-  output_parallel_pieces(count, parallel, [&](std::uint64_t first, std::uint64_t last) {
-    for (std::uint64_t i = first; i != last; ++i) body(i);
-  });
 }
 
 // Runs slot(k) -> Status for k in [first, last) as one parallel loop. After

@@ -75,8 +75,7 @@ void compute_trial_residuals(std::span<const T> design, std::uint64_t p, std::sp
     pass.outputs[k] = outputs[k].data();
   }
   const auto kernel = row_kernels<T>().residuals;
-  output_parallel_pieces(rows, rows_are_parallel(rows, p),
-                         [&](std::uint64_t first, std::uint64_t last) { kernel(pass, first, last); });
+  output_parallel_rows(rows, p, [&](std::uint64_t first, std::uint64_t last) { kernel(pass, first, last); });
 }
 
 template <std::floating_point T>
@@ -85,8 +84,7 @@ void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coe
   require_rows(design, p, coefficients, out.size());
   const DotRows<T> pass{.design = design.data(), .p = p, .coefficients = coefficients.data(), .out = out.data()};
   const auto kernel = row_kernels<T>().dots;
-  output_parallel_pieces(out.size(), rows_are_parallel(out.size(), p),
-                         [&](std::uint64_t first, std::uint64_t last) { kernel(pass, first, last); });
+  output_parallel_rows(out.size(), p, [&](std::uint64_t first, std::uint64_t last) { kernel(pass, first, last); });
 }
 
 template <std::floating_point T>
@@ -100,7 +98,7 @@ Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, 
   // Pieces of the row range go to the pool from 1,000,000 elements on; each
   // output is one dot either way, so the bits do not depend on the split.
   std::atomic<bool> finite_input{true};
-  output_parallel_pieces(n, rows_are_parallel(n, c), [&](std::uint64_t first, std::uint64_t last) {
+  output_parallel_rows(n, c, [&](std::uint64_t first, std::uint64_t last) {
     if (!predict_and_check_rows(design, c, coefficients, std::span<T>(predictions), first, last)) {
       finite_input.store(false, std::memory_order_relaxed);
     }
