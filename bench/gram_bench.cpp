@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/blas.hpp"
+#include "core/linear_algebra.hpp"
 #include "core/kernels/gram.hpp"
 
 namespace {

@@ -1,7 +1,6 @@
 #include "core/engine.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -9,9 +8,8 @@
 #include "core/kernels/gram.hpp"
 #include "core/kernels/objective.hpp"
 #include "core/kernels/partition.hpp"
-#include "core/kernels/vector.hpp"
 #include "core/numeric.hpp"
-#include "core/solver.hpp"
+#include "core/solvers.hpp"
 
 namespace vintrel::core {
 
@@ -23,6 +21,13 @@ std::variant<EngineCore<float>, EngineCore<double>> make_core(Dtype dtype, std::
 }
 
 }  // namespace
+
+bool information_is_addressable(Dtype dtype, std::uint64_t p) {
+  const std::uint64_t scalar_size = dtype == Dtype::float32 ? sizeof(float) : sizeof(double);
+  const auto elements = checked_mul(p, p);
+  const auto bytes = elements ? checked_mul(*elements, scalar_size) : std::nullopt;
+  return bytes && *bytes <= static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+}
 
 Engine::Engine(Dtype dtype, std::uint64_t n_parameters, std::optional<long long> n_threads)
     : dtype_(dtype), n_parameters_(n_parameters), core_(make_core(dtype, n_parameters)) {
@@ -107,24 +112,6 @@ void resize_exact(std::vector<T>& buffer, std::uint64_t count) {
   buffer.resize(static_cast<std::size_t>(count));
 }
 
-// The Euclidean-norm step test: |step| <= tol * (1 + |beta|), in T.
-template <std::floating_point T>
-bool step_is_small(std::span<const T> coefficients, std::span<const T> step, double tolerance) {
-  const T tol = static_cast<T>(tolerance);
-  return (std::sqrt(dot(coefficients, coefficients)) + T(1)) * tol >= std::sqrt(dot(step, step));
-}
-
-template <std::floating_point T>
-void refresh_residuals(const BatchView<T>& batch, std::span<const T> coefficients, Workspace<T>& workspace) {
-  compute_residuals(batch.design, batch.cols, batch.target, coefficients, std::span<T>(workspace.residuals));
-}
-
-template <std::floating_point T>
-SolveOutcome<T> outcome(std::vector<T> coefficients, std::uint64_t iterations, double objective, bool converged,
-                        bool fallback) {
-  return SolveOutcome<T>{std::move(coefficients), iterations, objective, converged, fallback};
-}
-
 }  // namespace
 
 template <std::floating_point T>
@@ -163,18 +150,25 @@ Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t
   resize_exact(workspace.curvature, n);
   if (!checked_mul(*matrix, sizeof(T))) return fail(EngineError::overflow());
 
+  // The slot counts follow the pool's size; the scratch only the threads
+  // that can run at once, so an oversized pool costs no memory.
   const auto workers = static_cast<std::uint64_t>(std::max(current_concurrency(), 1));
-  const std::uint64_t gram_slots = gram_slot_count(n, p, workers, sizeof(T));
-  const auto partials = checked_mul(gram_slots, *matrix);
+  const auto running = static_cast<std::uint64_t>(running_threads());
+  workspace.gram_slots = gram_slot_count(n, p, workers, sizeof(T));
+  const std::uint64_t gram_areas = partial_areas(workspace.gram_slots, running);
+  const auto partials = checked_mul(gram_areas, *matrix);
   if (!partials) return fail(EngineError::overflow());
   resize_exact(workspace.gram_partials, *partials);
 
-  const auto scratch_rows = checked_mul(std::max<std::uint64_t>(gram_slots, 1), std::min(n, GRAM_BLOCK_ROWS));
+  const std::uint64_t scratch_pieces = std::max<std::uint64_t>(slots_at_once(workspace.gram_slots, gram_areas), 1);
+  const auto scratch_rows = checked_mul(scratch_pieces, std::min(n, GRAM_BLOCK_ROWS));
   const auto scratch = scratch_rows ? checked_mul(*scratch_rows, p) : std::nullopt;
   if (!scratch) return fail(EngineError::overflow());
   resize_exact(workspace.row_scratch, *scratch);
 
-  const auto gradient_partials = checked_mul(gradient_slot_count(n, p, workers), p);
+  workspace.gradient_slots = gradient_slot_count(n, p, workers);
+  const auto gradient_partials =
+      checked_mul(partial_areas(workspace.gradient_slots, running), gradient_partial_stride(p, sizeof(T)));
   if (!gradient_partials) return fail(EngineError::overflow());
   resize_exact(workspace.gradient_partials, *gradient_partials);
 
@@ -185,122 +179,11 @@ Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t
   resize_exact(workspace.direction, p);
   resize_exact(workspace.candidate, p);
   resize_exact(workspace.step, p);
+  const auto trial_residuals = checked_mul(MAX_TRIAL_POINTS - 1, n);
+  if (!trial_residuals) return fail(EngineError::overflow());
+  resize_exact(workspace.trial_points, MAX_TRIAL_POINTS * p);
+  resize_exact(workspace.trial_residuals, *trial_residuals);
   return {};
-}
-
-template <std::floating_point T>
-Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
-                                     const StreamState<T>& state, const FeatureLayout& layout,
-                                     const UpdateConfig& config, double bandwidth, double total_weight) {
-  const std::size_t p = state.coefficients.size();
-  std::vector<T> beta = state.coefficients;
-  double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
-  if (config.max_iter == 0) return outcome(std::move(beta), 0, objective, false, false);
-
-  std::span<T> candidate(workspace.candidate);
-  std::span<T> step(workspace.step);
-  bool fallback = false;
-  for (std::uint64_t k = 1;; ++k) {
-    if (Status status = newton_system<T>(batch, beta, state, layout, config, bandwidth, total_weight, workspace);
-        !status) {
-      return fail(status.error());
-    }
-    if (workspace.newton_matrix.size() != p * p || workspace.gradient.size() != p) {
-      return fail(EngineError::linear_solve());
-    }
-    auto direction = solve_newton_system<T>(workspace.newton_matrix, workspace.gradient, p);
-    if (!direction) return fail(direction.error());
-    fallback = fallback || direction->used_fallback;
-    if (direction->values.size() != p || workspace.direction.size() != p) {
-      throw InternalFault("Newton direction does not have one value per coefficient");
-    }
-    std::copy(direction->values.begin(), direction->values.end(), workspace.direction.begin());
-    const std::span<const T> d(workspace.direction);
-
-    // Halving line search on F: steps 1, 1/2, ..., 2^-26. NaN never passes.
-    bool accepted = false;
-    double candidate_objective = 0.0;
-    for (double t = 1.0; t >= 1e-8; t *= 0.5) {
-      const T length = static_cast<T>(t);
-      for (std::size_t j = 0; j < p; ++j) candidate[j] = beta[j] - length * d[j];
-      candidate_objective =
-          surrogate_objective<T>(batch, candidate, state, layout, config, total_weight, workspace);
-      if (candidate_objective <= objective) {
-        accepted = true;
-        break;
-      }
-    }
-    if (!accepted) {
-      // The residuals belong to the last rejected candidate; the caller
-      // needs those of the coefficients returned.
-      refresh_residuals<T>(batch, beta, workspace);
-      return outcome(std::move(beta), k, objective, false, fallback);
-    }
-
-    for (std::size_t j = 0; j < p; ++j) step[j] = candidate[j] - beta[j];
-    std::copy(candidate.begin(), candidate.end(), beta.begin());
-    if (step_is_small<T>(beta, step, config.tolerance)) {
-      return outcome(std::move(beta), k, candidate_objective, true, fallback);
-    }
-    objective = candidate_objective;
-    if (k == config.max_iter) return outcome(std::move(beta), k, objective, false, fallback);
-  }
-}
-
-template <std::floating_point T>
-Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchView<T>& batch,
-                                          const StreamState<T>& state, const FeatureLayout& layout,
-                                          const UpdateConfig& config, double lambda_value,
-                                          double total_weight) {
-  constexpr int kTrials = 40;
-  const std::size_t p = state.coefficients.size();
-  std::vector<T> beta = state.coefficients;
-  double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
-
-  std::span<T> candidate(workspace.candidate);
-  std::span<T> step(workspace.step);
-  const std::span<const T> gradient(workspace.gradient);
-  double curvature = 1.0;  // L, the step is 1/L
-  for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
-    fill_scores<T>(batch, config.tau, workspace);
-    if (Status status = newton_gradient<T>(batch, beta, state, layout, true, total_weight, workspace); !status) {
-      return fail(status.error());
-    }
-
-    // Backtracking on the quadratic upper bound: L_try = L * 2^i.
-    double trial_curvature = curvature;
-    bool accepted = false;
-    double candidate_objective = 0.0;
-    for (int trial = 0; trial < kTrials; ++trial, trial_curvature *= 2.0) {
-      const T inverse = static_cast<T>(1.0 / trial_curvature);
-      const T threshold = static_cast<T>(lambda_value / trial_curvature);
-      for (std::size_t j = 0; j < p; ++j) {
-        const T z = beta[j] - gradient[j] * inverse;
-        const T shrink = layout.is_intercept(j, p) ? T(0) : threshold;
-        const T excess = std::abs(z) - shrink;
-        candidate[j] = sgn(z) * (excess > T(0) ? excess : T(0));  // a NaN excess counts as 0
-        step[j] = candidate[j] - beta[j];
-      }
-      const auto gd = static_cast<double>(dot<T>(gradient, step));
-      const auto step_norm = static_cast<double>(std::sqrt(dot<T>(step, step)));
-      candidate_objective = surrogate_objective<T>(batch, candidate, state, layout, config, total_weight, workspace);
-      const double bound = (0.5 * trial_curvature) * step_norm * step_norm + (gd + objective) + 1e-12;
-      if (candidate_objective <= bound) {
-        accepted = true;
-        break;
-      }
-    }
-    if (!accepted) {
-      refresh_residuals<T>(batch, beta, workspace);
-      return outcome(std::move(beta), k, objective, false, false);
-    }
-
-    std::copy(candidate.begin(), candidate.end(), beta.begin());
-    curvature = std::max(0.5 * trial_curvature, 1e-8);
-    objective = candidate_objective;
-    if (step_is_small<T>(beta, step, config.tolerance)) return outcome(std::move(beta), k, objective, true, false);
-  }
-  return outcome(std::move(beta), config.max_iter, objective, false, false);
 }
 
 template <std::floating_point T>
@@ -337,8 +220,8 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   // Information increment: curvature at the residuals of the solution,
   // which the solvers leave in the workspace.
   fill_curvature<T>(config.tau, bandwidth, workspace);
-  if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, workspace.gram_partials,
-                                       workspace.gram);
+  if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch,
+                                       gram_partials(workspace, p), workspace.gram);
       !status) {
     return fail(status.error());
   }
@@ -358,71 +241,20 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   result.state.previous_lambda = lambda_value;
   result.state.weight_sum = total_weight;
   result.layout = layout;
-  result.summary = UpdateSummary{solved->iterations, solved->converged, objective,
-                                 lambda_value,       bandwidth,         solved->used_regularized_fallback};
+  result.summary = UpdateSummary{.iterations = solved->iterations,
+                                 .converged = solved->converged,
+                                 .objective = objective,
+                                 .lambda_value = lambda_value,
+                                 .bandwidth = bandwidth,
+                                 .used_regularized_fallback = solved->used_regularized_fallback};
   return result;
-}
-
-namespace {
-
-// Rows per step of the prediction pass: few enough that their outputs are
-// still in cache when they are checked.
-constexpr std::uint64_t kPredictStepRows = 2048;
-
-// Predicts rows [first, last) and reports whether they were all finite.
-// With finite coefficients, a row holding NaN or an infinity always gives a
-// non-finite dot (a non-finite product never sums back to a finite value),
-// so only rows with a non-finite prediction need their elements inspected
-// and the design is read once rather than twice. A finite row whose dot
-// overflows keeps its infinite prediction.
-template <std::floating_point T>
-bool predict_and_check_rows(std::span<const T> design, std::uint64_t c, std::span<const T> coefficients,
-                            std::span<T> out, std::uint64_t first, std::uint64_t last) {
-  for (std::uint64_t start = first; start < last; start += kPredictStepRows) {
-    const std::uint64_t rows = std::min(kPredictStepRows, last - start);
-    const auto block = design.subspan(start * c, rows * c);
-    row_dots(block, c, coefficients, out.subspan(start, rows));
-    for (std::uint64_t i = 0; i < rows; ++i) {
-      if (!is_finite(out[start + i]) && !all_finite(block.subspan(i * c, c))) return false;
-    }
-  }
-  return true;
-}
-
-}  // namespace
-
-template <std::floating_point T>
-Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
-                                    std::span<const T> coefficients) {
-  if (c != coefficients.size()) return fail(EngineError::batch("invalid prediction shape"));
-  const auto elements = checked_mul(n, c);
-  if (!elements) return fail(EngineError::overflow());
-  if (design.size() != *elements) return fail(EngineError::batch("invalid prediction shape"));
-  std::vector<T> predictions(static_cast<std::size_t>(n), T(0));
-  // Pieces of the row range go to the pool from 1,000,000 elements on; each
-  // output is one dot either way, so the bits do not depend on the split.
-  std::atomic<bool> finite_input{true};
-  output_parallel_pieces(n, rows_are_parallel(n, c), [&](std::uint64_t first, std::uint64_t last) {
-    if (!predict_and_check_rows(design, c, coefficients, std::span<T>(predictions), first, last)) {
-      finite_input.store(false, std::memory_order_relaxed);
-    }
-  });
-  if (!finite_input.load()) return fail(EngineError::batch("prediction input must contain only finite values"));
-  return predictions;
 }
 
 #define VINTREL_INSTANTIATE(T)                                                                                   \
   template Result<UpdateOutcome<T>> update_stream<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,  \
                                                      const FeatureLayout&, const UpdateConfig&);                 \
   template Status validate_batch<T>(const BatchView<T>&, const FeatureLayout&);                                  \
-  template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);                             \
-  template Result<SolveOutcome<T>> solve_newton<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,    \
-                                                   const FeatureLayout&, const UpdateConfig&, double, double);   \
-  template Result<SolveOutcome<T>> solve_proximal_l1<T>(Workspace<T>&, const BatchView<T>&,                      \
-                                                        const StreamState<T>&, const FeatureLayout&,             \
-                                                        const UpdateConfig&, double, double);                    \
-  template Result<std::vector<T>> predict_rows<T>(std::span<const T>, std::uint64_t, std::uint64_t,              \
-                                                  std::span<const T>);
+  template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);
 VINTREL_INSTANTIATE(float)
 VINTREL_INSTANTIATE(double)
 #undef VINTREL_INSTANTIATE

@@ -1,4 +1,5 @@
-// The engine record, the update driver, prediction and the two solvers.
+// The engine record and the update driver: validation, workspace sizing,
+// the solve and the new state.
 #pragma once
 
 #include <atomic>
@@ -17,6 +18,11 @@
 namespace vintrel::core {
 
 enum class Dtype : std::uint8_t { float32 = 0, float64 = 1 };
+
+// Whether the p x p information matrix of that precision can be asked of
+// the allocator at all: its byte size must fit in a signed size. Checked
+// before an engine is built, so an impossible parameter count costs nothing.
+bool information_is_addressable(Dtype dtype, std::uint64_t p);
 
 // One precision's estimate and scratch.
 template <std::floating_point T>
@@ -92,23 +98,5 @@ Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout);
 // Sizes the thirteen workspace buffers for n rows and p parameters.
 template <std::floating_point T>
 Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t p);
-
-// Damped Newton for the penalty "none"; bandwidth is the smoothing h.
-template <std::floating_point T>
-Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
-                                     const StreamState<T>& state, const FeatureLayout& layout,
-                                     const UpdateConfig& config, double bandwidth, double total_weight);
-
-// Proximal gradient with soft-thresholding for the penalty "l1".
-template <std::floating_point T>
-Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchView<T>& batch,
-                                          const StreamState<T>& state, const FeatureLayout& layout,
-                                          const UpdateConfig& config, double lambda_value,
-                                          double total_weight);
-
-// X * coefficients for an n x c design; a fresh buffer of n values.
-template <std::floating_point T>
-Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
-                                    std::span<const T> coefficients);
 
 }  // namespace vintrel::core

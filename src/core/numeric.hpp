@@ -3,10 +3,15 @@
 
 #include <bit>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <ranges>
+#include <type_traits>
+
+#include "core/read_ahead.hpp"
 
 namespace vintrel::core {
 
@@ -33,11 +38,33 @@ constexpr bool is_finite(T value) {
   return (std::bit_cast<Bits>(value) & exponent_mask) != exponent_mask;
 }
 
-// Scans in index order and stops at the first NaN or infinity.
+// Whether no value is NaN or infinite. Scans in index order a block at a
+// time, stopping at the first block with a non-finite value: within a block
+// the test is one vector comparison per few values instead of a branch per
+// value, and the read runs ahead of the scan.
 template <std::ranges::contiguous_range Values>
 bool all_finite(const Values& values) {
-  for (const auto value : values) {
-    if (!is_finite(value)) return false;
+  using T = std::remove_cvref_t<std::ranges::range_value_t<Values>>;
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  constexpr int mantissa_bits = std::numeric_limits<T>::digits - 1;
+  constexpr Bits exponent_mask = ((Bits{1} << (sizeof(T) * 8 - 1)) - 1) & ~((Bits{1} << mantissa_bits) - 1);
+  constexpr std::size_t kBlock = 64;
+  const T* data = std::ranges::data(values);
+  const std::size_t n = std::ranges::size(values);
+  ReadAhead read_ahead(data, data + n);
+  std::size_t i = 0;
+  for (; i + kBlock <= n; i += kBlock) {
+    read_ahead.reached(data + i + kBlock);
+    Bits non_finite = 0;
+    for (std::size_t j = 0; j < kBlock; ++j) {
+      Bits bits;
+      std::memcpy(&bits, data + i + j, sizeof bits);
+      non_finite |= static_cast<Bits>((bits & exponent_mask) == exponent_mask);
+    }
+    if (non_finite != 0) return false;
+  }
+  for (; i < n; ++i) {
+    if (!is_finite(data[i])) return false;
   }
   return true;
 }

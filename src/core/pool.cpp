@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/task_scheduler_observer.h>
 
 namespace vintrel::core {
@@ -131,5 +132,10 @@ EnginePool::~EnginePool() {
 }
 
 int current_concurrency() { return tbb::this_task_arena::max_concurrency(); }
+
+int running_threads() {
+  const auto allowed = tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+  return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(std::max(current_concurrency(), 1)), allowed));
+}
 
 }  // namespace vintrel::core

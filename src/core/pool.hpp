@@ -40,6 +40,11 @@ class EnginePool {
 // concurrency of the arena it is serving, else of the default arena.
 int current_concurrency();
 
+// Threads that can actually work at once in those loops: an arena may have
+// more slots than the process is allowed threads, and the surplus slots
+// stay empty.
+int running_threads();
+
 // Runs a request on the engine's private pool when it has one, otherwise on
 // the calling thread, whose parallel loops then use the default arena.
 template <class F>

@@ -22,24 +22,35 @@ struct StreamState {
   double previous_lambda = 0.0;
   double weight_sum = 0.0;
 
+  // The information matrix comes first: when it cannot be allocated,
+  // nothing has been allocated or zero-filled before.
   static StreamState zeros(std::uint64_t p) {
     StreamState state;
-    state.coefficients.assign(p, T(0));
     state.information.assign(p * p, T(0));
+    state.coefficients.assign(p, T(0));
     return state;
   }
 };
 
+// Most trial points of the Newton line search evaluated in one pass over
+// the design.
+inline constexpr int MAX_TRIAL_POINTS = 4;
+
 // Reusable scratch. Buffers are resized exactly at the start of every update
-// and keep their storage, so equal-shaped batches allocate nothing.
+// and keep their storage, so equal-shaped batches allocate nothing. The
+// slot counts G and S fix how the Gram and the row-form gradient are
+// summed; their partial areas and row scratch are only as many as the
+// threads that can run at once (R below) need.
 template <std::floating_point T>
 struct Workspace {
+  std::uint64_t gram_slots = 0;      // G
+  std::uint64_t gradient_slots = 0;  // S
   std::vector<T> residuals;          // n
   std::vector<T> psi;                // n
   std::vector<T> curvature;          // n
-  std::vector<T> row_scratch;        // max(G, 1) * min(n, 256) * p
-  std::vector<T> gram_partials;      // G * p * p
-  std::vector<T> gradient_partials;  // S * p
+  std::vector<T> row_scratch;        // max(min(G, R), 1) * min(n, 256) * p
+  std::vector<T> gram_partials;      // partial_areas(G, R) * p * p
+  std::vector<T> gradient_partials;  // partial_areas(S, R) * gradient_partial_stride(p)
   std::vector<T> gradient;           // p
   std::vector<T> newton_matrix;      // p * p
   std::vector<T> gram;               // p * p
@@ -47,6 +58,8 @@ struct Workspace {
   std::vector<T> direction;          // p
   std::vector<T> candidate;          // p
   std::vector<T> step;               // p
+  std::vector<T> trial_points;       // MAX_TRIAL_POINTS * p, line-search candidates side by side
+  std::vector<T> trial_residuals;    // (MAX_TRIAL_POINTS - 1) * n, their residuals after the first's
 };
 
 struct FeatureLayout {

@@ -150,6 +150,25 @@ std::optional<std::uint64_t> to_uint64(PyObject* value, const char* name) {
   return to_integer<std::uint64_t>(value, name, PyLong_AsUnsignedLongLong);
 }
 
+std::optional<Counter> to_counter(PyObject* value, const char* name) {
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (index) {
+    int sign_overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(index.get(), &sign_overflow);
+    if (sign_overflow == 0 && (small != -1 || !PyErr_Occurred())) {
+      return small < 0 ? Counter{.value = 0, .negative = true} : Counter{.value = static_cast<std::uint64_t>(small)};
+    }
+    if (sign_overflow > 0) {
+      const unsigned long long large = PyLong_AsUnsignedLongLong(index.get());
+      if (large != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) return Counter{.value = large};
+    } else if (sign_overflow < 0) {
+      PyLong_AsLongLong(index.get());  // sets the interpreter's own OverflowError
+    }
+  }
+  add_processing_note(name);
+  return std::nullopt;
+}
+
 std::optional<bool> to_bool(PyObject* value, const char* name) {
   if (PyBool_Check(value)) return value == Py_True;
   if (PyArray_IsScalar(value, Bool)) return PyArrayScalar_VAL(value, Bool) != 0;

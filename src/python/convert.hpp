@@ -39,6 +39,15 @@ std::optional<double> to_double(PyObject* value, const char* name);
 std::optional<std::int64_t> to_int64(PyObject* value, const char* name);
 // int or __index__, to unsigned 64 bits (OverflowError for negatives).
 std::optional<std::uint64_t> to_uint64(PyObject* value, const char* name);
+
+// A state counter: int or __index__ from -2**63 to 2**64 - 1 (OverflowError
+// outside). Negative values convert, so that the caller can refuse them
+// with its own message after all arguments are converted.
+struct Counter {
+  std::uint64_t value = 0;
+  bool negative = false;
+};
+std::optional<Counter> to_counter(PyObject* value, const char* name);
 // Only bool or a NumPy bool scalar: an int is not silently taken as a flag.
 std::optional<bool> to_bool(PyObject* value, const char* name);
 // Only str; returns the argument itself (borrowed).

@@ -82,6 +82,11 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
 
+    if (!core::information_is_addressable(*dtype, *p)) {
+      PyErr_SetString(PyExc_MemoryError, "n_parameters is too large for the information matrix to be allocated");
+      return nullptr;
+    }
+
     // tp_alloc zero-fills, so `constructed` is false until the engine exists
     // and dealloc knows whether there is anything to destroy.
     PyRef self = PyRef::steal(type->tp_alloc(type, 0));

@@ -18,8 +18,9 @@ int ensure_fault_type() {
   if (fault_class != nullptr) return 0;
   fault_class = PyErr_NewExceptionWithDoc(
       "vintrel._native_cpu.NativeEngineFault",
-      "An internal invariant of the native engine was broken. This is a bug in the engine, "
-      "not an error in the caller's input.",
+      "An internal invariant of the native engine was broken: a bug in the engine, not an error in the "
+      "caller's input. The call that raised it changed nothing. It derives from BaseException, so that "
+      "handlers for ordinary errors do not swallow it.",
       PyExc_BaseException, nullptr);
   return fault_class != nullptr ? 0 : -1;
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/kernels/vector.hpp"
 #include "core/numeric.hpp"
 #include "python/arrays.hpp"
 #include "python/convert.hpp"
@@ -141,9 +142,14 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
     return refuse("unsupported native penalty");
   }
 
-  request.layout = {static_cast<std::uint64_t>(*features), *intercept};
-  request.config = {*huber_tau,  *lambda,      *bandwidth, static_cast<std::uint64_t>(*iterations),
-                    *tolerance, *ridge_value, code};
+  request.layout = {.n_features_in = static_cast<std::uint64_t>(*features), .fit_intercept = *intercept};
+  request.config = {.tau = *huber_tau,
+                    .lambda_scale = *lambda,
+                    .bandwidth_scale = *bandwidth,
+                    .max_iter = static_cast<std::uint64_t>(*iterations),
+                    .tolerance = *tolerance,
+                    .ridge = *ridge_value,
+                    .penalty = code};
   request.batch_weight = *weight;
   return request;
 }
@@ -203,8 +209,8 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
 // ---- restore ---------------------------------------------------------------
 
 struct RestoreScalars {
-  std::int64_t n_samples_seen;
-  std::int64_t batch_count;
+  std::uint64_t n_samples_seen;
+  std::uint64_t batch_count;
   double previous_lambda;
   double weight_sum;
 };
@@ -240,8 +246,8 @@ PyObject* restore_with(std::uint64_t p, core::EngineCore<T>& core, PyObject* coe
   core::StreamState<T> restored;
   restored.coefficients.assign(coefficients->data.begin(), coefficients->data.end());
   restored.information.assign(information->data.begin(), information->data.end());
-  restored.n_samples_seen = static_cast<std::uint64_t>(scalars.n_samples_seen);
-  restored.batch_count = static_cast<std::uint64_t>(scalars.batch_count);
+  restored.n_samples_seen = scalars.n_samples_seen;
+  restored.batch_count = scalars.batch_count;
   restored.previous_lambda = lambda;
   restored.weight_sum = weight;
   core.state = std::move(restored);
@@ -299,17 +305,21 @@ PyObject* engine_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     ExclusiveUse use(engine);
     if (!use) return nullptr;
 
-    const auto n_samples_seen = to_int64(bound[2], "n_samples_seen");
+    // Counters range over the unsigned 64 bits that state() exports.
+    const auto n_samples_seen = to_counter(bound[2], "n_samples_seen");
     if (!n_samples_seen) return nullptr;
-    const auto batch_count = to_int64(bound[3], "batch_count");
+    const auto batch_count = to_counter(bound[3], "batch_count");
     if (!batch_count) return nullptr;
     const auto previous_lambda = to_double(bound[4], "previous_lambda");
     if (!previous_lambda) return nullptr;
     const auto weight_sum = to_double(bound[5], "weight_sum");
     if (!weight_sum) return nullptr;
-    if (*n_samples_seen < 0 || *batch_count < 0) return raise_value_error("state counters must be non-negative");
+    if (n_samples_seen->negative || batch_count->negative) {
+      return raise_value_error("state counters must be non-negative");
+    }
 
-    const RestoreScalars scalars{*n_samples_seen, *batch_count, *previous_lambda, *weight_sum};
+    const RestoreScalars scalars{.n_samples_seen = n_samples_seen->value, .batch_count = batch_count->value,
+                                 .previous_lambda = *previous_lambda, .weight_sum = *weight_sum};
     const std::uint64_t p = engine.n_parameters();
     return engine.visit([&](auto& core) { return restore_with(p, core, bound[0], bound[1], scalars); });
   });

@@ -60,8 +60,19 @@ int exec_module(PyObject* module) {
     PyErr_Format(PyExc_TypeError, "'%T' object cannot be converted to a module", module);
     return -1;
   }
+  // The engine type and the fault class are made once per process and hold
+  // no per-interpreter state, so they must not be shared with another
+  // interpreter. Isolated interpreters are turned away by the slot below;
+  // legacy ones, which the slot lets through, here.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "_vintrel_native_cpu can only be imported in the main interpreter");
+    return -1;
+  }
   if (PyArray_ImportNumPyAPI() < 0) return -1;
-  if (ensure_fault_type() < 0) return -1;
+  // The fault class is reachable for the Python package, which exports it
+  // under its documented name, but it is not one of the module's public
+  // objects: a private attribute outside __all__.
+  if (ensure_fault_type() < 0 || PyModule_AddObjectRef(module, "_NativeEngineFault", fault_type()) < 0) return -1;
   PyObject* type = engine_type();
   if (type == nullptr || add_public(module, "NativeCpuEngine", type) < 0) return -1;
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
@@ -73,6 +84,7 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };

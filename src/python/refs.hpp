@@ -2,6 +2,8 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -38,12 +40,26 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// Takes the interpreter lock back. A thread that asks for it while the
+// interpreter is shutting down is ended by the interpreter with a forced
+// unwind (pthread_exit). That unwind must not run our destructors, which
+// would touch Python objects without the lock, nor reach a noexcept frame,
+// which would abort the process; the thread waits here instead until the
+// process has exited, which is what later interpreters do themselves.
+inline void take_lock_back(PyThreadState* saved) noexcept {
+  try {
+    PyEval_RestoreThread(saved);
+  } catch (abi::__forced_unwind&) {
+    for (;;) pause();
+  }
+}
+
 // Releases the interpreter lock for its lifetime; takes it back on every
 // path, exceptions included.
 class GilReleased {
  public:
   GilReleased() noexcept : saved_(PyEval_SaveThread()) {}
-  ~GilReleased() { PyEval_RestoreThread(saved_); }
+  ~GilReleased() { take_lock_back(saved_); }
   GilReleased(const GilReleased&) = delete;
   GilReleased& operator=(const GilReleased&) = delete;
 

@@ -78,3 +78,6 @@ class NativeCpuEngine:
         previous_lambda: float,
         weight_sum: float,
     ) -> None: ...
+
+class _NativeEngineFault(BaseException):
+    """A broken internal invariant of the engine."""

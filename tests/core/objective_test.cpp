@@ -6,8 +6,10 @@
 #include <limits>
 #include <vector>
 
+#include "core/engine.hpp"
 #include "core/error.hpp"
 #include "kernel_testing.hpp"
+#include "update_fixtures.hpp"
 
 namespace vintrel::core {
 namespace {
@@ -33,6 +35,48 @@ TYPED_TEST(ObjectiveTest, CurvatureRampEdges) {
   const auto step = CurvatureRamp<T>::make(1.0, sizeof(T) == 4 ? 1e-300 : 0.0);
   for (const auto& [r, expected] : {std::pair<T, T>{-1, 0.5}, {1, 0.5}, {0, 1}, {T(1.5), 0}}) {
     EXPECT_EQ(smoothed_curvature(r, step), expected) << "r = " << r;
+  }
+}
+
+// The per-row rules as first written, with branches: the select forms must
+// give the same bits for every input, zero signs and NaN included.
+template <class T>
+T branching_loss(T r, T tau) {
+  if (std::abs(r) <= tau) return r * T(0.5) * r;
+  return std::abs(r) * tau - T(0.5) * tau * tau;
+}
+template <class T>
+T branching_score(T r, T tau) {
+  if (r < -tau) return -tau;
+  if (r > tau) return tau;
+  return r;
+}
+template <class T>
+T branching_curvature(T r, const CurvatureRamp<T>& ramp) {
+  if (r < ramp.lower_outer) return T(0);
+  if (r <= ramp.lower_inner) return ramp.width > T(0) ? (r + ramp.tau) / ramp.width + T(0.5) : T(0.5);
+  if (r < ramp.upper_inner) return T(1);
+  if (r <= ramp.upper_outer) return ramp.width > T(0) ? T(0.5) - (r - ramp.tau) / ramp.width : T(0.5);
+  return T(0);
+}
+
+TYPED_TEST(ObjectiveTest, SelectFormsKeepTheBitsOfTheBranchingRules) {
+  using T = TypeParam;
+  const T inf = std::numeric_limits<T>::infinity();
+  std::vector<T> residuals = testing::spread_values<T>(2000, 9);
+  for (const T special : {T(0), T(-0.0), T(1.345), T(-1.345), T(1.5), T(-1.5), T(2), T(-2), T(1), T(-1), inf, -inf,
+                          std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::denorm_min()}) {
+    residuals.push_back(special);
+    residuals.push_back(std::nextafter(special, inf));
+  }
+  for (const auto& [tau, bandwidth] : {std::pair{1.345, 0.3}, {1.5, 0.5}, {1.0, 0.0}, {0.5, 4.0}}) {
+    const auto ramp = CurvatureRamp<T>::make(tau, bandwidth);
+    const T t = static_cast<T>(tau);
+    for (const T r : residuals) {
+      const std::vector<T> got = {huber_loss(r, t), huber_score(r, t), smoothed_curvature(r, ramp)};
+      const std::vector<T> want = {branching_loss(r, t), branching_score(r, t), branching_curvature(r, ramp)};
+      EXPECT_TRUE(testing::same_bits(got, want)) << "r = " << r << ", tau = " << tau << ", h = " << bandwidth;
+    }
   }
 }
 
@@ -78,6 +122,41 @@ TYPED_TEST(ObjectiveTest, SurrogateObjectiveCarriesThePenaltyOnlyAfterTheFirstBa
   c.state.n_samples_seen = 10;
   c.config.penalty = Penalty::none;
   EXPECT_EQ(c.objective(false, 4.0), 1.9375);
+}
+
+// Several points in one pass: each value and each point's residuals as the
+// single evaluation gives them, below and above the row threshold.
+TYPED_TEST(ObjectiveTest, TrialPointsTogetherEqualEachAlone) {
+  using T = TypeParam;
+  const FeatureLayout layout{4, true};
+  UpdateConfig config = testing::default_config(Penalty::l1);
+  for (std::uint64_t rows : {300, 250'000}) {
+    auto owned = testing::linear_batch<T>(rows, layout, {1, -1, 0.5, 2, 0.25}, 1.0, 4);
+    owned.weights = testing::spread_values<T>(rows, 5);
+    for (T& w : *owned.weights) w = std::abs(w);
+    const BatchView<T> batch = owned.view();
+    StreamState<T> state{.coefficients = testing::spread_values<T>(5, 6), .information = std::vector<T>(25, T(0.5)),
+                         .n_samples_seen = 3, .batch_count = 1, .previous_lambda = 0.25, .weight_sum = 7.0};
+    Workspace<T> workspace;
+    ASSERT_TRUE(prepare_workspace(workspace, rows, 5));
+    const auto points = testing::spread_values<T>(MAX_TRIAL_POINTS * 5, 7);
+    for (std::size_t count = 1; count <= MAX_TRIAL_POINTS; ++count) {
+      std::vector<double> together(count);
+      surrogate_objectives<T>(batch, std::span(points).first(count * 5), state, layout, config, 9.0, workspace,
+                              together);
+      std::vector<std::vector<T>> residuals;
+      for (std::size_t k = 0; k < count; ++k) {
+        const auto buffer = trial_residual_buffer(workspace, k);
+        residuals.emplace_back(buffer.begin(), buffer.end());
+      }
+      for (std::size_t k = 0; k < count; ++k) {
+        const double alone = surrogate_objective<T>(batch, std::span(points).subspan(k * 5, 5), state, layout,
+                                                    config, 9.0, workspace);
+        EXPECT_TRUE(testing::same_bits<double>({together[k]}, {alone})) << rows << " rows, point " << k;
+        EXPECT_TRUE(testing::same_bits(residuals[k], workspace.residuals)) << rows << " rows, point " << k;
+      }
+    }
+  }
 }
 
 TEST(ObjectiveTest, SinglePrecisionDividesByTheRoundedWeightAndRoundsTheCarry) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <limits>
 #include <vector>
 
@@ -39,10 +41,40 @@ TEST(PartitionTest, ThresholdsAndSlotCounts) {
 
 TEST(PartitionTest, ReduceSlotsZeroesThenAddsInSlotOrder) {
   const double big = 9007199254740992.0;  // 1 + 2^53 - 2^53 is 0 in slot order, 1 otherwise
-  const std::vector<double> partials = {1.0, 5.0, big, 1.0, -big, 1.0};
-  std::vector<double> target(3, std::numeric_limits<double>::quiet_NaN());
-  reduce_slots<double>(partials, 3, 2, target);
-  EXPECT_EQ(target, (std::vector<double>{0.0, 7.0, 0.0}));
+  std::vector<double> storage = {1.0, 5.0, -0.0, big, 1.0, -0.0, -big, 1.0, -0.0};
+  std::vector<double> target(2, std::numeric_limits<double>::quiet_NaN());
+  reduce_slots<double>({.slots = 3, .width = 2, .stride = 3, .storage = storage}, target);
+  EXPECT_EQ(target, (std::vector<double>{0.0, 7.0}));
+}
+
+// Fewer areas than slots: the slots run in waves and the running sum keeps
+// the slot order, so any number of areas gives the same bits, zero signs
+// included; the areas needed stop growing at the running threads.
+TEST(PartitionTest, SlotPassInWavesAddsInSlotOrder) {
+  const double big = 9007199254740992.0;
+  const std::vector<std::vector<double>> slot_values = {{1.0, -0.0}, {big, -0.0}, {-big, -0.0}, {1.0, -0.0},
+                                                        {-1.0, -0.0}};
+  std::vector<double> flat, expected(2);
+  for (const auto& values : slot_values) flat.insert(flat.end(), values.begin(), values.end());
+  reduce_slots<double>({.slots = 5, .width = 2, .stride = 2, .storage = flat}, expected);
+  for (std::uint64_t areas : {2, 3, 4, 5, 6}) {
+    std::vector<double> storage(areas * 3, std::numeric_limits<double>::quiet_NaN()), target(2);
+    std::vector<std::uint64_t> pieces(5);
+    const Status status = reduce_slot_pass<double>(
+        {.slots = 5, .width = 2, .stride = 3, .storage = storage}, target,
+        [&](std::uint64_t k, std::uint64_t piece, std::span<double> area) -> Status {
+          std::copy(slot_values[k].begin(), slot_values[k].end(), area.begin());
+          pieces[k] = piece;
+          return {};
+        });
+    ASSERT_TRUE(status);
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(target[1]), 0u) << areas << " areas";  // +0.0
+    EXPECT_EQ(target, expected) << areas << " areas";
+    const std::uint64_t at_once = areas >= 5 ? 5 : areas - 1;  // pieces of scratch in use
+    EXPECT_LT(*std::max_element(pieces.begin(), pieces.end()), at_once) << areas << " areas";
+  }
+  EXPECT_EQ(partial_areas(3, 2), 3u);
+  EXPECT_EQ(partial_areas(32'768, 2), 3u);
 }
 
 // Every slot but the first fails with its own message: whatever the
@@ -52,7 +84,7 @@ TEST(PartitionTest, SlotPassReportsTheLowestFailingSlotThatRan) {
   for (int threads : {1, 2, 3}) {
     std::vector<std::atomic<bool>> ran(7);
     const Status status = tbb::task_arena(threads).execute([&] {
-      return slot_pass(7, [&](std::uint64_t k) -> Status {
+      return slot_pass(0, 7, [&](std::uint64_t k) -> Status {
         ran[k] = true;
         if (k == 0) return {};
         return fail(EngineError::batch(names[k]));

@@ -7,8 +7,10 @@
 
 #include "core/engine.hpp"
 #include "core/kernels/objective.hpp"
+#include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
 #include "core/pool.hpp"
+#include "core/solvers.hpp"
 #include "update_fixtures.hpp"
 
 namespace vintrel::core {
@@ -243,10 +245,26 @@ TYPED_TEST(WorkspaceTest, SizedBySlotRulesAndReusedForEqualShapes) {
     Workspace<T> w;
     ASSERT_TRUE(prepare_workspace(w, 300, 3).has_value());  // no slots; scratch of min(n, 256) rows
     EXPECT_EQ(lengths(w), (std::vector<std::size_t>{300, 300, 300, 768, 0, 0, 3, 9, 9, 3, 3, 3, 3}));
-    // n p = 4,000,000 and n p p = 16,000,000: two gradient and two Gram slots.
+    // n p = 4,000,000 and n p p = 16,000,000: two gradient and two Gram
+    // slots, when the two threads can run at once.
+    if (running_threads() < 2) return;
     ASSERT_TRUE(prepare_workspace(w, 1'000'000, 4).has_value());
-    EXPECT_EQ(lengths(w), (std::vector<std::size_t>{1'000'000, 1'000'000, 1'000'000, 2048, 32, 8, 4, 16, 16, 4, 4,
-                                                    4, 4}));
+    const std::size_t stride = gradient_partial_stride(4, sizeof(T));
+    EXPECT_EQ(lengths(w), (std::vector<std::size_t>{1'000'000, 1'000'000, 1'000'000, 2048, 32, 2 * stride, 4, 16,
+                                                    16, 4, 4, 4, 4}));
+    EXPECT_EQ(std::pair(w.gram_slots, w.gradient_slots), (std::pair<std::uint64_t, std::uint64_t>(2, 2)));
+  });
+  // A pool far larger than the machine: the slot counts follow the pool,
+  // the scratch only the threads that can run at once.
+  EnginePool(65'535).run([&] {
+    Workspace<T> w;
+    ASSERT_TRUE(prepare_workspace(w, 70'000, 16).has_value());
+    const std::size_t running = static_cast<std::size_t>(running_threads());
+    const std::uint64_t gram_slots = sizeof(T) == 8 ? 32'768 : 65'535;  // the 64 MiB budget, or the pool
+    EXPECT_EQ(std::pair(w.gram_slots, w.gradient_slots), (std::pair<std::uint64_t, std::uint64_t>(gram_slots, 65'535)));
+    EXPECT_EQ(w.row_scratch.size(), slots_at_once(w.gram_slots, running + 1) * 256 * 16);
+    EXPECT_EQ(w.gram_partials.size(), (running + 1) * 256);
+    EXPECT_EQ(w.gradient_partials.size(), (running + 1) * gradient_partial_stride(16, sizeof(T)));
   });
 
   const FeatureLayout layout{3, true};

@@ -7,6 +7,7 @@
 
 #include <oneapi/tbb/task_arena.h>
 
+#include "core/kernels/row_simd.hpp"
 #include "kernel_testing.hpp"
 
 namespace vintrel::core {
@@ -84,6 +85,39 @@ TEST_P(RowPassTest, BitIdenticalToTheSequentialOracleForEveryPoolSize) {
     });
     EXPECT_TRUE(same_bits(o, predictions)) << threads << " threads";
     EXPECT_TRUE(same_bits(r, residuals)) << threads << " threads";
+  }
+}
+
+// Every instruction set this processor has, for every trial-point count
+// and widths around the blocks of eight: the oracle's bits.
+TYPED_TEST(DotTest, EveryInstructionSetAndTrialCountGivesTheOraclesBits) {
+  using T = TypeParam;
+  const std::uint64_t n = 37;
+  for (std::uint64_t p : {1, 7, 8, 9, 16, 17, 31, 33, 64, 65, 129}) {
+    const auto design = spread_values<T>(n * p, 5 + p), target = spread_values<T>(n, 6);
+    const auto points = spread_values<T>(MAX_TRIAL_POINTS * p, 7 + p);
+    for (SimdLevel level : {SimdLevel::baseline, SimdLevel::avx2, SimdLevel::avx512}) {
+      if (!simd_level_available(level)) continue;
+      const RowKernels<T>& kernels = row_kernels<T>(level);
+      for (int count = 1; count <= MAX_TRIAL_POINTS; ++count) {
+        std::vector<std::vector<T>> outputs(count, std::vector<T>(n));
+        ResidualRows<T> pass{design.data(), p, target.data(), points.data(), count, {}};
+        for (int k = 0; k < count; ++k) pass.outputs[k] = outputs[k].data();
+        kernels.residuals(pass, 0, n);
+        for (int k = 0; k < count; ++k) {
+          std::vector<T> expected(n);
+          for (std::uint64_t i = 0; i < n; ++i) {
+            expected[i] = target[i] - reference_dot(design.data() + i * p, points.data() + k * p, p);
+          }
+          EXPECT_TRUE(same_bits(outputs[k], expected))
+              << simd_level_name(level) << ", p " << p << ", point " << k << " of " << count;
+        }
+      }
+      std::vector<T> dots(n), expected(n);
+      kernels.dots({design.data(), p, points.data(), dots.data()}, 0, n);
+      for (std::uint64_t i = 0; i < n; ++i) expected[i] = reference_dot(design.data() + i * p, points.data(), p);
+      EXPECT_TRUE(same_bits(dots, expected)) << simd_level_name(level) << ", p " << p;
+    }
   }
 }
 

@@ -1,6 +1,9 @@
 """The exclusive-use flag: conflicting calls fail at once and the flag is
-released on every exit path."""
+released on every exit path; threads still inside a call when the
+interpreter exits do not bring the process down."""
 
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -100,3 +103,38 @@ def test_a_running_prediction_refuses_other_threads():
         worker.join()
     assert seen == {("read", MUTABLY_BORROWED), ("predict", BORROWED)}
     assert results and all(value == 64.0 for value in results)
+
+
+EXIT_WHILE_RUNNING = """
+import sys, threading, time
+import numpy as np
+from vintrel._native_cpu import NativeCpuEngine
+method, pool = sys.argv[1], None if sys.argv[2] == "None" else int(sys.argv[2])
+rows = 5_000 if method == "update" else 200_000
+x = np.random.default_rng(0).standard_normal((rows, 16))
+y = x.sum(axis=1)
+engine = NativeCpuEngine("float64", 16, n_threads=pool)
+running = threading.Event()
+def loop():
+    while True:
+        running.set()
+        if method == "update":
+            engine.update(x, y, None, float(rows), 16, False, 1.345, "none", 1.0, 1.0, 50, 1e-12, 0.0)
+        else:
+            engine.predict(x)
+threading.Thread(target=loop, daemon=True).start()
+running.wait()
+time.sleep(0.05)
+print("exiting")
+"""
+
+
+@pytest.mark.parametrize("method", ["update", "predict"])
+@pytest.mark.parametrize("pool", [None, 2])
+def test_interpreter_exit_with_a_daemon_thread_inside_a_call(method, pool):
+    # The thread comes back for the interpreter lock while the interpreter
+    # shuts down; the process must still exit normally.
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", EXIT_WHILE_RUNNING, method, str(pool)], capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stdout.strip()) == (0, "exiting"), done.stderr

@@ -68,6 +68,36 @@ def test_largest_accepted_parameter_count_fails_only_for_memory():
     assert done.stdout.strip() == "MemoryError", done.stderr
 
 
+REFUSE_UNALLOCATABLE = """
+import resource, sys
+if sys.argv[3] == "limit":  # a regression must not zero-fill the machine's memory first
+    resource.setrlimit(resource.RLIMIT_AS, (16 << 30, 16 << 30))
+from vintrel._native_cpu import NativeCpuEngine
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    NativeCpuEngine(sys.argv[1], int(sys.argv[2]))
+except MemoryError as error:
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024, repr(error))
+"""
+
+
+@pytest.mark.parametrize(
+    "dtype, p, message",
+    [
+        ("float32", 2**31, "n_parameters is too large for the information matrix to be allocated"),
+        ("float64", 2**30, "n_parameters is too large for the information matrix to be allocated"),
+        # Addressable, but no allocator grants 4 EiB (the sanitizer's aborts instead).
+        pytest.param("float32", 2**30, "", marks=pytest.mark.skipif(UNDER_SANITIZER, reason="aborts on huge sizes")),
+    ],
+)
+def test_an_impossible_information_matrix_is_refused_before_any_allocation(dtype, p, message):
+    limit = "none" if UNDER_SANITIZER else "limit"
+    done = subprocess.run([sys.executable, "-c", REFUSE_UNALLOCATABLE, dtype, str(p), limit], capture_output=True,
+                          text=True, timeout=120)
+    expected = f"MemoryError({message!r})" if message else "MemoryError()"
+    assert done.stdout.strip() == f"0 {expected}", done.stderr  # no growth in peak memory, in MiB
+
+
 def test_properties_of_shared_and_private_pool_engines():
     shared = NativeCpuEngine(n_threads=None, n_parameters=3, dtype="float64")
     assert (shared.dtype, shared.n_parameters, shared.has_dedicated_thread_pool) == ("float64", 3, False)

@@ -2,19 +2,36 @@
 
 import importlib.util
 import inspect
+import pathlib
+import pickle
 import shutil
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
+import vintrel
 import vintrel._vintrel_native_cpu as native
-from vintrel._native_cpu import NativeCpuEngine, version
+from vintrel._native_cpu import NativeCpuEngine, NativeEngineFault, version
 
 
 def test_public_objects_are_exactly_the_class_and_version():
     assert native.__all__ == ["NativeCpuEngine", "version"]
-    assert {name for name in vars(native) if not name.startswith("__")} == {"NativeCpuEngine", "version"}
+    assert {name for name in vars(native) if not name.startswith("_")} == {"NativeCpuEngine", "version"}
+
+
+def test_the_fault_class_is_importable_by_name_documented_and_picklable():
+    assert vintrel.NativeEngineFault is NativeEngineFault is native._NativeEngineFault
+    assert issubclass(NativeEngineFault, BaseException) and not issubclass(NativeEngineFault, Exception)
+    assert "invariant" in NativeEngineFault.__doc__
+    fault = pickle.loads(pickle.dumps(NativeEngineFault("slot partials shorter than their slots")))
+    assert type(fault) is NativeEngineFault and fault.args == ("slot partials shorter than their slots",)
+
+
+def test_package_version_is_the_engine_version_from_the_project_file():
+    project = tomllib.loads((pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]
+    assert vintrel.__version__ == version()["engine_version"] == project["version"]
 
 
 def test_version_returns_a_fresh_dict_each_call():
@@ -78,3 +95,29 @@ def test_the_init_function_is_the_only_exported_symbol():
     listing = subprocess.run([nm, "-D", "--defined-only", native.__file__], capture_output=True, text=True,
                              check=True).stdout
     assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit__vintrel_native_cpu"]
+
+
+SUBINTERPRETER_IMPORT = """
+try:
+    import vintrel._vintrel_native_cpu
+except ImportError as error:
+    raised = f"ImportError: {error}"
+else:
+    raised = "imported"
+with open(OUTCOME_PATH, "w") as out:
+    out.write(raised)
+"""
+
+
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_subinterpreters_cannot_import_the_module(kind, tmp_path):
+    # The engine type is made once per process; another interpreter must not
+    # get the main interpreter's objects. The main interpreter has the module.
+    interpreters = pytest.importorskip("_interpreters")
+    path = tmp_path / "outcome"
+    interpreter = interpreters.create(interpreters.new_config(kind))
+    try:
+        interpreters.run_string(interpreter, SUBINTERPRETER_IMPORT.replace("OUTCOME_PATH", repr(str(path))))
+    finally:
+        interpreters.destroy(interpreter)
+    assert path.read_text().startswith("ImportError:") and "_vintrel_native_cpu" in path.read_text()

@@ -1,6 +1,7 @@
 """Failing calls and result arrays leak neither memory nor references."""
 
 import os
+import subprocess
 import sys
 
 import numpy as np
@@ -76,3 +77,22 @@ def test_result_arrays_free_their_buffers():
         assert state["information"].base is not None and not state["information"].flags.owndata
     del state
     assert resident_bytes() - before < 32 * 1024 * 1024
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's own memory dwarfs the figure")
+def test_scratch_follows_the_threads_that_run_not_the_pool_size():
+    # A private pool of 65,535 slots on a small machine: the slots still fix
+    # how the sums are split, but the scratch is only for threads that run.
+    script = """
+import resource
+import numpy as np
+from vintrel._native_cpu import NativeCpuEngine
+x = np.random.default_rng(0).standard_normal((70_000, 16))
+y = x.sum(axis=1)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+engine = NativeCpuEngine("float64", 16, n_threads=65_535)
+engine.update(x, y, None, 70_000.0, 16, False, 1.345, "none", 1.0, 1.0, 50, 1e-8, 0.0)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert int(done.stdout) < 256, f"peak memory grew by {done.stdout.strip()} MiB"

@@ -43,6 +43,17 @@ def test_round_trip_is_bit_exact_on_the_same_and_a_new_engine(dtype):
     assert_same_state(other.state(), exported)
 
 
+@pytest.mark.parametrize("counter", [2**63, 2**64 - 1])
+def test_every_exported_counter_can_be_restored(counter):
+    # state() exports the counters as unsigned 64-bit values.
+    engine = NativeCpuEngine("float64", P)
+    engine.restore(**dict(sample_state(), n_samples_seen=counter, batch_count=counter))
+    exported = engine.state()
+    assert (exported["n_samples_seen"], exported["batch_count"]) == (counter, counter)
+    engine.restore(**{key: exported[key] for key in RESTORE_KEYS})
+    assert_same_state(engine.state(), exported)
+
+
 def test_exported_and_imported_arrays_share_no_memory(dtype):
     values = sample_state(dtype)
     engine = NativeCpuEngine(dtype, P)
@@ -74,7 +85,9 @@ CASES = [
     # (overrides, error class, message or None, note or None)
     (dict(n_samples_seen=-1, coefficients=None), ValueError, "state counters must be non-negative", None),
     (dict(batch_count=-1, previous_lambda=-1.0), ValueError, "state counters must be non-negative", None),
-    (dict(n_samples_seen=2**63), OverflowError, None, "n_samples_seen"),
+    (dict(n_samples_seen=2**64), OverflowError, None, "n_samples_seen"),
+    (dict(batch_count=-(2**63) - 1), OverflowError, None, "batch_count"),
+    (dict(batch_count=-(2**63), coefficients=None), ValueError, "state counters must be non-negative", None),
     (dict(batch_count=1.0), TypeError, None, "batch_count"),
     (dict(batch_count=-1, weight_sum=None), TypeError, None, "weight_sum"),  # conversions come first
     (dict(coefficients=[0.0] * P), TypeError, "coefficients " + WRONG_KIND, None),

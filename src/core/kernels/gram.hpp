@@ -1,5 +1,5 @@
-// The curvature-weighted Gram matrix, and the gradient and Newton system
-// assembled from it.
+// The curvature-weighted Gram matrix of a batch: blocks of weighted rows
+// through the matrix multiplication, in slots when the batch is large.
 #pragma once
 
 #include <concepts>
@@ -7,49 +7,57 @@
 #include <span>
 
 #include "core/error.hpp"
+#include "core/kernels/partition.hpp"
 #include "core/types.hpp"
 
 namespace vintrel::core {
+
+// Whether a GEMM replaces its output or adds to it.
+enum class GemmOutput : std::uint8_t { overwrite, accumulate };
 
 // out = D^T S (+ out when accumulating) for k x p row-major blocks D and S
 // and a p x p row-major output, through one single-threaded GEMM.
 template <std::floating_point T>
 Status gram_gemm(std::span<const T> design_block, std::span<const T> weighted_block, std::uint64_t k,
-                 std::uint64_t p, std::span<T> out, bool accumulate);
+                 std::uint64_t p, std::span<T> out, GemmOutput output);
+
+// X^T psi formed by the pass that weighs the rows for the Gram, so that the
+// design is read once for both. Each element is summed in row order from
+// zero over the rows of the Gram's pass: over all rows when the Gram runs
+// sequentially, into `partials` slot by slot (then added in slot order) when
+// it runs in slots, which `partials` must then share with the Gram.
+template <std::floating_point T>
+struct ScoreSums {
+  std::span<const T> psi;
+  SlotPartials<T> partials;
+  std::span<T> out;
+};
 
 // Accumulates rows [first, last) of the batch, weighted by
 // row_weights[r] * sample_weight[r], into one p x p matrix, in blocks of at
-// most 256 rows through the row scratch piece.
+// most 256 rows through the row scratch piece; with `sums`, adds X^T psi of
+// those rows into it in row order.
 template <std::floating_point T>
 Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> row_weights, std::uint64_t first,
-                          std::uint64_t last, std::span<T> row_scratch, std::span<T> out);
+                          std::uint64_t last, std::span<T> row_scratch, std::span<T> out,
+                          const T* psi = nullptr, T* sums = nullptr);
+
+// Whether the Gram of n rows of width p runs as a slot pass with that many
+// slots, rather than in one sequential call.
+bool gram_runs_in_slots(std::uint64_t n, std::uint64_t p, std::uint64_t slots);
 
 // The whole weighted Gram: sequential, or a slot pass with an ordered
-// reduction when the batch is large enough and slots exist.
+// reduction when the batch is large enough and there are two slots or more.
+// The row scratch is shared out among the slots that run at once. With
+// `scores`, X^T psi is formed in the same pass.
 template <std::floating_point T>
 Status weighted_gram(const BatchView<T>& batch, std::span<const T> row_weights, std::span<T> row_scratch,
-                     std::span<T> gram_partials, std::span<T> out);
+                     const SlotPartials<T>& partials, std::span<T> out, const ScoreSums<T>* scores = nullptr);
 
-// psi_i = huber_score(r_i) * w_i (the clamped value alone without weights).
+// The workspace's Gram partials, with the slot count it was sized for.
 template <std::floating_point T>
-void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace);
-
-// curvature_i = smoothed_curvature(r_i) with tau and bandwidth h.
-template <std::floating_point T>
-void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace);
-
-// Gradient of the surrogate objective at coefficients into
-// workspace.gradient (psi must hold the scores); writes step_delta.
-template <std::floating_point T>
-Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficients,
-                       const StreamState<T>& state, const FeatureLayout& layout, bool penalized,
-                       double total_weight, Workspace<T>& workspace);
-
-// Scores, curvature, gradient, Gram and the Newton matrix (G + I0)/W + ridge
-// at coefficients (residuals must hold the residuals there).
-template <std::floating_point T>
-Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
-                     const FeatureLayout& layout, const UpdateConfig& config, double bandwidth,
-                     double total_weight, Workspace<T>& workspace);
+SlotPartials<T> gram_partials(Workspace<T>& workspace, std::uint64_t p) {
+  return {.slots = workspace.gram_slots, .width = p * p, .stride = p * p, .storage = workspace.gram_partials};
+}
 
 }  // namespace vintrel::core

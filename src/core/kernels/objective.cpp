@@ -1,5 +1,7 @@
 #include "core/kernels/objective.hpp"
 
+#include <array>
+
 #include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
 #include "core/numeric.hpp"
@@ -22,26 +24,78 @@ CurvatureRamp<T> CurvatureRamp<T>::make(double tau, double bandwidth) {
   };
 }
 
+template <std::floating_point T>
+void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace) {
+  const T clamp = static_cast<T>(tau);
+  const std::size_t n = workspace.psi.size();
+  check_invariant(workspace.residuals.size() == n, "score buffers do not match the residuals");
+  const T* __restrict r = workspace.residuals.data();
+  T* __restrict psi = workspace.psi.data();
+  if (batch.sample_weight) {
+    check_invariant(batch.sample_weight->size() == n, "sample weights do not match the residuals");
+    const T* __restrict w = batch.sample_weight->data();
+    for (std::size_t i = 0; i < n; ++i) psi[i] = huber_score(r[i], clamp) * w[i];
+  } else {
+    for (std::size_t i = 0; i < n; ++i) psi[i] = huber_score(r[i], clamp);
+  }
+}
+
+template <std::floating_point T>
+void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace) {
+  const auto ramp = CurvatureRamp<T>::make(tau, bandwidth);
+  const std::size_t n = workspace.curvature.size();
+  check_invariant(workspace.residuals.size() == n, "curvature buffers do not match the residuals");
+  const T* __restrict r = workspace.residuals.data();
+  T* __restrict curvature = workspace.curvature.data();
+  for (std::size_t i = 0; i < n; ++i) curvature[i] = smoothed_curvature(r[i], ramp);
+}
+
+template <std::floating_point T>
+void write_coefficient_difference(std::span<const T> coefficients, const StreamState<T>& state,
+                                  std::span<T> delta) {
+  const std::size_t p = delta.size();
+  check_invariant(coefficients.size() == p && state.coefficients.size() == p,
+                  "coefficient difference buffers do not match");
+  for (std::size_t j = 0; j < p; ++j) delta[j] = coefficients[j] - state.coefficients[j];
+}
+
 namespace {
 
-// L = sum of w_i * rho(r_i) in row order, one accumulator.
-template <std::floating_point T>
-T weighted_loss(const BatchView<T>& batch, std::span<const T> residuals, T tau) {
-  T loss = T(0);
+// L = sum of w_i * rho(r_i) in row order, one accumulator per residual
+// vector: the additions form one chain each, which a register-held
+// accumulator runs at the adder's latency while the branch-free rho of later
+// rows is computed alongside; the chains of several vectors are independent
+// and run side by side.
+template <std::floating_point T, int Count>
+std::array<T, Count> weighted_losses(const BatchView<T>& batch, const std::array<const T*, Count>& residuals,
+                                     std::size_t n, T tau) {
+  std::array<T, Count> loss{};
   if (batch.sample_weight) {
-    const std::span<const T> weights = *batch.sample_weight;
-    check_invariant(weights.size() >= residuals.size(), "fewer sample weights than residuals");
-    for (std::size_t i = 0; i < residuals.size(); ++i) loss = loss + huber_loss(residuals[i], tau) * weights[i];
+    check_invariant(batch.sample_weight->size() == n, "sample weights do not match the residuals");
+    const T* __restrict w = batch.sample_weight->data();
+    for (std::size_t i = 0; i < n; ++i) {
+      for (int k = 0; k < Count; ++k) loss[k] = loss[k] + huber_loss(residuals[k][i], tau) * w[i];
+    }
   } else {
-    for (const T r : residuals) loss = loss + huber_loss(r, tau);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (int k = 0; k < Count; ++k) loss[k] = loss[k] + huber_loss(residuals[k][i], tau);
+    }
   }
   return loss;
+}
+
+template <std::floating_point T, int Count>
+void losses_of(const BatchView<T>& batch, Workspace<T>& workspace, T tau, std::span<T> out) {
+  std::array<const T*, Count> residuals;
+  for (int k = 0; k < Count; ++k) residuals[k] = trial_residual_buffer(workspace, k).data();
+  const auto loss = weighted_losses<T, Count>(batch, residuals, workspace.residuals.size(), tau);
+  std::copy(loss.begin(), loss.end(), out.begin());
 }
 
 // Q = 0.5 * sum over j of delta_j * (row j of I_prev . delta).
 template <std::floating_point T>
 T carried_quadratic(std::span<const T> information, std::span<const T> delta, std::size_t p) {
-  check_invariant(information.size() / p >= p || p == 0, "information smaller than p x p");
+  check_invariant(information.size() == p * p && delta.size() == p, "information is not p x p");
   T q = T(0);
   for (std::size_t j = 0; j < p; ++j) q = q + dot(information.subspan(j * p, p), delta) * delta[j];
   return q * T(0.5);
@@ -50,33 +104,53 @@ T carried_quadratic(std::span<const T> information, std::span<const T> delta, st
 }  // namespace
 
 template <std::floating_point T>
-double surrogate_objective(const BatchView<T>& batch, std::span<const T> coefficients,
-                           const StreamState<T>& state, const FeatureLayout& layout,
-                           const UpdateConfig& config, double total_weight, Workspace<T>& workspace) {
-  const std::size_t p = coefficients.size();
-  check_invariant(workspace.residuals.size() == batch.rows && workspace.step_delta.size() == p &&
-                      state.coefficients.size() == p,
+void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidates, const StreamState<T>& state,
+                          const FeatureLayout& layout, const UpdateConfig& config, double total_weight,
+                          Workspace<T>& workspace, std::span<double> values) {
+  const std::size_t p = batch.cols;
+  const std::size_t count = values.size();
+  check_invariant(count >= 1 && count <= MAX_TRIAL_POINTS && candidates.size() == count * p &&
+                      workspace.residuals.size() == batch.rows &&
+                      workspace.trial_residuals.size() >= (count - 1) * batch.rows &&
+                      workspace.step_delta.size() == p && state.coefficients.size() == p,
                   "objective buffers do not match the batch");
   const T tau = static_cast<T>(config.tau);
 
-  compute_residuals<T>(batch.design, batch.cols, batch.target, coefficients, workspace.residuals);
-  const T loss = weighted_loss<T>(batch, workspace.residuals, tau);
-
-  std::span<T> delta = workspace.step_delta;
-  for (std::size_t j = 0; j < p; ++j) delta[j] = coefficients[j] - state.coefficients[j];
-  const T quadratic = carried_quadratic<T>(state.information, delta, p);
-
-  T objective = (loss + quadratic) / static_cast<T>(total_weight);
-
-  if (config.penalty == Penalty::l1 && state.n_samples_seen != 0) {
-    const T carry = static_cast<T>((state.weight_sum / total_weight) * state.previous_lambda);
-    T signed_steps = T(0);
-    for (std::size_t j = 0; j < p; ++j) {
-      if (!layout.is_intercept(j, p)) signed_steps = signed_steps + sgn(state.coefficients[j]) * delta[j];
-    }
-    objective = objective - carry * signed_steps;
+  std::array<std::span<T>, MAX_TRIAL_POINTS> residuals;
+  for (std::size_t k = 0; k < count; ++k) residuals[k] = trial_residual_buffer(workspace, k);
+  compute_trial_residuals<T>(batch.design, p, batch.target, candidates, std::span(residuals).first(count));
+  std::array<T, MAX_TRIAL_POINTS> loss;
+  switch (count) {
+    case 1: losses_of<T, 1>(batch, workspace, tau, loss); break;
+    case 2: losses_of<T, 2>(batch, workspace, tau, loss); break;
+    case 3: losses_of<T, 3>(batch, workspace, tau, loss); break;
+    default: losses_of<T, MAX_TRIAL_POINTS>(batch, workspace, tau, loss); break;
   }
-  return static_cast<double>(objective);
+
+  const std::span<T> delta = workspace.step_delta;
+  const auto carried = CarriedPenalty<T>::make(state, config.penalty, total_weight);
+  for (std::size_t k = 0; k < count; ++k) {
+    write_coefficient_difference<T>(candidates.subspan(k * p, p), state, delta);
+    const T quadratic = carried_quadratic<T>(state.information, delta, p);
+    T objective = (loss[k] + quadratic) / static_cast<T>(total_weight);
+    if (carried.applies) {
+      T signed_steps = T(0);
+      for (std::size_t j = 0; j < p; ++j) {
+        if (!layout.is_intercept(j, p)) signed_steps = signed_steps + sgn(state.coefficients[j]) * delta[j];
+      }
+      objective = objective - carried.factor * signed_steps;
+    }
+    values[k] = static_cast<double>(objective);
+  }
+}
+
+template <std::floating_point T>
+double surrogate_objective(const BatchView<T>& batch, std::span<const T> coefficients,
+                           const StreamState<T>& state, const FeatureLayout& layout,
+                           const UpdateConfig& config, double total_weight, Workspace<T>& workspace) {
+  double value = 0.0;
+  surrogate_objectives<T>(batch, coefficients, state, layout, config, total_weight, workspace, {&value, 1});
+  return value;
 }
 
 template <std::floating_point T>
@@ -94,12 +168,26 @@ double penalized_objective(std::span<const T> coefficients, const FeatureLayout&
 
 template struct CurvatureRamp<float>;
 template struct CurvatureRamp<double>;
+template void fill_scores<float>(const BatchView<float>&, double, Workspace<float>&);
+template void fill_scores<double>(const BatchView<double>&, double, Workspace<double>&);
+template void fill_curvature<float>(double, double, Workspace<float>&);
+template void fill_curvature<double>(double, double, Workspace<double>&);
+template void write_coefficient_difference<float>(std::span<const float>, const StreamState<float>&,
+                                                  std::span<float>);
+template void write_coefficient_difference<double>(std::span<const double>, const StreamState<double>&,
+                                                   std::span<double>);
 template double surrogate_objective<float>(const BatchView<float>&, std::span<const float>,
                                            const StreamState<float>&, const FeatureLayout&,
                                            const UpdateConfig&, double, Workspace<float>&);
 template double surrogate_objective<double>(const BatchView<double>&, std::span<const double>,
                                             const StreamState<double>&, const FeatureLayout&,
                                             const UpdateConfig&, double, Workspace<double>&);
+template void surrogate_objectives<float>(const BatchView<float>&, std::span<const float>,
+                                          const StreamState<float>&, const FeatureLayout&, const UpdateConfig&,
+                                          double, Workspace<float>&, std::span<double>);
+template void surrogate_objectives<double>(const BatchView<double>&, std::span<const double>,
+                                           const StreamState<double>&, const FeatureLayout&, const UpdateConfig&,
+                                           double, Workspace<double>&, std::span<double>);
 template double penalized_objective<float>(std::span<const float>, const FeatureLayout&, Penalty, double,
                                            double);
 template double penalized_objective<double>(std::span<const double>, const FeatureLayout&, Penalty, double,

@@ -28,6 +28,11 @@ std::uint64_t gradient_slot_count(std::uint64_t n, std::uint64_t p, std::uint64_
   return std::min(n, workers);
 }
 
+std::uint64_t gradient_partial_stride(std::uint64_t p, std::size_t scalar_size) {
+  const std::uint64_t line = 64 / scalar_size;
+  return (p + line - 1) / line * line + line;
+}
+
 std::pair<std::uint64_t, std::uint64_t> slot_rows(std::uint64_t n, std::uint64_t slots, std::uint64_t k) {
   const std::uint64_t per_slot = slots == 0 ? n : n / slots + (n % slots != 0);
   const std::uint64_t start = std::min(n, checked_mul(k, per_slot).value_or(n));
@@ -35,18 +40,27 @@ std::pair<std::uint64_t, std::uint64_t> slot_rows(std::uint64_t n, std::uint64_t
   return {start, end};
 }
 
+std::uint64_t partial_areas(std::uint64_t slots, std::uint64_t running_threads) {
+  const std::uint64_t running = std::max<std::uint64_t>(running_threads, 1);
+  return slots <= running ? slots : running + 1;
+}
+
+std::uint64_t slots_at_once(std::uint64_t slots, std::uint64_t areas) {
+  return areas >= slots ? slots : areas - std::min<std::uint64_t>(areas, 1);
+}
+
 template <std::floating_point T>
-void reduce_slots(std::span<const T> partials, std::uint64_t slots, std::uint64_t m, std::span<T> target) {
-  check_invariant(m == 0 || partials.size() / m >= slots, "slot partials shorter than their slots");
+void reduce_slots(const SlotPartials<T>& partials, std::span<T> target) {
+  check_invariant(partials.areas() >= partials.slots && target.size() == partials.width,
+                  "slot partials shorter than their slots");
   std::fill(target.begin(), target.end(), T(0));
-  const std::uint64_t width = std::min<std::uint64_t>(m, target.size());
-  for (std::uint64_t k = 0; k < slots; ++k) {
-    const T* partial = partials.data() + k * m;
-    for (std::uint64_t j = 0; j < width; ++j) target[j] = target[j] + partial[j];
+  for (std::uint64_t k = 0; k < partials.slots; ++k) {
+    const std::span<const T> partial = partials.area(k);
+    for (std::uint64_t j = 0; j < partials.width; ++j) target[j] = target[j] + partial[j];
   }
 }
 
-template void reduce_slots<float>(std::span<const float>, std::uint64_t, std::uint64_t, std::span<float>);
-template void reduce_slots<double>(std::span<const double>, std::uint64_t, std::uint64_t, std::span<double>);
+template void reduce_slots<float>(const SlotPartials<float>&, std::span<float>);
+template void reduce_slots<double>(const SlotPartials<double>&, std::span<double>);
 
 }  // namespace vintrel::core

@@ -1,10 +1,13 @@
-// The engine's one inner product, with a fixed summation order, and the row
-// passes built on it.
+// The engine's one inner product, with a fixed summation order, the row
+// passes built on it, and prediction.
 #pragma once
 
 #include <concepts>
 #include <cstdint>
 #include <span>
+#include <vector>
+
+#include "core/error.hpp"
 
 namespace vintrel::core {
 
@@ -20,10 +23,23 @@ template <std::floating_point T>
 void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
                        std::span<const T> coefficients, std::span<T> residuals);
 
+// The same for up to four coefficient vectors at once (count x p, one after
+// another), reading each design row once: outputs[k] receives the
+// residuals of vector k, each with the bits compute_residuals would give.
+template <std::floating_point T>
+void compute_trial_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> target,
+                             std::span<const T> coefficients, std::span<const std::span<T>> outputs);
+
 // o_i = dot(x_i, beta) for a row-major design of width p.
 template <std::floating_point T>
 void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coefficients,
               std::span<T> out);
+
+// X * coefficients for an n x c design, a fresh buffer of n values, after
+// the shape and finiteness checks of a prediction.
+template <std::floating_point T>
+Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
+                                    std::span<const T> coefficients);
 
 extern template float dot<float>(std::span<const float>, std::span<const float>);
 extern template double dot<double>(std::span<const double>, std::span<const double>);

@@ -1,5 +1,6 @@
-// BLAS and LAPACK through one traits struct per precision, so kernels and
-// the solve chain stay generic over the element type.
+// The linear-algebra library, BLAS and LAPACK alike, through one traits
+// struct per precision, so kernels and the solve chain stay generic over the
+// element type.
 #pragma once
 
 #include <cblas.h>
@@ -8,10 +9,10 @@
 namespace vintrel::core {
 
 template <class T>
-struct Blas;
+struct LinearAlgebra;
 
 template <>
-struct Blas<float> {
+struct LinearAlgebra<float> {
   static constexpr auto gemm = &scipy_cblas_sgemm;
   static constexpr auto getrf = &scipy_LAPACKE_sgetrf;
   static constexpr auto getrs = &scipy_LAPACKE_sgetrs;
@@ -19,7 +20,7 @@ struct Blas<float> {
 };
 
 template <>
-struct Blas<double> {
+struct LinearAlgebra<double> {
   static constexpr auto gemm = &scipy_cblas_dgemm;
   static constexpr auto potrf = &scipy_LAPACKE_dpotrf;
   static constexpr auto potrs = &scipy_LAPACKE_dpotrs;

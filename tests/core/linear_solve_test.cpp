@@ -1,4 +1,4 @@
-#include "core/solver.hpp"
+#include "core/linear_solve.hpp"
 
 #include <gtest/gtest.h>
 

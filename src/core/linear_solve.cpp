@@ -1,11 +1,11 @@
-#include "core/solver.hpp"
+#include "core/linear_solve.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
 
-#include "core/blas.hpp"
+#include "core/linear_algebra.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
@@ -50,9 +50,9 @@ bool is_numerically_symmetric(std::span<const double> matrix, std::size_t p) {
 std::optional<std::vector<double>> solve_cholesky(std::span<const double> matrix,
                                                   std::span<const double> gradient, lapack_int p) {
   std::vector<double> factor = column_major_copy(matrix, static_cast<std::size_t>(p));
-  if (Blas<double>::potrf(LAPACK_COL_MAJOR, 'L', p, factor.data(), p) != 0) return std::nullopt;
+  if (LinearAlgebra<double>::potrf(LAPACK_COL_MAJOR, 'L', p, factor.data(), p) != 0) return std::nullopt;
   std::vector<double> solution = copy_of(gradient);
-  if (Blas<double>::potrs(LAPACK_COL_MAJOR, 'L', p, 1, factor.data(), p, solution.data(), p) != 0) {
+  if (LinearAlgebra<double>::potrs(LAPACK_COL_MAJOR, 'L', p, 1, factor.data(), p, solution.data(), p) != 0) {
     return std::nullopt;
   }
   if (!all_finite(solution)) return std::nullopt;
@@ -65,9 +65,9 @@ template <std::floating_point T>
 std::optional<std::vector<T>> solve_lu(std::span<const T> matrix, std::span<const T> gradient, lapack_int p) {
   std::vector<T> factor = column_major_copy(matrix, static_cast<std::size_t>(p));
   std::vector<lapack_int> pivots(static_cast<std::size_t>(p));
-  if (Blas<T>::getrf(LAPACK_COL_MAJOR, p, p, factor.data(), p, pivots.data()) != 0) return std::nullopt;
+  if (LinearAlgebra<T>::getrf(LAPACK_COL_MAJOR, p, p, factor.data(), p, pivots.data()) != 0) return std::nullopt;
   std::vector<T> solution = copy_of(gradient);
-  if (Blas<T>::getrs(LAPACK_COL_MAJOR, 'N', p, 1, factor.data(), p, pivots.data(), solution.data(), p) != 0) {
+  if (LinearAlgebra<T>::getrs(LAPACK_COL_MAJOR, 'N', p, 1, factor.data(), p, pivots.data(), solution.data(), p) != 0) {
     return std::nullopt;
   }
   if (!all_finite(solution)) return std::nullopt;
@@ -85,7 +85,7 @@ Result<std::vector<T>> solve_truncated_svd(std::span<const T> matrix, std::span<
   std::vector<T> u(n * n);
   std::vector<T> vt(n * n);
   std::vector<T> superb(n > 1 ? n - 1 : 1);
-  if (Blas<T>::gesvd(LAPACK_COL_MAJOR, 'A', 'A', p, p, factor.data(), p, sigma.data(), u.data(), p, vt.data(),
+  if (LinearAlgebra<T>::gesvd(LAPACK_COL_MAJOR, 'A', 'A', p, p, factor.data(), p, sigma.data(), u.data(), p, vt.data(),
                      p, superb.data()) != 0) {
     return fail(EngineError::linear_solve());
   }

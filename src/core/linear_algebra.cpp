@@ -1,4 +1,4 @@
-#include "core/blas.hpp"
+#include "core/linear_algebra.hpp"
 
 #include <mutex>
 

@@ -1,0 +1,209 @@
+#include "core/solvers.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/kernels/newton_system.hpp"
+#include "core/kernels/objective.hpp"
+#include "core/kernels/partition.hpp"
+#include "core/kernels/vector.hpp"
+#include "core/linear_solve.hpp"
+#include "core/numeric.hpp"
+
+namespace vintrel::core {
+
+namespace {
+
+// The Euclidean-norm step test: |step| <= tol * (1 + |beta|), in T.
+template <std::floating_point T>
+bool step_is_small(std::span<const T> coefficients, std::span<const T> step, double tolerance) {
+  const T tol = static_cast<T>(tolerance);
+  return (std::sqrt(dot(coefficients, coefficients)) + T(1)) * tol >= std::sqrt(dot(step, step));
+}
+
+// The vectors the solvers write themselves, one value per coefficient.
+template <std::floating_point T>
+void require_solver_buffers(const Workspace<T>& workspace, std::size_t p) {
+  check_invariant(workspace.direction.size() == p && workspace.candidate.size() == p && workspace.step.size() == p &&
+                      workspace.trial_points.size() == MAX_TRIAL_POINTS * p,
+                  "solver buffers do not hold one value per coefficient");
+}
+
+template <std::floating_point T>
+void refresh_residuals(const BatchView<T>& batch, std::span<const T> coefficients, Workspace<T>& workspace) {
+  compute_residuals(batch.design, batch.cols, batch.target, coefficients, std::span<T>(workspace.residuals));
+}
+
+// The halving line search of one Newton iteration: the first of the steps
+// 1, 1/2, ..., 2^-26 along -direction whose F does not exceed `objective`
+// (NaN never passes). The full step, mostly taken, is tried alone; after it
+// the steps are tried up to MAX_TRIAL_POINTS per pass over the design, which
+// picks the same step, since each F is computed exactly as alone. On
+// success `candidate` holds the accepted point, the workspace its residuals
+// and its difference from the stored coefficients, and its F is returned.
+template <std::floating_point T>
+std::optional<double> halving_line_search(Workspace<T>& workspace, const BatchView<T>& batch,
+                                          const StreamState<T>& state, const FeatureLayout& layout,
+                                          const UpdateConfig& config, double total_weight,
+                                          std::span<const T> beta, double objective) {
+  const std::size_t p = beta.size();
+  const std::span<const T> direction = workspace.direction;
+  const std::span<T> points = workspace.trial_points;
+  std::array<double, MAX_TRIAL_POINTS> values{};
+  double t = 1.0;
+  for (int per_pass = 1; t >= 1e-8; per_pass = MAX_TRIAL_POINTS) {
+    int count = 0;
+    for (; count < per_pass && t >= 1e-8; ++count, t *= 0.5) {
+      const T length = static_cast<T>(t);
+      T* point = points.data() + count * p;
+      for (std::size_t j = 0; j < p; ++j) point[j] = beta[j] - length * direction[j];
+    }
+    surrogate_objectives<T>(batch, points.first(count * p), state, layout, config, total_weight, workspace,
+                            std::span(values).first(count));
+    for (int k = 0; k < count; ++k) {
+      if (!(values[k] <= objective)) continue;
+      const std::span<const T> accepted = points.subspan(k * p, p);
+      std::copy(accepted.begin(), accepted.end(), workspace.candidate.begin());
+      const std::span<const T> residuals = trial_residual_buffer(workspace, k);
+      if (k != 0) std::copy(residuals.begin(), residuals.end(), workspace.residuals.begin());
+      write_coefficient_difference<T>(accepted, state, workspace.step_delta);
+      return values[k];
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+template <std::floating_point T>
+Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
+                                     const StreamState<T>& state, const FeatureLayout& layout,
+                                     const UpdateConfig& config, double bandwidth, double total_weight) {
+  const std::size_t p = state.coefficients.size();
+  require_solver_buffers(workspace, p);
+  std::vector<T> beta = state.coefficients;
+  double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
+  if (config.max_iter == 0) {
+    return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = 0, .objective = objective};
+  }
+
+  std::span<T> candidate(workspace.candidate);
+  std::span<T> step(workspace.step);
+  bool fallback = false;
+  for (std::uint64_t k = 1;; ++k) {
+    if (Status status = newton_system<T>(batch, beta, state, layout, config, bandwidth, total_weight, workspace);
+        !status) {
+      return fail(status.error());
+    }
+    if (workspace.newton_matrix.size() != p * p || workspace.gradient.size() != p) {
+      return fail(EngineError::linear_solve());
+    }
+    auto direction = solve_newton_system<T>(workspace.newton_matrix, workspace.gradient, p);
+    if (!direction) return fail(direction.error());
+    fallback = fallback || direction->used_fallback;
+    if (direction->values.size() != p || workspace.direction.size() != p) {
+      throw InternalFault("Newton direction does not have one value per coefficient");
+    }
+    std::copy(direction->values.begin(), direction->values.end(), workspace.direction.begin());
+
+    const std::optional<double> candidate_objective =
+        halving_line_search<T>(workspace, batch, state, layout, config, total_weight, beta, objective);
+    if (!candidate_objective) {
+      // The residuals belong to the last rejected candidate; the caller
+      // needs those of the coefficients returned.
+      refresh_residuals<T>(batch, beta, workspace);
+      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
+                             .converged = false, .used_regularized_fallback = fallback};
+    }
+
+    for (std::size_t j = 0; j < p; ++j) step[j] = candidate[j] - beta[j];
+    std::copy(candidate.begin(), candidate.end(), beta.begin());
+    if (step_is_small<T>(beta, step, config.tolerance)) {
+      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = *candidate_objective,
+                             .converged = true, .used_regularized_fallback = fallback};
+    }
+    objective = *candidate_objective;
+    if (k == config.max_iter) {
+      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
+                             .converged = false, .used_regularized_fallback = fallback};
+    }
+  }
+}
+
+template <std::floating_point T>
+Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchView<T>& batch,
+                                          const StreamState<T>& state, const FeatureLayout& layout,
+                                          const UpdateConfig& config, double lambda_value,
+                                          double total_weight) {
+  constexpr int kTrials = 40;
+  const std::size_t p = state.coefficients.size();
+  require_solver_buffers(workspace, p);
+  std::vector<T> beta = state.coefficients;
+  double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
+
+  std::span<T> candidate(workspace.candidate);
+  std::span<T> step(workspace.step);
+  const std::span<const T> gradient(workspace.gradient);
+  double curvature = 1.0;  // L, the step is 1/L
+  for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
+    fill_scores<T>(batch, config.tau, workspace);
+    if (Status status = newton_gradient<T>(batch, beta, state, layout, Penalty::l1, total_weight, workspace); !status) {
+      return fail(status.error());
+    }
+
+    // Backtracking on the quadratic upper bound: L_try = L * 2^i.
+    double trial_curvature = curvature;
+    bool accepted = false;
+    double candidate_objective = 0.0;
+    for (int trial = 0; trial < kTrials; ++trial, trial_curvature *= 2.0) {
+      const T inverse = static_cast<T>(1.0 / trial_curvature);
+      const T threshold = static_cast<T>(lambda_value / trial_curvature);
+      for (std::size_t j = 0; j < p; ++j) {
+        const T z = beta[j] - gradient[j] * inverse;
+        const T shrink = layout.is_intercept(j, p) ? T(0) : threshold;
+        const T excess = std::abs(z) - shrink;
+        candidate[j] = sgn(z) * (excess > T(0) ? excess : T(0));  // a NaN excess counts as 0
+        step[j] = candidate[j] - beta[j];
+      }
+      const auto gd = static_cast<double>(dot<T>(gradient, step));
+      const auto step_norm = static_cast<double>(std::sqrt(dot<T>(step, step)));
+      candidate_objective = surrogate_objective<T>(batch, candidate, state, layout, config, total_weight, workspace);
+      const double bound = (0.5 * trial_curvature) * step_norm * step_norm + (gd + objective) + 1e-12;
+      if (candidate_objective <= bound) {
+        accepted = true;
+        break;
+      }
+    }
+    if (!accepted) {
+      refresh_residuals<T>(batch, beta, workspace);
+      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
+                             .converged = false};
+    }
+
+    std::copy(candidate.begin(), candidate.end(), beta.begin());
+    curvature = std::max(0.5 * trial_curvature, 1e-8);
+    objective = candidate_objective;
+    if (step_is_small<T>(beta, step, config.tolerance)) {
+      return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
+                             .converged = true};
+    }
+  }
+  return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = config.max_iter, .objective = objective,
+                         .converged = false};
+}
+
+#define VINTREL_INSTANTIATE(T)                                                                                   \
+  template Result<SolveOutcome<T>> solve_newton<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,    \
+                                                   const FeatureLayout&, const UpdateConfig&, double, double);   \
+  template Result<SolveOutcome<T>> solve_proximal_l1<T>(Workspace<T>&, const BatchView<T>&,                      \
+                                                        const StreamState<T>&, const FeatureLayout&,             \
+                                                        const UpdateConfig&, double, double);
+VINTREL_INSTANTIATE(float)
+VINTREL_INSTANTIATE(double)
+#undef VINTREL_INSTANTIATE
+
+}  // namespace vintrel::core
