@@ -116,10 +116,11 @@ def prediction_digest(rows, cols, dtype, pool):
 
 def openblas_build():
     """The OpenBLAS build the engine runs on and the core it selected: the
-    loaded 32-bit-integer OpenBLAS (NumPy's is the 64-bit one), wherever the
-    installation put it."""
+    loaded 32-bit-integer OpenBLAS that is neither NumPy's (the 64-bit one)
+    nor SciPy's, wherever the installation put it."""
     with open("/proc/self/maps") as maps:
-        paths = {line.split()[-1] for line in maps if "scipy_openblas" in line and "openblas64" not in line}
+        paths = {line.split()[-1] for line in maps
+                 if "scipy_openblas" in line and "openblas64" not in line and "/scipy.libs/" not in line}
     builds = set()
     for path in paths:
         library = ctypes.CDLL(path)
