@@ -32,8 +32,7 @@ test-core: venv
 	$(VENV)/bin/ctest --test-dir build/core-tests --output-on-failure -j $(JOBS)
 
 # The package's lint and type checks run with its tests.
-LINTED := src/vintrel tests/vintrel examples bench/estimator.py bench/raw_data.py \
-  bench/inference_agreement.py bench/inference_coverage.py bench/dask_fit.py bench/cli_throughput.py
+LINTED := .
 test-python: install
 	$(PY) -m pytest -q
 	$(VENV)/bin/ruff check $(LINTED)

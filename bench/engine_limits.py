@@ -21,8 +21,9 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
-from timing import interleaved_best  # noqa: E402
-from vintrel import NativeCpuEngine  # noqa: E402
+from vintrel import NativeCpuEngine
+
+from timing import interleaved_best
 
 
 def engine_openblas():

@@ -3,8 +3,9 @@ same array, in the same process. Prints both times and their ratio."""
 
 import numpy as np
 
-from timing import interleaved_best
 from vintrel import NativeCpuEngine
+
+from timing import interleaved_best
 
 ROWS, COLS = 2_000_000, 16
 

@@ -9,14 +9,14 @@ import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
-import cli_throughput  # noqa: E402
-import estimator  # noqa: E402
-import inference_agreement  # noqa: E402
-import inference_coverage  # noqa: E402
-import peers  # noqa: E402
-import predict_vs_numpy  # noqa: E402
-import update_vs_gemm  # noqa: E402
-from vintrel import version  # noqa: E402
+import cli_throughput
+import estimator
+import inference_agreement
+import inference_coverage
+import peers
+import predict_vs_numpy
+import update_vs_gemm
+from vintrel import version
 
 RESULTS = pathlib.Path(__file__).resolve().parent.parent / "results"
 

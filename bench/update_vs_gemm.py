@@ -8,8 +8,9 @@ import resource
 
 import numpy as np
 
-from timing import interleaved_best
 from vintrel import NativeCpuEngine
+
+from timing import interleaved_best
 
 ROWS, COLS = 200_000, 32
 UPDATE_ARGS = dict(batch_weight=float(ROWS), n_features_in=COLS - 1, fit_intercept=True, tau=1.345,

@@ -7,8 +7,9 @@ import re
 import numpy as np
 import pytest
 
-from conftest import NOT_CONTIGUOUS, WRONG_KIND, assert_same_state, other_dtype, update_args
 from vintrel._native_cpu import NativeCpuEngine
+
+from conftest import NOT_CONTIGUOUS, WRONG_KIND, assert_same_state, other_dtype, update_args
 
 
 class AsIndex:

@@ -9,8 +9,9 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import update_args
 from vintrel._native_cpu import NativeCpuEngine
+
+from conftest import update_args
 
 BORROWED = "Already borrowed"
 MUTABLY_BORROWED = "Already mutably borrowed"
@@ -61,10 +62,12 @@ def test_calls_from_inside_an_exclusive_call_are_refused(method, outcome):
             return 1.0
 
     if method == "update":
-        call = lambda: engine.update(**update_args(tau=Probe(), penalty="none" if outcome == "succeeds" else "?"))
+        def call():
+            return engine.update(**update_args(tau=Probe(), penalty="none" if outcome == "succeeds" else "?"))
     else:
-        call = lambda: engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, Probe(),
-                                      1.0 if outcome == "succeeds" else -1.0)
+        def call():
+            return engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, Probe(),
+                                  1.0 if outcome == "succeeds" else -1.0)
     if outcome == "fails":
         with pytest.raises(ValueError):
             call()

@@ -8,8 +8,9 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import UNDER_SANITIZER
 from vintrel._native_cpu import NativeCpuEngine, version
+
+from conftest import UNDER_SANITIZER
 
 
 @pytest.mark.parametrize("text", ["float16", "Float32", "float64 ", "f8", "", "float32\0"])

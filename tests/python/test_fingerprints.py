@@ -161,7 +161,7 @@ def test_update_results_match_the_record(shape, dtype, penalty):
     if openblas_build() != record["openblas"]:
         pytest.skip(f"hashes recorded under {record['openblas']}")
     case = case_name(shape, dtype, penalty)
-    for pool in [None] + POOLS:
+    for pool in [None, *POOLS]:
         expected = expected_for(case, pool)
         if expected is None:
             continue  # a pool size that changes the slots and was not recorded
@@ -172,7 +172,7 @@ def test_update_results_match_the_record(shape, dtype, penalty):
 def test_predictions_match_the_record(dtype):
     record = recorded()["predict"]
     for rows, cols in PREDICT_SHAPES:
-        for pool in [None] + POOLS:
+        for pool in [None, *POOLS]:
             assert prediction_digest(rows, cols, dtype, pool) == record[f"{rows}x{cols}-{dtype}"], (rows, cols, pool)
 
 
@@ -183,7 +183,7 @@ def record_all():
             str(pool): run_case(shape, dtype, penalty, pool) for pool in POOLS}
     for rows, cols in PREDICT_SHAPES:
         for dtype in ("float32", "float64"):
-            digests = {prediction_digest(rows, cols, dtype, pool) for pool in [None] + POOLS}
+            digests = {prediction_digest(rows, cols, dtype, pool) for pool in [None, *POOLS]}
             assert len(digests) == 1, "predictions depend on the pool"
             data["predict"][f"{rows}x{cols}-{dtype}"] = digests.pop()
     lines = [f' "openblas": {json.dumps(data["openblas"])},', ' "update": {']

@@ -7,8 +7,9 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import UNDER_SANITIZER, update_args
 from vintrel._native_cpu import NativeCpuEngine
+
+from conftest import UNDER_SANITIZER, update_args
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 

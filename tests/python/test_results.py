@@ -7,8 +7,9 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import assert_same_state, update_args
 from vintrel._native_cpu import NativeCpuEngine
+
+from conftest import assert_same_state, update_args
 
 STATE_KEYS = ["coefficients", "information", "state_is_detached", "n_samples_seen", "batch_count",
               "previous_lambda", "weight_sum"]

@@ -5,8 +5,9 @@ import re
 import numpy as np
 import pytest
 
-from conftest import NOT_CONTIGUOUS, WRONG_KIND, assert_same_state
 from vintrel._native_cpu import NativeCpuEngine
+
+from conftest import NOT_CONTIGUOUS, WRONG_KIND, assert_same_state
 
 P = 3
 RESTORE_KEYS = ["coefficients", "information", "n_samples_seen", "batch_count", "previous_lambda", "weight_sum"]
@@ -21,7 +22,7 @@ def sample_state(dtype="float64"):
 
 def test_fresh_state_is_all_zero(dtype):
     state = NativeCpuEngine(dtype, P).state()
-    assert list(state) == RESTORE_KEYS[:2] + ["state_is_detached"] + RESTORE_KEYS[2:]
+    assert list(state) == [*RESTORE_KEYS[:2], "state_is_detached", *RESTORE_KEYS[2:]]
     for array, shape in ((state["coefficients"], (P,)), (state["information"], (P, P))):
         assert array.dtype == np.dtype(dtype) and array.shape == shape and not array.any()
         assert array.flags.writeable and array.flags.c_contiguous and array.flags.aligned

@@ -6,9 +6,10 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import assert_same_state
 
 from vintrel import NativeCpuEngine
+
+from conftest import assert_same_state
 
 ARGS = dict(batch_weight=None, n_features_in=None, fit_intercept=True, tau=1.345, penalty="none",
             lambda_scale=1.0, bandwidth_scale=1.0, max_iter=50, tol=1e-10, ridge=0.0)
