@@ -31,11 +31,11 @@ test-core: venv
 	$(CMAKE) --build build/core-tests -j $(JOBS)
 	$(VENV)/bin/ctest --test-dir build/core-tests --output-on-failure -j $(JOBS)
 
-# The package's lint and type checks run with its tests.
-LINTED := .
+# Lint (the whole repository) and type checks (the package) run with the
+# tests.
 test-python: install
 	$(PY) -m pytest -q
-	$(VENV)/bin/ruff check $(LINTED)
+	$(VENV)/bin/ruff check .
 	$(VENV)/bin/mypy
 
 # Core tests and module tests under AddressSanitizer and UBSan. The module
