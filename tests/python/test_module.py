@@ -81,7 +81,7 @@ engine = NativeCpuEngine("float64", 2)
 x = np.ones((300, 2)); x[:, 0] = np.arange(300.0)
 engine.update(x, x[:, 0].copy(), None, 300.0, 1, True, 1.345, "none", 1.0, 1.0, 5, 1e-8, 0.0)
 after = openblas_threads()
-ours = [n for path, n in after.items() if "/scipy_openblas32/" in path]
+ours = [n for path, n in after.items() if "/numpy.libs/" not in path and "/scipy.libs/" not in path]
 print(ours == [1] and all(after[path] == n for path, n in before.items()))
 """
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
