@@ -8,6 +8,9 @@ state. Needs the optional dependencies ``pip install 'vintrel[dask]'``.
 """
 
 import contextlib
+import multiprocessing.resource_tracker
+import signal
+import threading
 import uuid
 import warnings
 from collections.abc import Callable, Iterator, Sequence
@@ -34,6 +37,9 @@ from vintrel.estimator import IncrementalHuberRegressor
 __all__ = ["connect", "fit"]
 
 Progress = Callable[[int, int], None]
+# Called on the client as ``on_leaf(done, future)`` when a partition's task
+# has finished.
+OnLeaf = Callable[[int, "distributed.Future[Any]"], None]
 # A plain result of a worker: the state and where updates did not converge,
 # as (partition, batch) pairs.
 Folded = dict[str, Any]
@@ -99,14 +105,13 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
                                                   dask_key_name=f"vintrel-fold-{run}-{index}")
              for index, part in enumerate(parts)]
     total = len(parts) * (2 if refine else 1)
-    folded: Folded = _run(_tree(folds, _merge_folded, split_every), folds, _Progress(progress, 0, total))
+    folded = merge_on_cluster(folds, split_every, _Progress(progress, 0, total))
     state = folded["state"]
     if refine:
         partial_sums = [delayed(_newton_sums, pure=False)(state, *part, layout,
                                                           dask_key_name=f"vintrel-refine-{run}-{index}")
                         for index, part in enumerate(parts)]
-        state = refined_state(state, _run(_tree(partial_sums, _add_newton_sums, split_every), partial_sums,
-                                          _Progress(progress, len(parts), total)))
+        state = refine_on_cluster(state, partial_sums, split_every, _Progress(progress, len(parts), total))
     _warn_not_converged(folded["not_converged"])
     fitted = type(estimator)._from_export({**state, "params": estimator.get_params()})
     with estimator._guard():
@@ -126,7 +131,8 @@ def connect(scheduler: str) -> Iterator[distributed.Client]:
     scheduler : str
         The address of a running scheduler (such as ``tcp://host:8786``),
         or ``local:N`` for a cluster of N single-threaded worker processes
-        on this machine.
+        on this machine. Those ignore Ctrl-C: the client cancels their work
+        and closes them.
 
     Yields
     ------
@@ -142,9 +148,35 @@ def connect(scheduler: str) -> Iterator[distributed.Client]:
         return
     if not (count.isdigit() and int(count) >= 1):
         raise ValueError(f"a local cluster needs a positive number of workers, as in local:2; got {scheduler!r}")
-    with distributed.LocalCluster(n_workers=int(count), threads_per_worker=1, dashboard_address=":0") as cluster, \
-            distributed.Client(cluster) as client:
+    with _local_cluster(int(count)) as cluster, distributed.Client(cluster) as client:
         yield client
+
+
+@contextlib.contextmanager
+def _local_cluster(workers: int) -> Iterator[distributed.LocalCluster]:
+    """Single-threaded worker processes that ignore Ctrl-C.
+
+    SIGINT is blocked while they start, so that they inherit the block (the
+    terminal sends Ctrl-C to every process of the command) and so that a
+    Ctrl-C during the start arrives once the cluster can be closed cleanly;
+    each worker's preload then ignores SIGINT, after a restart too."""
+    previous = None
+    if threading.current_thread() is threading.main_thread() and hasattr(signal, "pthread_sigmask"):
+        # Starting multiprocessing's resource tracker unblocks SIGINT in
+        # the thread that starts it; started first, it leaves the block be.
+        multiprocessing.resource_tracker.ensure_running()
+        previous = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=":0",
+                                           preload=["vintrel._local_workers"])
+    except BaseException:
+        if previous is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        raise
+    with cluster:
+        if previous is not None:
+            signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        yield cluster
 
 
 # ------------------------------------------------------------- partitions
@@ -315,20 +347,58 @@ def _tree(leaves: Sequence[Delayed], combine: Callable[..., Any], split_every: i
     return level[0]
 
 
+def merge_on_cluster(folds: Sequence[Delayed], split_every: int = 8, on_fold: OnLeaf | None = None) -> Folded:
+    """Compute partition streams and merge their states in a tree.
+
+    Parameters
+    ----------
+    folds : sequence of dask.delayed.Delayed
+        One task per partition, each returning a dict with the partition's
+        exported "state" (from one shared start) and its "not_converged"
+        list; other keys are left to the caller.
+    split_every : int, default=8
+        How many partial estimates one merge task combines.
+    on_fold : callable, optional
+        Called as ``on_fold(done, future)`` on the client as each of `folds`
+        finishes, with a `distributed.Client` active.
+
+    Returns
+    -------
+    dict
+        The merged "state" and every "not_converged" entry.
+    """
+    folded: Folded = _run(_tree(folds, _merge_folded, split_every), folds, on_fold)
+    return folded
+
+
+def refine_on_cluster(state: State, sums: Sequence[Delayed], split_every: int = 8,
+                      on_sums: OnLeaf | None = None) -> State:
+    """`state` after one Newton step over all partitions at its coefficients.
+
+    `sums` holds one task per partition returning the partition's
+    "gradient" and "hessian" at the coefficients of `state` (as
+    `vintrel._refine.newton_sums` computes them; other keys are left to the
+    caller); they are added up in a tree as `merge_on_cluster` merges, and
+    `on_sums` is called as it calls `on_fold`.
+    """
+    return refined_state(state, _run(_tree(sums, _add_newton_sums, split_every), sums, on_sums))
+
+
 class _Progress:
     """Reports partitions done as one count over all rounds."""
 
     def __init__(self, report: Progress | None, offset: int, total: int) -> None:
         self.report, self.offset, self.total = report, offset, total
 
-    def __call__(self, done: int) -> None:
+    def __call__(self, done: int, future: distributed.Future[Any]) -> None:
         if self.report is not None:
             self.report(self.offset + done, self.total)
 
 
-def _run(result: Delayed, leaves: Sequence[Delayed], progress: _Progress) -> Any:
-    """Compute `result`, reporting progress over `leaves`. On a cluster the
-    first error cancels the rest, and a worker that died is named as such."""
+def _run(result: Delayed, leaves: Sequence[Delayed], on_leaf: OnLeaf | None) -> Any:
+    """Compute `result`, calling `on_leaf` as each of `leaves` finishes. On
+    a cluster the first error cancels the rest, and a worker that died is
+    named as such."""
     client = getattr(dask.base.get_scheduler(), "__self__", None)
     if not isinstance(client, distributed.Client):
         return dask.base.compute(result)[0]
@@ -337,7 +407,8 @@ def _run(result: Delayed, leaves: Sequence[Delayed], progress: _Progress) -> Any
         for done, future in enumerate(distributed.as_completed(futures[1:]), start=1):
             if future.status == "error":
                 future.result()
-            progress(done)
+            if on_leaf is not None:
+                on_leaf(done, future)
         return futures[0].result()
     except distributed.KilledWorker as error:
         client.cancel(futures)

@@ -432,17 +432,23 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self.n_iter_, self.converged_, self.lambda_ = n_iter, converged, lambda_value
 
     def _warn_if_struggled(self, report: FoldReport) -> None:
+        for message in self._struggles(report):
+            warnings.warn(message, ConvergenceWarning, stacklevel=4)
+
+    def _struggles(self, report: FoldReport) -> list[str]:
+        """What went wrong in the update just recorded, one message each."""
         batch = f"batch {self.n_batches_} (rows up to {self.n_samples_seen_})"
+        messages = []
         if report.used_fallback:
-            warnings.warn(f"{batch}: the Newton system was singular and a regularised fallback "
-                          f"gave the direction; consider a larger ridge", ConvergenceWarning, stacklevel=4)
+            messages.append(f"{batch}: the Newton system was singular and a regularised fallback "
+                            f"gave the direction; consider a larger ridge")
         if report.converged:
-            return
+            return messages
         if report.iterations >= self.max_iter:
             reason = f"it reached max_iter={self.max_iter}; consider raising max_iter"
         else:
             reason = "no step decreased the objective; the last accepted estimate is kept"
-        warnings.warn(f"{batch} did not converge: {reason}", ConvergenceWarning, stacklevel=4)
+        return [*messages, f"{batch} did not converge: {reason}"]
 
     def _forget(self) -> None:
         """Drop the fitted estimate, keeping what validation just recorded."""

@@ -64,6 +64,12 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--model", metavar="OUT", required=True, help="the model file to write")
     fit.add_argument("--plot", metavar="PNG", help="write coefficient paths and residuals to this PNG")
     fit.add_argument("--resume", metavar="MODEL", help="continue the stream of a saved model")
+    fit.add_argument("--dask", metavar="SCHEDULER",
+                     help="fit on a Dask cluster, one stream per file: a scheduler's address, or local:N for a "
+                          "cluster of N single-threaded workers on this machine (needs pip install 'vintrel[dask]')")
+    fit.add_argument("--refine", action="store_true",
+                     help="with --dask: after the merge, one Newton step over every file at the merged coefficients "
+                          "(a second pass over the data), which brings the merge to the whole-data estimate")
     fit.add_argument("--quiet", action="store_true", help="no progress display")
 
     predict = commands.add_parser("predict", help="predict with a saved model, batch by batch",

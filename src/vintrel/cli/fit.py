@@ -1,11 +1,13 @@
 """`vintrel fit`: stream a data set through the estimator, batch by batch,
 and save the model; Ctrl-C stops after the current batch and keeps what was
-folded."""
+folded. With --dask the stream runs on a cluster instead (see
+`vintrel.cli.dask_fit`)."""
 
 import argparse
+import importlib
 import time
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -14,6 +16,7 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from vintrel import model_file
+from vintrel.cli.arguments import EXIT_USAGE
 from vintrel.cli.columns import choose_columns
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout, levels_of
@@ -67,6 +70,17 @@ class FitRun:
     last_batch: tuple[Array, Array] | None = None
     interrupted: bool = False
     error: CommandError | None = None
+    # What the plot calls its panels, and figures printed after the usual ones.
+    paths_title: str = "coefficient paths over the stream"
+    residual_sample: str = "last batch"
+    figures: list[tuple[str, str]] = field(default_factory=list)
+
+    def record_chunk(self, chunk: Chunk, encoded: Encoded) -> None:
+        """Count a chunk once its rows are folded."""
+        self.rows_read += chunk.rows
+        self.rows_folded += encoded.X.shape[0]
+        self.dropped += encoded.dropped
+        self.read_through.update(chunk.read_through)
 
     def record_update(self, model: IncrementalHuberRegressor, X: Array, y: Array) -> None:
         """Keep what the plot and the summary need after an update."""
@@ -81,10 +95,13 @@ class FitRun:
 
 def run_fit(args: argparse.Namespace) -> int:
     """The command: returns its exit status."""
+    on_cluster = _cluster_fit(args)
     plan = plan_fit(args)
     for note in _notes(plan):
         if not args.quiet:
             print(note)
+    if on_cluster is not None:
+        return on_cluster(args, plan)
     done = sum(plan.folded.get(str(path), 0) for path in plan.data.files)
     progress = progress_display("fit", plan.data.total_rows(), done, args.quiet)
     layout = plan.layout
@@ -101,6 +118,24 @@ def run_fit(args: argparse.Namespace) -> int:
         return finish_fit(args, plan, run)
 
 
+def _cluster_fit(args: argparse.Namespace) -> Callable[[argparse.Namespace, FitPlan], int] | None:
+    """With --dask, the function that runs the planned fit on the cluster."""
+    if args.dask is None:
+        if args.refine:
+            raise CommandError("--refine refines the merge of a fit on Dask; it needs --dask", status=EXIT_USAGE)
+        return None
+    if args.resume is not None:
+        raise CommandError("--resume continues a stream in this process and cannot be combined with --dask; "
+                           "resume without --dask, or fit the whole data set again on Dask", status=EXIT_USAGE)
+    try:
+        # First the package's module, whose error names the extra to install.
+        importlib.import_module("vintrel.dask")
+        from vintrel.cli.dask_fit import fit_on_dask
+    except ImportError as error:
+        raise CommandError(f"--dask: {first_line(error)}") from error
+    return fit_on_dask
+
+
 def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunks: Iterable[Chunk],
                encoder: Encoder, progress: Progress, stop: StopRequest) -> FitRun:
     """Fold chunks one after another until they run out, a chunk is bad
@@ -108,7 +143,7 @@ def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunk
     next chunk is read and encoded while the current one is folded."""
     run = FitRun()
     started = time.perf_counter()
-    with Prefetched(_encoded(chunks, encoder)) as batches:
+    with Prefetched(encoded_chunks(chunks, encoder)) as batches:
         while not stop:
             try:
                 item = next(batches, None)
@@ -121,10 +156,7 @@ def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunk
             except CommandError as error:
                 run.error = error
                 break
-            run.rows_read += chunk.rows
-            run.rows_folded += encoded.X.shape[0]
-            run.dropped += encoded.dropped
-            run.read_through.update(chunk.read_through)
+            run.record_chunk(chunk, encoded)
             if chunk.rows:
                 progress.advance(chunk.rows, _update_note(model))
     run.interrupted = bool(stop)
@@ -132,7 +164,7 @@ def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunk
     return run
 
 
-def _encoded(chunks: Iterable[Chunk], encoder: Encoder) -> Iterator[tuple[Chunk, Encoded]]:
+def encoded_chunks(chunks: Iterable[Chunk], encoder: Encoder) -> Iterator[tuple[Chunk, Encoded]]:
     """Chunks with their arrays; any failure to make them becomes a
     CommandError, so that the batches folded before it are saved."""
     stream = iter(chunks)
@@ -358,7 +390,7 @@ def _plot(path: str, plan: FitPlan, run: FitRun) -> None:
     X, y = run.last_batch
     residuals = (np.asarray(y, dtype=np.float64) - (X @ model.coef_ + model.intercept_)) / model.scale_
     write_plot(Path(path), plan.layout.feature_names, run.rows_seen, np.vstack(run.paths), residuals,
-               float(model.epsilon))
+               float(model.epsilon), paths_title=run.paths_title, residual_sample=run.residual_sample)
 
 
 def _print_results(args: argparse.Namespace, model: IncrementalHuberRegressor, run: FitRun) -> None:
@@ -375,6 +407,7 @@ def _print_results(args: argparse.Namespace, model: IncrementalHuberRegressor, r
     if hasattr(model, "n_samples_seen_"):
         figures.append(("model", f"{counted(model.n_samples_seen_, 'row')} in {counted(model.n_batches_, 'update')}, "
                                  f"scale {model.scale_:.6g}"))
+    figures += run.figures
     figures.append(("model file", str(args.model)))
     if args.plot is not None and run.paths:
         figures.append(("plot", str(args.plot)))

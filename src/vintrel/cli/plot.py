@@ -24,13 +24,14 @@ def check_plotting() -> None:
 
 def write_plot(path: Path, names: Sequence[str], rows_seen: Sequence[int],
                standardised_paths: NDArray[np.floating[Any]], scaled_residuals: NDArray[np.floating[Any]],
-               epsilon: float) -> None:
+               epsilon: float, *, paths_title: str = "coefficient paths over the stream",
+               residual_sample: str = "last batch") -> None:
     """Write a PNG with two panels.
 
     `standardised_paths` has one row per update and one column per feature:
     coefficients times the feature's standard deviation, so that features
-    on any scale share an axis. `scaled_residuals` are the last batch's
-    residuals divided by the residual scale.
+    on any scale share an axis. `scaled_residuals` are the residuals of
+    the batch `residual_sample` names, divided by the residual scale.
     """
     import matplotlib
 
@@ -49,7 +50,7 @@ def write_plot(path: Path, names: Sequence[str], rows_seen: Sequence[int],
     paths_axis.xaxis.set_major_locator(MaxNLocator(6, integer=True))
     paths_axis.xaxis.set_major_formatter(EngFormatter(sep=""))
     paths_axis.set_ylabel("coefficient x feature standard deviation")
-    paths_axis.set_title("coefficient paths over the stream")
+    paths_axis.set_title(paths_title)
     paths_axis.axhline(0.0, color="grey", linewidth=0.6)
     if len(order):
         paths_axis.legend(fontsize="small", loc="center left", bbox_to_anchor=(1.0, 0.5), frameon=False)
@@ -63,7 +64,7 @@ def write_plot(path: Path, names: Sequence[str], rows_seen: Sequence[int],
     for sign in (-1, 1):
         residual_axis.axvline(sign * epsilon, color="C3", linestyle="--")
     beyond = float(np.mean(np.abs(scaled_residuals) > epsilon)) if scaled_residuals.size else 0.0
-    residual_axis.set_title(f"last batch: {beyond:.1%} of scaled residuals beyond ±{epsilon:g}")
+    residual_axis.set_title(f"{residual_sample}: {beyond:.1%} of scaled residuals beyond ±{epsilon:g}")
     residual_axis.set_xlabel(f"residual / scale (dashed: the Huber threshold; end bins: "
                              f"{beyond_range:.1%} beyond ±{limit:g})")
     residual_axis.set_ylabel("rows")
