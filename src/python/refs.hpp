@@ -2,7 +2,6 @@
 #pragma once
 
 #include <Python.h>
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <utility>
@@ -46,10 +45,13 @@ class PyRef {
 // would touch Python objects without the lock, nor reach a noexcept frame,
 // which would abort the process; the thread waits here instead until the
 // process has exited, which is what later interpreters do themselves.
+// PyEval_RestoreThread throws nothing else; the handler catches everything
+// because a forced unwind carries no exception object to bind a reference
+// to, and it never returns, so the unwind is never asked to resume.
 inline void take_lock_back(PyThreadState* saved) noexcept {
   try {
     PyEval_RestoreThread(saved);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
     for (;;) pause();
   }
 }
