@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
+from sklearn.utils import assert_all_finite
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
 
 from vintrel._merge import merge_states
@@ -370,6 +371,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     def _start(self, X: Array, y: Array, weights: Array | None, whole_batch: bool) -> None:
         """Fix the internal units on the first batch and fold it, starting
         from robust coefficients."""
+        _assert_finite(X, y)  # the robust start computes on it before the engine scans it
         dtype = X.dtype
         scaling = Scaling.from_batch(X, y, weights, self.fit_intercept)
         stream = EngineStream(dtype, X.shape[1], self.fit_intercept, self.n_threads)
@@ -383,12 +385,13 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             start = least_squares_start(design, centred, weights)
             start = Start(float(self.scale), start.coefficients, 0)
         scaling = scaling.with_y_scale(start.scale)
+        target = scaling.target(y, dtype)
         report = start.folded
         if report is None or settings.penalty != "none":
             stream.restart(start.coefficients / start.scale)
-            report = stream.fold(design, scaling.target(y, dtype), weights, settings, "batch 1")
+            report = stream.fold(design, target, weights, settings, "batch 1")
         self._stream, self._scaling, self._units = stream, scaling, (self.fit_intercept, self.scale)
-        self._add_batch_sums(design, scaling.target(y, dtype), weights)
+        self._add_batch_sums(design, target, weights)
         self._record(report)
 
     def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> None:
@@ -400,7 +403,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         dtype = stream.dtype
         X = np.asarray(X, dtype=dtype)
         design, target = scaling.design(X, dtype, out=buffer), scaling.target(y, dtype)
-        report = stream.fold(design, target, weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
+        try:
+            report = stream.fold(design, target, weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
+        except ValueError:
+            _assert_finite(X, target)  # the engine's scan found them: say so in scikit-learn's words
+            raise
         self._add_batch_sums(design, target, weights)
         self._record(report)
 
@@ -461,7 +468,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     def _validate_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None,
                         reset: bool) -> tuple[Array, Array, Array | None]:
         dtypes = [np.float64, np.float32] if reset else self._dtype()
-        features, target = validate_data(self, X, y, reset=reset, dtype=dtypes, y_numeric=True)
+        # X is scanned for NaN and infinity where it is used: by the start,
+        # and by the engine for every batch it folds, so not twice.
+        features, target = validate_data(self, X, y, reset=reset, dtype=dtypes, y_numeric=True,
+                                         ensure_all_finite=False)
         target = np.asarray(target, dtype=features.dtype)
         weights = None
         if sample_weight is not None:
@@ -742,6 +752,12 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         super().__setstate__(state)
         if exported is not None:
             self._stream = EngineStream.from_export(exported, self.n_threads)
+
+
+def _assert_finite(X: Array, y: Array) -> None:
+    """scikit-learn's error for NaN or infinity in X or y."""
+    assert_all_finite(X, input_name="X", estimator_name=IncrementalHuberRegressor.__name__)
+    assert_all_finite(y, input_name="y", estimator_name=IncrementalHuberRegressor.__name__)
 
 
 def _is_real(value: object) -> bool:

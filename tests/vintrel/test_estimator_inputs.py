@@ -160,3 +160,18 @@ def test_a_call_failing_after_its_fold_leaves_the_engine_as_it_was(data):
             model.partial_fit(X[300:] * 3, y[300:])
     for key, value in engine.items():
         np.testing.assert_array_equal(model._stream.export()[key], value)
+
+
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_non_finite_values_in_a_later_batch_get_scikit_learns_error(data, dtype):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:300].astype(dtype), y[:300])
+    before = model.coef_.copy()
+    bad = X[300:].copy()
+    bad[5, 1] = np.nan if dtype == np.float64 else 1e300  # too large for float32
+    with pytest.raises(ValueError, match="Input X contains"):
+        model.partial_fit(bad, y[300:])
+    np.testing.assert_array_equal(model.coef_, before)
+    with pytest.raises(ValueError, match="Input X contains NaN"):
+        IncrementalHuberRegressor(batch_size=100).fit(np.where(np.arange(600)[:, None] == 550, np.nan, X), y)
