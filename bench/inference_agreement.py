@@ -11,9 +11,7 @@ import numpy as np
 import statsmodels.api as sm
 
 from vintrel import IncrementalHuberRegressor
-from vintrel.inference import caller_transform
-
-from raw_data import contaminated
+from vintrel.datasets import make_contaminated_regression
 
 FEATURES, EPSILON = 5, 1.35
 
@@ -35,7 +33,7 @@ def smoothed_scalar_errors(model, X, y):
     k = 1 + p / n * variance / mean**2
     psi = np.minimum(residuals, EPSILON)
     internal = k * (psi @ psi) / (n - p) / mean * np.linalg.inv(state["information"])
-    transform = caller_transform(scaling)
+    transform = scaling.caller_transform()
     return np.sqrt(np.diag(transform @ internal @ transform.T))
 
 
@@ -44,7 +42,7 @@ def agreement(rows, seeds):
     with the estimator given RLM's scale."""
     gaps = {"default": [], "smoothed scalars": [], "no smoothing": []}
     for seed in seeds:
-        X, y, _, _ = contaminated(rows, FEATURES, seed, noise_df=3.0)
+        X, y, _, _ = make_contaminated_regression(rows, FEATURES, noise_df=3.0, random_state=seed)
         reference = sm.RLM(y, sm.add_constant(X, prepend=False), M=sm.robust.norms.HuberT(t=EPSILON)).fit(cov="H2")
         model = IncrementalHuberRegressor(epsilon=EPSILON, scale=float(reference.scale)).fit(X, y)
         ours = np.append(model.coef_se_, model.intercept_se_)
@@ -59,7 +57,7 @@ def agreement(rows, seeds):
 def stream_against_one_batch(seeds, rows=1_000_000, batch=50_000):
     gaps = []
     for seed in seeds:
-        X, y, _, _ = contaminated(rows, FEATURES, seed, noise_df=3.0)
+        X, y, _, _ = make_contaminated_regression(rows, FEATURES, noise_df=3.0, random_state=seed)
         stream = IncrementalHuberRegressor(batch_size=batch).fit(X, y)
         whole = IncrementalHuberRegressor().fit(X, y)
         gaps.append(relative_gap(np.append(stream.coef_se_, stream.intercept_se_),
@@ -70,7 +68,7 @@ def stream_against_one_batch(seeds, rows=1_000_000, batch=50_000):
 def statistics_cost(features, rows=1_000_000, batch=50_000, repeats=5):
     """Share of a streamed fit's time spent in the statistics pass, timed
     inside the fit (the fastest of `repeats` fits)."""
-    X, y, _, _ = contaminated(rows, features, 5, noise_df=3.0)
+    X, y, _, _ = make_contaminated_regression(rows, features, noise_df=3.0, random_state=5)
     original = IncrementalHuberRegressor._add_batch_sums
     spent = []
 

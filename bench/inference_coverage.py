@@ -12,8 +12,7 @@ from statistics import NormalDist
 import numpy as np
 
 from vintrel import IncrementalHuberRegressor
-
-from raw_data import contaminated
+from vintrel.datasets import make_contaminated_regression
 
 REPLICATIONS, ROWS, FEATURES, BATCH = 500, 20_000, 5, 2_000
 ALPHA = 0.05
@@ -23,7 +22,7 @@ def replicate(seed):
     """Whether each interval of one seeded data set covers the truth, and
     each error in units of its standard error (the truth differs between
     seeds, so errors are only comparable in those units)."""
-    X, y, coef, intercept = contaminated(ROWS, FEATURES, seed, noise_df=3.0)
+    X, y, coef, intercept = make_contaminated_regression(ROWS, FEATURES, noise_df=3.0, random_state=seed)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         model = IncrementalHuberRegressor(batch_size=BATCH).fit(X, y)

@@ -58,7 +58,7 @@ class Scaling:
             # rounds would leave a spread of rounding errors, and dividing by
             # it would turn the column into one of +-1 beside the intercept.
             counted = X64 if weights is None else X64[weights > 0]
-            constant = np.all(counted == counted[:1], axis=0) & (counted.shape[0] > 0)
+            constant = counted.max(axis=0) == counted.min(axis=0)
             center[constant] = counted[0, constant]
             spread = np.sqrt(_weighted_mean((X64 - center) ** 2, weights))
             y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
@@ -101,23 +101,28 @@ class Scaling:
 
     def target(self, y: NDArray[np.floating[Any]], dtype: DTypeLike) -> NDArray[np.floating[Any]]:
         """The engine's target: `(y - y_center) / y_scale` in `dtype`."""
-        internal = (np.asarray(y, dtype=np.float64) - self.y_center) / self.y_scale
+        internal = np.subtract(y, self.y_center, dtype=np.float64)
+        internal /= self.y_scale
         return np.ascontiguousarray(internal, dtype=dtype)
+
+    def caller_transform(self) -> NDArray[np.float64]:
+        """The matrix A with ``(coef_, intercept_) = A @ beta + (0, ..., 0,
+        y_center)`` for internal coefficients beta (intercept last): the
+        one linear map between the two units, for estimates and for their
+        covariance alike."""
+        k, p = self.n_features, self.n_parameters
+        transform = np.zeros((p, p))
+        slopes = self.y_scale / self.x_scale
+        transform[np.arange(k), np.arange(k)] = slopes
+        if self.fit_intercept:
+            transform[-1, -1] = self.y_scale
+            transform[-1, :k] = -slopes * self.x_center
+        return transform
 
     def to_caller_units(self, beta: NDArray[np.floating[Any]]) -> tuple[Vector, float]:
         """Coefficients and intercept in the caller's units from internal
         coefficients (intercept last)."""
-        beta64 = np.asarray(beta, dtype=np.float64)
-        coef = self.y_scale * beta64[: self.n_features] / self.x_scale
-        intercept = 0.0
-        if self.fit_intercept:
-            intercept = self.y_center + self.y_scale * float(beta64[-1]) - float(coef @ self.x_center)
-        return coef, intercept
-
-    def to_internal_units(self, coef: Vector, intercept: float) -> Vector:
-        """Inverse of `to_caller_units`."""
-        features = np.asarray(coef, dtype=np.float64) * self.x_scale / self.y_scale
+        values = self.caller_transform() @ np.asarray(beta, dtype=np.float64)
         if not self.fit_intercept:
-            return features
-        shift = (intercept - self.y_center + float(np.asarray(coef) @ self.x_center)) / self.y_scale
-        return np.append(features, shift)
+            return values, 0.0
+        return values[: self.n_features], self.y_center + float(values[-1])

@@ -30,13 +30,12 @@ SAMPLE_ROWS = 10_000
 
 @dataclass(frozen=True)
 class Start:
-    """The residual scale, the coefficients in the target's units (not yet
-    divided by the scale) and the rounds it took. When `folded` is set, the
-    stream holds the batch folded at exactly this scale."""
+    """The residual scale and the coefficients in the target's units (not
+    yet divided by the scale). When `folded` is set, the stream holds the
+    batch folded at exactly this scale."""
 
     scale: float
     coefficients: Vector
-    rounds: int
     folded: FoldReport | None = None
 
 
@@ -50,11 +49,13 @@ def residual_scale(residuals: Vector, weights: Array | None) -> float:
     return 1.0
 
 
-def least_squares_start(design: Array, target: Vector, weights: Array | None) -> Start:
-    """Least-squares coefficients and the scale of their residuals."""
+def least_squares_start(design: Array, target: Vector, weights: Array | None,
+                        scale: float | None = None) -> Start:
+    """Least-squares coefficients, with `scale` or else the scale of their
+    residuals."""
     design64 = np.asarray(design, dtype=np.float64)
     beta = least_squares(design64, target, weights)
-    return Start(residual_scale(target - design64 @ beta, weights), beta, 0)
+    return Start(residual_scale(target - design64 @ beta, weights) if scale is None else scale, beta)
 
 
 def huber_start(stream: EngineStream, design: Array, target: Vector, weights: Array | None,
@@ -87,16 +88,16 @@ def _alternate(stream: EngineStream, design: Array, target: Vector, weights: Arr
     start = least_squares_start(design64, target, weights)
     beta, scale = start.coefficients, start.scale
     tolerance = SCALE_TOLERANCE[stream.dtype]
-    for rounds in range(1, MAX_SCALE_ROUNDS + 1):
+    for _ in range(MAX_SCALE_ROUNDS):
         stream.restart(beta / scale)
         report = stream.fold(design, np.ascontiguousarray(target / scale, dtype=stream.dtype),
                              weights, settings, "the first batch")
         beta = report.coefficients.astype(np.float64) * scale
         new_scale = residual_scale(target - design64 @ beta, weights)
         if abs(new_scale - scale) <= tolerance * scale:
-            return Start(scale, beta, rounds, report)
+            return Start(scale, beta, report)
         scale = new_scale
     warnings.warn(f"the residual scale of the first batch did not settle within "
                   f"{MAX_SCALE_ROUNDS} rounds; it is held at its last estimate",
                   ConvergenceWarning, stacklevel=5)
-    return Start(scale, beta, MAX_SCALE_ROUNDS)
+    return Start(scale, beta)

@@ -34,9 +34,7 @@ class FoldReport:
     batch_count: int
     iterations: int
     converged: bool
-    objective: float
     lambda_value: float
-    bandwidth: float
     used_fallback: bool
 
 
@@ -90,8 +88,7 @@ class EngineStream:
             raise ValueError(self._explain(error, batch_label)) from error
         return FoldReport(np.asarray(result["coefficients"]), int(result["n_samples_seen"]),
                           int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
-                          float(result["objective"]), float(result["lambda_value"]),
-                          float(result["bandwidth"]), bool(result["used_regularized_fallback"]))
+                          float(result["lambda_value"]), bool(result["used_regularized_fallback"]))
 
     def _explain(self, error: Exception, batch_label: str) -> str:
         text = str(error)

@@ -272,11 +272,13 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self._check_params()
         with self._guard(), self._unchanged_on_failure():
             X, y, weights, _ = self._new_stream_batch(X_sample, y_sample, sample_weight)
-            self._start(X, y, weights, whole_batch=False)
-            start = self._stream.coefficients
-            self._stream.restart(start)
-            self.__dict__.pop("_sums", None)
-            self._publish(start, 0, 0, self.n_iter_, self.converged_, 0.0)
+            stream, scaling, _, start = self._begin(X, y, weights, whole_batch=False)
+            beta = start.coefficients / start.scale
+            stream.restart(beta)
+            self._adopt(stream, scaling)
+            report = start.folded
+            self._publish(beta, 0, 0, 0 if report is None else report.iterations,
+                          True if report is None else report.converged, 0.0)
         return self
 
     @classmethod
@@ -371,28 +373,38 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     def _start(self, X: Array, y: Array, weights: Array | None, whole_batch: bool) -> None:
         """Fix the internal units on the first batch and fold it, starting
         from robust coefficients."""
+        stream, scaling, design, start = self._begin(X, y, weights, whole_batch)
+        target = scaling.target(y, stream.dtype)
+        settings = self._settings(stream.dtype)
+        report = start.folded
+        if report is None or settings.penalty != "none":
+            stream.restart(start.coefficients / start.scale)
+            report = stream.fold(design, target, weights, settings, "batch 1")
+        self._adopt(stream, scaling)
+        self._add_batch_sums(design, target, weights)
+        self._record(report)
+
+    def _begin(self, X: Array, y: Array, weights: Array | None,
+               whole_batch: bool) -> tuple[EngineStream, Scaling, Array, Start]:
+        """The internal units of a first batch, a new engine, the batch's
+        design and the robust start (which may have left the batch folded
+        in the engine without penalty, see `Start.folded`)."""
         _assert_finite(X, y)  # the robust start computes on it before the engine scans it
         dtype = X.dtype
         scaling = Scaling.from_batch(X, y, weights, self.fit_intercept)
         stream = EngineStream(dtype, X.shape[1], self.fit_intercept, self.n_threads)
         design = scaling.design(X, dtype)
-        centred = np.asarray(y, dtype=np.float64) - scaling.y_center
-        settings = self._settings(dtype)
-        start: Start
+        centred = np.subtract(y, scaling.y_center, dtype=np.float64)
         if self.scale == "auto":
-            start = huber_start(stream, design, centred, weights, settings, whole_batch)
+            start = huber_start(stream, design, centred, weights, self._settings(dtype), whole_batch)
         else:
-            start = least_squares_start(design, centred, weights)
-            start = Start(float(self.scale), start.coefficients, 0)
-        scaling = scaling.with_y_scale(start.scale)
-        target = scaling.target(y, dtype)
-        report = start.folded
-        if report is None or settings.penalty != "none":
-            stream.restart(start.coefficients / start.scale)
-            report = stream.fold(design, target, weights, settings, "batch 1")
+            start = least_squares_start(design, centred, weights, scale=float(self.scale))
+        return stream, scaling.with_y_scale(start.scale), design, start
+
+    def _adopt(self, stream: EngineStream, scaling: Scaling) -> None:
+        """Make `stream` and `scaling` the estimator's, with the parameters
+        that fixed the units."""
         self._stream, self._scaling, self._units = stream, scaling, (self.fit_intercept, self.scale)
-        self._add_batch_sums(design, target, weights)
-        self._record(report)
 
     def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> None:
         if weights is not None and not np.any(weights > 0):
@@ -401,7 +413,6 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         if stream.n_threads != self.n_threads:
             stream = self._stream = stream.with_threads(self.n_threads)
         dtype = stream.dtype
-        X = np.asarray(X, dtype=dtype)
         design, target = scaling.design(X, dtype, out=buffer), scaling.target(y, dtype)
         try:
             report = stream.fold(design, target, weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
@@ -665,27 +676,31 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     def _from_export(cls, exported: dict[str, Any]) -> "IncrementalHuberRegressor":
         """The estimator that `_export` described."""
         model = cls(**exported["params"])
-        model.n_features_in_ = int(exported["n_features_in"])
+        model._load(exported)
+        return model
+
+    def _load(self, exported: dict[str, Any]) -> None:
+        """Take on what `_export` described, beside the parameters."""
+        self.n_features_in_ = int(exported["n_features_in"])
         if exported["feature_names_in"] is not None:
-            model.feature_names_in_ = np.asarray(exported["feature_names_in"], dtype=object)
-        if exported["engine"] is not None:
+            self.feature_names_in_ = np.asarray(exported["feature_names_in"], dtype=object)
+        engine = exported["engine"]
+        if engine is not None:
             scaling = exported["scaling"]
-            model._scaling = Scaling(np.asarray(scaling["x_center"], dtype=np.float64),
-                                     np.asarray(scaling["x_scale"], dtype=np.float64),
-                                     float(scaling["y_center"]), float(scaling["y_scale"]),
-                                     bool(scaling["fit_intercept"]))
-            model._stream = EngineStream.from_export(exported["engine"], model.n_threads)
-            model._units = (model.fit_intercept, model.scale)
+            self._adopt(EngineStream.from_export(engine, self.n_threads),
+                        Scaling(np.asarray(scaling["x_center"], dtype=np.float64),
+                                np.asarray(scaling["x_scale"], dtype=np.float64),
+                                float(scaling["y_center"]), float(scaling["y_scale"]),
+                                bool(scaling["fit_intercept"])))
             last = exported["last_update"]
-            model._publish(model._stream.coefficients, int(exported["engine"]["n_samples_seen"]),
-                           int(exported["engine"]["batch_count"]), int(last["n_iter"]),
-                           bool(last["converged"]), float(last["lambda"]))
+            self._publish(np.asarray(engine["coefficients"]), int(engine["n_samples_seen"]),
+                          int(engine["batch_count"]), int(last["n_iter"]), bool(last["converged"]),
+                          float(last["lambda"]))
         if exported["sums"]:
-            model._sums = dict(exported["sums"])
+            self._sums = dict(exported["sums"])
         if exported["pending"] is not None:
             pending = exported["pending"]
-            model._pending = (pending["X"], pending["y"], pending["sample_weight"])
-        return model
+            self._pending = (pending["X"], pending["y"], pending["sample_weight"])
 
     # ------------------------------------------------------------- model file
 
@@ -739,19 +754,16 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     # --------------------------------------------------------------- pickling
 
     def __getstate__(self) -> dict[str, Any]:
-        state = dict(super().__getstate__())
-        state.pop("_lock", None)
-        stream = state.pop("_stream", None)
-        if stream is not None:
-            state["_stream"] = stream.export()
-        return state
+        """The parameters and the plain state of what was learnt: the
+        native engine is rebuilt on load, never pickled."""
+        if not hasattr(self, "n_features_in_"):
+            return {"params": self.get_params()}
+        return self._export()
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        state = dict(state)
-        exported = state.pop("_stream", None)
-        super().__setstate__(state)
-        if exported is not None:
-            self._stream = EngineStream.from_export(exported, self.n_threads)
+        self.__dict__.update(state["params"])
+        if "n_features_in" in state:
+            self._load(state)
 
 
 def _assert_finite(X: Array, y: Array) -> None:

@@ -153,23 +153,10 @@ def _pseudo_inverse(information: Array) -> tuple[Matrix, NDArray[np.bool_], int]
     return np.asarray(inverse, dtype=np.float64), identified, int(np.count_nonzero(kept))
 
 
-def caller_transform(scaling: Scaling) -> Matrix:
-    """The matrix A with (coef_, intercept_) = A @ beta + constant, beta the
-    internal coefficients (intercept last); the constant is y_center."""
-    n_features, p = scaling.n_features, scaling.n_parameters
-    transform = np.zeros((p, p))
-    slopes = scaling.y_scale / scaling.x_scale
-    transform[np.arange(n_features), np.arange(n_features)] = slopes
-    if scaling.fit_intercept:
-        transform[-1, -1] = scaling.y_scale
-        transform[-1, :n_features] = -slopes * scaling.x_center
-    return transform
-
-
 def caller_covariance(covariance: Matrix, identified: NDArray[np.bool_], scaling: Scaling) -> Matrix:
     """The internal covariance in the caller's units. A caller coefficient
     built from an unidentified internal one is unidentified too."""
-    transform = caller_transform(scaling)
+    transform = scaling.caller_transform()
     known = np.where(np.outer(identified, identified), covariance, 0.0)
     result = np.asarray(transform @ known @ transform.T, dtype=np.float64)
     unknown = np.any(transform[:, ~identified] != 0, axis=1)

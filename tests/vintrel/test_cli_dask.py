@@ -170,7 +170,8 @@ def test_worker_updates_keep_their_warnings_as_notes():
         warnings.simplefilter("error")
         model.fit(table.select(FEATURES).to_pandas().to_numpy(), table["y"].to_numpy())
         assert not model.converged_
-        model._warn_if_struggled(FoldReport(model._stream.coefficients, 600, 2, 1, False, 0.0, 0.0, 0.1, True))
+        model._warn_if_struggled(FoldReport(model._stream.coefficients, n_samples_seen=600, batch_count=2, iterations=1,
+                                            converged=False, lambda_value=0.0, used_fallback=True))
     assert model.notes == ["batch 1 (rows up to 600): the Newton system was singular and a regularised fallback gave "
                            "the direction; consider a larger ridge"]
 
