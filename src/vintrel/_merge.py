@@ -9,6 +9,7 @@ states that `IncrementalHuberRegressor._export` returns, so merges need no
 engine and run wherever the states are.
 """
 
+import functools
 import math
 import warnings
 from collections.abc import Sequence
@@ -18,6 +19,8 @@ import numpy as np
 import scipy.linalg
 from numpy.typing import NDArray
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
+
+from vintrel.inference import add_sums
 
 State = dict[str, Any]
 Vector = NDArray[np.float64]
@@ -273,21 +276,10 @@ def _merge_sums(states: Sequence[State]) -> dict[str, Any]:
     """Add up every additive statistic. An estimate that folded no rows
     may lack one (it is zero); one that folded rows without collecting it
     cannot be merged with one that did."""
-    keys = sorted({key for state in states for key in state["sums"]})
-    merged: dict[str, Any] = {}
-    for key in keys:
-        values = []
-        for index, state in enumerate(states):
-            if key in state["sums"]:
-                values.append(state["sums"][key])
-            elif int(state["engine"]["n_samples_seen"]) > 0:
-                raise ValueError(f"cannot merge estimator {index}: it folded rows without collecting "
-                                 f"the statistic {key!r} that the others carry")
-        shapes = {np.shape(value) for value in values}
-        if len(shapes) > 1:
-            raise ValueError(f"cannot merge the statistic {key!r}: its shapes differ ({sorted(shapes)})")
-        total = values[0]
-        for value in values[1:]:
-            total = total + value
-        merged[key] = total
-    return merged
+    keys = {key for state in states for key in state["sums"]}
+    for index, state in enumerate(states):
+        missing = keys - state["sums"].keys()
+        if missing and int(state["engine"]["n_samples_seen"]) > 0:
+            raise ValueError(f"cannot merge estimator {index}: it folded rows without collecting "
+                             f"the statistic {min(missing)!r} that the others carry")
+    return functools.reduce(add_sums, (state["sums"] for state in states), {})

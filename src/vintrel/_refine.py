@@ -10,7 +10,6 @@ information.
 
 import math
 from collections.abc import Sequence
-from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -21,67 +20,55 @@ NewtonSums = dict[str, NDArray[np.float64]]
 
 
 def _bandwidth(state: State) -> float:
-    """The engine's curvature bandwidth after all the weight the state
-    holds, so the new information is weighted as a long stream's last batch
-    would be."""
+    """The half-width of the engine's curvature smoothing after all the
+    weight the state holds, so the new information is weighted as a long
+    stream's last batch would be."""
     params = state["params"]
     tau = float(params["epsilon"])
     level = math.log(max(int(state["n_features_in"]), 2))
     return min(float(params["bandwidth_scale"]) / (math.sqrt(float(state["engine"]["weight_sum"])) * level), tau)
 
 
-def newton_sums(state: State, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> NewtonSums:
-    """The score sum and the curvature-weighted Gram of `X`, `y` at the
-    coefficients of `state`, in internal units, streamed in the estimator's
-    batches.
+class NewtonPass:
+    """The score sum and the curvature-weighted Gram of batches at the
+    coefficients of a state, in internal units, added up batch by batch.
 
     Parameters
     ----------
     state : dict
         Exported state of a fitted estimator.
-    X, y, sample_weight : array-like
-        One part of the data, as the estimator's `partial_fit` takes it.
-
-    Returns
-    -------
-    dict
-        "gradient" (p,) and "hessian" (p, p), float64.
     """
-    from vintrel.estimator import IncrementalHuberRegressor
 
-    model = IncrementalHuberRegressor._from_export(state)
-    scaling = model._scaling
-    beta = np.asarray(state["engine"]["coefficients"], dtype=np.float64)
-    p = beta.shape[0]
-    tau = float(model.epsilon)
-    half_width = min(_bandwidth(state), tau)
-    sums = {"gradient": np.zeros(p), "hessian": np.zeros((p, p))}
-    rows = int(np.shape(y)[0])
-    if rows == 0:
-        return sums
-    batch = model._batch_rows(p, np.dtype(np.float64))
-    for begin in range(0, rows, batch):
-        part = slice(begin, begin + batch)
-        weights_part = None if sample_weight is None else rows_of(sample_weight, part)
-        features, target, weights = model._validate_batch(rows_of(X, part), rows_of(y, part), weights_part,
-                                                          reset=False)
-        design = scaling.design(features, np.float64)
-        residuals = scaling.target(target, np.float64) - design @ beta
+    def __init__(self, state: State) -> None:
+        from vintrel.estimator import IncrementalHuberRegressor
+
+        self._model = IncrementalHuberRegressor._from_export(state)
+        self._beta = np.asarray(state["engine"]["coefficients"], dtype=np.float64)
+        self._half_width = _bandwidth(state)
+        p = self._beta.shape[0]
+        # Rows per batch whose design takes the estimator's batch memory.
+        self.batch_rows = self._model._batch_rows(p, np.dtype(np.float64))
+        self.sums: NewtonSums = {"gradient": np.zeros(p), "hessian": np.zeros((p, p))}
+
+    def add(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> None:
+        """Add one batch, as the estimator's `partial_fit` takes it."""
+        model, tau = self._model, float(self._model.epsilon)
+        features, target, weights = model._validate_batch(X, y, sample_weight, reset=False)
+        design = model._scaling.design(features, np.float64)
+        residuals = model._scaling.target(target, np.float64) - design @ self._beta
         score = np.clip(residuals, -tau, tau)
         # The indicator of |r| <= tau averaged over a window of the
         # bandwidth: the engine's smoothed curvature.
-        curvature = np.clip((tau + half_width - np.abs(residuals)) / (2 * half_width), 0.0, 1.0)
+        curvature = np.clip((tau + self._half_width - np.abs(residuals)) / (2 * self._half_width), 0.0, 1.0)
         if weights is not None:
-            score = score * weights
-            curvature = curvature * weights
-        sums["gradient"] += design.T @ score
-        sums["hessian"] += (design * curvature[:, None]).T @ design
-    return sums
-
-
-def rows_of(values: Any, part: slice) -> Any:
-    """Rows `part` of an array, a data frame or a series."""
-    return values.iloc[part] if hasattr(values, "iloc") else values[part]
+            score *= weights
+            curvature *= weights
+        self.sums["gradient"] += design.T @ score
+        # Rows scaled in place by the root of their curvature make the Gram
+        # a product of the design with itself, which BLAS forms as a
+        # symmetric product: half the work, and no second copy of the design.
+        design *= np.sqrt(curvature)[:, None]
+        self.sums["hessian"] += design.T @ design
 
 
 def add_newton_sums(parts: Sequence[NewtonSums]) -> NewtonSums:

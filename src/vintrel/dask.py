@@ -31,7 +31,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
                       "install them with pip install 'vintrel[dask]'") from error
 
 from vintrel._merge import State, merge_states
-from vintrel._refine import NewtonSums, add_newton_sums, newton_sums, refined_state, rows_of
+from vintrel._refine import NewtonPass, NewtonSums, add_newton_sums, refined_state
 from vintrel.estimator import IncrementalHuberRegressor
 
 __all__ = ["connect", "fit"]
@@ -233,12 +233,29 @@ def _pieces(values: Any, name: str) -> list[Delayed]:
     raise TypeError(f"{name} must be a dask.dataframe.Series or a dask.array.Array; got {type(values).__name__}")
 
 
-def _unpack(X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> tuple[Any, Any, Any]:
-    """A partition's X, y and sample_weight, on the worker."""
+def _batches(X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None,
+             batch_rows: int) -> Iterator[tuple[Any, Any, Any]]:
+    """A partition's X, y and sample_weight, `batch_rows` rows at a time,
+    on the worker. A joined frame is split after its rows are taken, so the
+    partition itself is never copied."""
+    rows = _check_rows(X, y, sample_weight)
+    for begin in range(0, rows, batch_rows):
+        yield _rows(X, y, sample_weight, layout, slice(begin, begin + batch_rows))
+
+
+def _rows(X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None,
+          part: slice) -> tuple[Any, Any, Any]:
+    """Rows `part` of a partition's X, y and sample_weight."""
+    X, y, sample_weight = (None if values is None else _rows_of(values, part) for values in (X, y, sample_weight))
     if layout is None:
         return X, y, sample_weight
     features, weighted = layout
     return X[features], X[_TARGET], X[_WEIGHT] if weighted else None
+
+
+def _rows_of(values: Any, part: slice) -> Any:
+    """Rows `part` of an array, a data frame or a series."""
+    return values.iloc[part] if hasattr(values, "iloc") else values[part]
 
 
 # ------------------------------------------------------------ worker tasks
@@ -262,18 +279,16 @@ def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_w
     """The exported state of `template` initialised on the first batch of
     a partition."""
     try:
-        X, y, sample_weight = _unpack(X, y, sample_weight, layout)
-        rows = _check_rows(X, y, sample_weight)
-        n_parameters = np.shape(X)[1] + int(template.fit_intercept)
-        batch = template._batch_rows(n_parameters, _engine_dtype(X))
-        if rows <= n_parameters:
-            raise ValueError(f"the first partition holds {rows} rows, too few to fix the internal units "
-                             f"of {n_parameters} parameters; prepare the estimator with initialize() on a sample")
-        part = slice(0, batch)
-        template.initialize(rows_of(X, part), rows_of(y, part),
-                            None if sample_weight is None else rows_of(sample_weight, part))
+        _check_rows(X, y, sample_weight)
+        # The batch a stream would start on depends on the features' count
+        # and precision, which one row shows.
+        features = _rows(X, y, sample_weight, layout, slice(0, 1))[0]
+        batch_rows = template._batch_rows(np.shape(features)[1] + int(template.fit_intercept),
+                                          _engine_dtype(features))
+        template.initialize(*_rows(X, y, sample_weight, layout, slice(0, batch_rows)))
     except BaseException as error:
-        error.add_note("while fixing the shared start on the first partition on a Dask worker")
+        error.add_note("while fixing the shared start on the first partition on a Dask worker (an estimator "
+                       "prepared with initialize() on a sample needs no start there)")
         raise
     return template._export()
 
@@ -282,19 +297,15 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tu
                     index: int) -> Folded:
     """Stream one partition from the shared start; returns its plain state."""
     try:
-        X, y, sample_weight = _unpack(X, y, sample_weight, layout)
         model = IncrementalHuberRegressor._from_export(start)
         if model.n_threads is None:
             # The worker's task threads already use its cores: one engine
             # thread per task keeps worker processes from oversubscribing.
             model.set_params(n_threads=1)
-        rows = _check_rows(X, y, sample_weight)
-        batch = model._batch_rows(len(start["engine"]["coefficients"]), np.dtype(start["engine"]["dtype"]))
+        batch_rows = model._batch_rows(len(start["engine"]["coefficients"]), np.dtype(start["engine"]["dtype"]))
         not_converged = []
-        for begin in range(0, rows, batch):
-            part = slice(begin, begin + batch)
-            model.partial_fit(rows_of(X, part), rows_of(y, part),
-                              None if sample_weight is None else rows_of(sample_weight, part))
+        for batch in _batches(X, y, sample_weight, layout, batch_rows):
+            model.partial_fit(*batch)
             if not model.converged_:
                 not_converged.append((index, int(model.n_batches_)))
     except BaseException as error:
@@ -304,7 +315,10 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tu
 
 
 def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> NewtonSums:
-    return newton_sums(state, *_unpack(X, y, sample_weight, layout))
+    newton = NewtonPass(state)
+    for batch in _batches(X, y, sample_weight, layout, newton.batch_rows):
+        newton.add(*batch)
+    return newton.sums
 
 
 def _merge_folded(*parts: Folded) -> Folded:
@@ -377,7 +391,7 @@ def refine_on_cluster(state: State, sums: Sequence[Delayed], split_every: int = 
 
     `sums` holds one task per partition returning the partition's
     "gradient" and "hessian" at the coefficients of `state` (as
-    `vintrel._refine.newton_sums` computes them; other keys are left to the
+    `vintrel._refine.NewtonPass` adds them up; other keys are left to the
     caller); they are added up in a tree as `merge_on_cluster` merges, and
     `on_sums` is called as it calls `on_fold`.
     """

@@ -30,10 +30,10 @@ from dask.delayed import Delayed, delayed
 
 from vintrel import dask as vintrel_dask
 from vintrel._merge import State, merge_states
-from vintrel._refine import add_newton_sums, newton_sums
+from vintrel._refine import NewtonPass
 from vintrel._stream import FoldReport
-from vintrel.cli.dataset import DataSet
-from vintrel.cli.encoding import Encoder, FeatureLayout
+from vintrel.cli.dataset import Chunk, DataSet
+from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.fit import Array, FitPlan, FitRun, encoded_chunks, finish_fit
 from vintrel.cli.interrupt import stop_on_interrupt
@@ -52,7 +52,7 @@ def fit_on_dask(args: argparse.Namespace, plan: FitPlan) -> int:
     """Run the planned fit on the cluster `args.dask` names, then save and
     report it as a single stream's; returns the exit status."""
     start, sample = shared_start(plan)
-    files = _file_tasks(plan)
+    files = _Reading.of(plan).files()
     with _cluster_logs_quiet(), contextlib.ExitStack() as finishing:
         try:
             started = time.perf_counter()
@@ -77,13 +77,11 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
     its first batch, and later ones while it holds too few rows of positive
     weight to start, as a single stream would gather them. Returns the
     exported state the workers start from, and those rows (X, y)."""
-    layout, model = plan.layout, plan.model
-    n_parameters = len(layout.feature_names) + int(model.fit_intercept)
-    chunks = plan.data.chunks(layout.used_columns, plan.batch_rows, {}, numbers=layout.numbers,
-                              text=layout.categorical)
+    model = plan.model
+    n_parameters = len(plan.layout.feature_names) + int(model.fit_intercept)
     parts: list[tuple[Any, Any, Any]] = []
     rows = usable = 0
-    for chunk, encoded in encoded_chunks(chunks, Encoder(layout, plan.dtype, plan.drop_missing)):
+    for chunk, encoded in _Reading.of(plan).batches():
         rows += chunk.rows
         parts.append((encoded.X, encoded.y, encoded.weights))
         weights = encoded.weights
@@ -107,14 +105,31 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
 
 
 @dataclasses.dataclass(frozen=True)
-class _FileTask:
-    """What a worker needs to stream one file."""
+class _Reading:
+    """How the fit reads the data set, or a worker one file of it."""
 
-    data: DataSet  # the data set narrowed to the one file
+    data: DataSet
     layout: FeatureLayout
     dtype: np.dtype
     batch_rows: int
     drop_missing: bool
+
+    @classmethod
+    def of(cls, plan: FitPlan) -> "_Reading":
+        return cls(plan.data, plan.layout, plan.dtype, plan.batch_rows, plan.drop_missing)
+
+    def files(self) -> list["_Reading"]:
+        """One reading per file, in the data set's order."""
+        return [dataclasses.replace(self, data=dataclasses.replace(self.data, files=(path,)))
+                for path in self.data.files]
+
+    def batches(self) -> Iterator[tuple[Chunk, Encoded]]:
+        """The chunks with their arrays, in batches as a single stream
+        reads them."""
+        layout = self.layout
+        chunks = self.data.chunks(layout.used_columns, self.batch_rows, {}, numbers=layout.numbers,
+                                  text=layout.categorical)
+        return encoded_chunks(chunks, Encoder(layout, self.dtype, self.drop_missing))
 
 
 class _WorkerRegressor(IncrementalHuberRegressor):
@@ -128,7 +143,7 @@ class _WorkerRegressor(IncrementalHuberRegressor):
         notes += [message for message in self._struggles(report) if "did not converge" not in message]
 
 
-def fold_file(start: State, task: _FileTask) -> dict[str, Any]:
+def fold_file(start: State, task: _Reading) -> dict[str, Any]:
     """Stream one file from `start` on a worker, in batches as a single
     stream reads them. Returns the file's plain state, its figures (as a
     `FitRun`) and the warnings of its updates."""
@@ -136,12 +151,9 @@ def fold_file(start: State, task: _FileTask) -> dict[str, Any]:
     if model.n_threads is None:
         # The worker's task threads already use its cores.
         model.set_params(n_threads=1)
-    layout = task.layout
-    chunks = task.data.chunks(layout.used_columns, task.batch_rows, {}, numbers=layout.numbers,
-                              text=layout.categorical)
     run = FitRun()
     started = time.perf_counter()
-    with Prefetched(encoded_chunks(chunks, Encoder(layout, task.dtype, task.drop_missing))) as batches:
+    with Prefetched(task.batches()) as batches:
         for chunk, encoded in batches:
             if encoded.X.shape[0]:
                 assert encoded.y is not None
@@ -160,30 +172,21 @@ def fold_file(start: State, task: _FileTask) -> dict[str, Any]:
     return {"state": model._export(), "not_converged": [], "run": run, "notes": notes}
 
 
-def file_newton_sums(state: State, task: _FileTask) -> dict[str, Any]:
+def file_newton_sums(state: State, task: _Reading) -> dict[str, Any]:
     """The score sum and curvature-weighted Gram of one file at the
     coefficients of `state`, on a worker; with the rows read."""
-    layout = task.layout
-    chunks = task.data.chunks(layout.used_columns, task.batch_rows, {}, numbers=layout.numbers,
-                              text=layout.categorical)
-    p = len(state["engine"]["coefficients"])
-    sums = {"gradient": np.zeros(p), "hessian": np.zeros((p, p))}
+    newton = NewtonPass(state)
     rows = 0
-    with Prefetched(encoded_chunks(chunks, Encoder(layout, task.dtype, task.drop_missing))) as batches:
+    with Prefetched(task.batches()) as batches:
         for chunk, encoded in batches:
             rows += chunk.rows
             if encoded.X.shape[0]:
                 assert encoded.y is not None
-                sums = add_newton_sums([sums, newton_sums(state, encoded.X, encoded.y, encoded.weights)])
-    return {**sums, "rows": rows}
+                newton.add(encoded.X, encoded.y, encoded.weights)
+    return {**newton.sums, "rows": rows}
 
 
-def _file_tasks(plan: FitPlan) -> list[_FileTask]:
-    return [_FileTask(dataclasses.replace(plan.data, files=(path,)), plan.layout, plan.dtype, plan.batch_rows,
-                      plan.drop_missing) for path in plan.data.files]
-
-
-def _each_file(work: Callable[[State, _FileTask], dict[str, Any]], state: State, files: list[_FileTask],
+def _each_file(work: Callable[[State, _Reading], dict[str, Any]], state: State, files: list[_Reading],
                name: str, client: distributed.Client) -> list[Delayed]:
     """One task of `work` per file, in the data set's order. `state` is
     sent to every worker up front: held by one worker only, it would draw
@@ -234,7 +237,7 @@ def _cluster_logs_quiet() -> Iterator[None]:
             os.environ[_WORKER_LOGGING] = saved
 
 
-def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: list[_FileTask],
+def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: list[_Reading],
                client: distributed.Client, connecting: float) -> FitRun:
     """Fold every file on the cluster from `start` and merge (and refine,
     when asked); returns the fit's figures, with `plan.model` replaced by
@@ -244,12 +247,14 @@ def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: lis
     tasks = _each_file(fold_file, start, files, "fit", client)
     total_rows = plan.data.total_rows()
     gathered = _Gathered(tasks, tracking=args.plot is not None)
-    with _cluster_failures(), _shown("fit", total_rows, args.quiet) as gathered.progress:
+    folding = progress_display("fit", total_rows, 0, args.quiet)
+    with _cluster_failures(), contextlib.closing(folding) as gathered.progress:
         state = vintrel_dask.merge_on_cluster(tasks, SPLIT_EVERY, gathered)["state"]
     figures = []
     if args.refine:
         refining = time.perf_counter()
-        with _cluster_failures(), _shown("refine", total_rows, args.quiet) as progress:
+        summing = progress_display("refine", total_rows, 0, args.quiet)
+        with _cluster_failures(), contextlib.closing(summing) as progress:
             state = vintrel_dask.refine_on_cluster(state, _each_file(file_newton_sums, state, files, "refine", client),
                                                    SPLIT_EVERY,
                                                    lambda done, future: progress.advance(
@@ -266,15 +271,6 @@ def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: lis
     run.figures = [("on Dask", f"{counted(len(tasks), 'file')} streamed by {workers} at {args.dask} (reached in "
                                f"{connecting:.2f} s), merged in a tree"), *figures]
     return run
-
-
-@contextlib.contextmanager
-def _shown(label: str, total_rows: int | None, quiet: bool) -> Iterator[Progress]:
-    progress = progress_display(label, total_rows, 0, quiet)
-    try:
-        yield progress
-    finally:
-        progress.close()
 
 
 @contextlib.contextmanager
