@@ -53,7 +53,7 @@ class NewtonPass:
     def add(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> None:
         """Add one batch, as the estimator's `partial_fit` takes it."""
         model, tau = self._model, float(self._model.epsilon)
-        features, target, weights = model._validate_batch(X, y, sample_weight, reset=False)
+        features, target, weights = model._validate_batch(X, y, sample_weight, reset=False, stream_batch=True)
         design = model._scaling.design(features, np.float64)
         residuals = model._scaling.target(target, np.float64) - design @ self._beta
         score = np.clip(residuals, -tau, tau)

@@ -42,6 +42,12 @@ DEFAULT_TOL = {
 }
 
 
+class NotConvergedWarning(ConvergenceWarning):
+    """An update stopped before meeting its tolerance; the estimate holds
+    its last accepted step. Front ends that count such updates themselves
+    filter this category."""
+
+
 class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     """Linear regression under the Huber loss, fitted batch by batch.
 
@@ -235,7 +241,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self._check_params()
         with self._guard(), self._unchanged_on_failure():
             first = not hasattr(self, "n_features_in_")
-            X, y, weights = self._validate_batch(X, y, sample_weight, reset=first)
+            X, y, weights = self._validate_batch(X, y, sample_weight, reset=first, stream_batch=True)
             self._check_stream_params()
             self._take(X, y, weights, whole_batch=False, buffer=None, last=False)
         return self
@@ -450,23 +456,24 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self.n_iter_, self.converged_, self.lambda_ = n_iter, converged, lambda_value
 
     def _warn_if_struggled(self, report: FoldReport) -> None:
-        for message in self._struggles(report):
-            warnings.warn(message, ConvergenceWarning, stacklevel=4)
+        for category, message in self._struggles(report):
+            warnings.warn(message, category, stacklevel=4)
 
-    def _struggles(self, report: FoldReport) -> list[str]:
-        """What went wrong in the update just recorded, one message each."""
+    def _struggles(self, report: FoldReport) -> list[tuple[type[ConvergenceWarning], str]]:
+        """What went wrong in the update just recorded: a warning category
+        and a message each."""
         batch = f"batch {self.n_batches_} (rows up to {self.n_samples_seen_})"
-        messages = []
+        struggles: list[tuple[type[ConvergenceWarning], str]] = []
         if report.used_fallback:
-            messages.append(f"{batch}: the Newton system was singular and a regularised fallback "
-                            f"gave the direction; consider a larger ridge")
+            struggles.append((ConvergenceWarning, f"{batch}: the Newton system was singular and a regularised "
+                                                  f"fallback gave the direction; consider a larger ridge"))
         if report.converged:
-            return messages
+            return struggles
         if report.iterations >= self.max_iter:
             reason = f"it reached max_iter={self.max_iter}; consider raising max_iter"
         else:
             reason = "no step decreased the objective; the last accepted estimate is kept"
-        return [*messages, f"{batch} did not converge: {reason}"]
+        return [*struggles, (NotConvergedWarning, f"{batch} did not converge: {reason}")]
 
     def _forget(self) -> None:
         """Drop the fitted estimate, keeping what validation just recorded."""
@@ -477,7 +484,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     # ------------------------------------------------------------- validation
 
     def _validate_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None,
-                        reset: bool) -> tuple[Array, Array, Array | None]:
+                        reset: bool, stream_batch: bool = False) -> tuple[Array, Array, Array | None]:
+        """X, y and the weights as arrays of the stream's precision. Only a
+        batch of a stream (`stream_batch`) may weigh nothing: it is skipped,
+        or waits with the rows that will start the stream."""
         dtypes = [np.float64, np.float32] if reset else self._dtype()
         # X is scanned for NaN and infinity where it is used: by the start,
         # and by the engine for every batch it folds, so not twice.
@@ -487,7 +497,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         weights = None
         if sample_weight is not None:
             weights = _check_sample_weight(sample_weight, features, dtype=features.dtype,
-                                           ensure_non_negative=True)
+                                           ensure_non_negative=True, allow_all_zero_weights=stream_batch)
         return features, target, weights
 
     def _dtype(self) -> np.dtype:

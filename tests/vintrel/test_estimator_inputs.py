@@ -175,3 +175,13 @@ def test_non_finite_values_in_a_later_batch_get_scikit_learns_error(data, dtype)
     np.testing.assert_array_equal(model.coef_, before)
     with pytest.raises(ValueError, match="Input X contains NaN"):
         IncrementalHuberRegressor(batch_size=100).fit(np.where(np.arange(600)[:, None] == 550, np.nan, X), y)
+
+
+def test_stream_batches_that_weigh_nothing_are_skipped_or_wait(data):
+    X, y = data
+    model = IncrementalHuberRegressor().partial_fit(X[:100], y[:100], sample_weight=np.zeros(100))
+    assert not hasattr(model, "coef_")  # no rows of positive weight yet: nothing to start from
+    model.partial_fit(X[100:400], y[100:400])
+    seen = model.n_samples_seen_
+    model.partial_fit(X[400:], y[400:], sample_weight=np.zeros(200))
+    assert model.n_samples_seen_ == seen and model.n_batches_ == 1

@@ -40,7 +40,7 @@ from vintrel.cli.interrupt import stop_on_interrupt
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import counted
-from vintrel.estimator import MIN_START_ROWS_PER_PARAMETER, IncrementalHuberRegressor
+from vintrel.estimator import MIN_START_ROWS_PER_PARAMETER, IncrementalHuberRegressor, NotConvergedWarning
 
 # Partial estimates one merge task combines.
 SPLIT_EVERY = 8
@@ -140,7 +140,7 @@ class _WorkerRegressor(IncrementalHuberRegressor):
 
     def _warn_if_struggled(self, report: FoldReport) -> None:
         notes = self.__dict__.setdefault("notes", [])
-        notes += [message for message in self._struggles(report) if "did not converge" not in message]
+        notes += [message for category, message in self._struggles(report) if category is not NotConvergedWarning]
 
 
 def fold_file(start: State, task: _Reading) -> dict[str, Any]:

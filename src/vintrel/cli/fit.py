@@ -27,7 +27,7 @@ from vintrel.cli.outputs import check_writable
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import coefficient_table, counted, render_pairs
-from vintrel.estimator import IncrementalHuberRegressor
+from vintrel.estimator import IncrementalHuberRegressor, NotConvergedWarning
 
 Array = NDArray[np.floating[Any]]
 
@@ -203,7 +203,7 @@ def _fold(model: IncrementalHuberRegressor, feature_names: list[str], X: Array, 
     if not hasattr(model, "feature_names_in_"):
         model.feature_names_in_ = np.asarray(feature_names, dtype=object)
     for warning in caught:
-        if "did not converge" not in str(warning.message):
+        if not issubclass(warning.category, NotConvergedWarning):
             progress.message(f"warning: {warning.message}")
     if getattr(model, "n_batches_", 0) > before:  # otherwise the rows wait for the stream to start
         run.record_update(model, X, y)
