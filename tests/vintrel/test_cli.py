@@ -225,6 +225,11 @@ def test_rows_with_missing_values_can_be_dropped_and_are_counted(tmp_path, capsy
                          "--model", tmp_path / "m.npz", "--quiet")
     assert status == 0 and "rows dropped     3" in out
     assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 1997
+    # The first batch of predictions loses every row.
+    status, out, _ = run(capsys, "predict", tmp_path / "m.npz", tmp_path / "a.parquet", "--nan", "drop",
+                         "--batch-rows", 3, "--keep", "id", "--output", tmp_path / "p.parquet", "--quiet")
+    assert status == 0 and "wrote 1,997 predictions for 2,000 rows" in out and "left out 3 rows" in out
+    assert pq.read_table(tmp_path / "p.parquet")["id"].to_pylist() == list(range(7_000_003, 7_002_000))
 
 
 def test_progress_is_plain_lines_off_a_terminal_and_absent_when_quiet(train, tmp_path, capsys, monkeypatch):
