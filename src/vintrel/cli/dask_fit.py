@@ -32,10 +32,8 @@ from vintrel import dask as vintrel_dask
 from vintrel._merge import State, merge_states
 from vintrel._refine import add_newton_sums, newton_sums
 from vintrel._stream import FoldReport
-from vintrel.cli.dataset import DataSet
-from vintrel.cli.encoding import Encoder, FeatureLayout
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
-from vintrel.cli.fit import Array, FitPlan, FitRun, encoded_chunks, finish_fit
+from vintrel.cli.fit import Array, BatchSource, FitPlan, FitRun, finish_fit, standardised_coef
 from vintrel.cli.interrupt import stop_on_interrupt
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
@@ -77,13 +75,11 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
     its first batch, and later ones while it holds too few rows of positive
     weight to start, as a single stream would gather them. Returns the
     exported state the workers start from, and those rows (X, y)."""
-    layout, model = plan.layout, plan.model
-    n_parameters = len(layout.feature_names) + int(model.fit_intercept)
-    chunks = plan.data.chunks(layout.used_columns, plan.batch_rows, {}, numbers=layout.numbers,
-                              text=layout.categorical)
+    model = plan.model
+    n_parameters = len(plan.layout.feature_names) + int(model.fit_intercept)
     parts: list[tuple[Any, Any, Any]] = []
     rows = usable = 0
-    for chunk, encoded in encoded_chunks(chunks, Encoder(layout, plan.dtype, plan.drop_missing)):
+    for chunk, encoded in plan.batches():
         rows += chunk.rows
         parts.append((encoded.X, encoded.y, encoded.weights))
         weights = encoded.weights
@@ -106,17 +102,6 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
 # ------------------------------------------------------- the worker tasks
 
 
-@dataclasses.dataclass(frozen=True)
-class _FileTask:
-    """What a worker needs to stream one file."""
-
-    data: DataSet  # the data set narrowed to the one file
-    layout: FeatureLayout
-    dtype: np.dtype
-    batch_rows: int
-    drop_missing: bool
-
-
 class _WorkerRegressor(IncrementalHuberRegressor):
     """The estimator as a worker task runs it: its warnings are kept in
     `notes` instead of issued, because warning filters are shared by all the
@@ -128,7 +113,7 @@ class _WorkerRegressor(IncrementalHuberRegressor):
         notes += [message for message in self._struggles(report) if "did not converge" not in message]
 
 
-def fold_file(start: State, task: _FileTask) -> dict[str, Any]:
+def fold_file(start: State, task: BatchSource) -> dict[str, Any]:
     """Stream one file from `start` on a worker, in batches as a single
     stream reads them. Returns the file's plain state, its figures (as a
     `FitRun`) and the warnings of its updates."""
@@ -136,12 +121,9 @@ def fold_file(start: State, task: _FileTask) -> dict[str, Any]:
     if model.n_threads is None:
         # The worker's task threads already use its cores.
         model.set_params(n_threads=1)
-    layout = task.layout
-    chunks = task.data.chunks(layout.used_columns, task.batch_rows, {}, numbers=layout.numbers,
-                              text=layout.categorical)
     run = FitRun()
     started = time.perf_counter()
-    with Prefetched(encoded_chunks(chunks, Encoder(layout, task.dtype, task.drop_missing))) as batches:
+    with Prefetched(task.batches()) as batches:
         for chunk, encoded in batches:
             if encoded.X.shape[0]:
                 assert encoded.y is not None
@@ -160,16 +142,13 @@ def fold_file(start: State, task: _FileTask) -> dict[str, Any]:
     return {"state": model._export(), "not_converged": [], "run": run, "notes": notes}
 
 
-def file_newton_sums(state: State, task: _FileTask) -> dict[str, Any]:
+def file_newton_sums(state: State, task: BatchSource) -> dict[str, Any]:
     """The score sum and curvature-weighted Gram of one file at the
     coefficients of `state`, on a worker; with the rows read."""
-    layout = task.layout
-    chunks = task.data.chunks(layout.used_columns, task.batch_rows, {}, numbers=layout.numbers,
-                              text=layout.categorical)
     p = len(state["engine"]["coefficients"])
     sums = {"gradient": np.zeros(p), "hessian": np.zeros((p, p))}
     rows = 0
-    with Prefetched(encoded_chunks(chunks, Encoder(layout, task.dtype, task.drop_missing))) as batches:
+    with Prefetched(task.batches()) as batches:
         for chunk, encoded in batches:
             rows += chunk.rows
             if encoded.X.shape[0]:
@@ -178,12 +157,14 @@ def file_newton_sums(state: State, task: _FileTask) -> dict[str, Any]:
     return {**sums, "rows": rows}
 
 
-def _file_tasks(plan: FitPlan) -> list[_FileTask]:
-    return [_FileTask(dataclasses.replace(plan.data, files=(path,)), plan.layout, plan.dtype, plan.batch_rows,
-                      plan.drop_missing) for path in plan.data.files]
+def _file_tasks(plan: FitPlan) -> list[BatchSource]:
+    """What a worker needs to stream each file: the plan's batches of the
+    data set narrowed to that file."""
+    return [BatchSource(dataclasses.replace(plan.data, files=(path,)), plan.layout, plan.dtype, plan.batch_rows,
+                        plan.drop_missing) for path in plan.data.files]
 
 
-def _each_file(work: Callable[[State, _FileTask], dict[str, Any]], state: State, files: list[_FileTask],
+def _each_file(work: Callable[[State, BatchSource], dict[str, Any]], state: State, files: list[BatchSource],
                name: str, client: distributed.Client) -> list[Delayed]:
     """One task of `work` per file, in the data set's order. `state` is
     sent to every worker up front: held by one worker only, it would draw
@@ -234,7 +215,7 @@ def _cluster_logs_quiet() -> Iterator[None]:
             os.environ[_WORKER_LOGGING] = saved
 
 
-def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: list[_FileTask],
+def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: list[BatchSource],
                client: distributed.Client, connecting: float) -> FitRun:
     """Fold every file on the cluster from `start` and merge (and refine,
     when asked); returns the fit's figures, with `plan.model` replaced by
@@ -325,7 +306,7 @@ class _Gathered:
         """Add the estimate of `state` to the coefficient paths."""
         if self.tracking:
             model = IncrementalHuberRegressor._from_export(state)
-            self.paths.append(np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale)
+            self.paths.append(standardised_coef(model))
             self.rows_seen.append(int(model.n_samples_seen_))
 
     def combined(self, seconds: float) -> FitRun:

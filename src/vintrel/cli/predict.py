@@ -64,17 +64,18 @@ def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegresso
     """Predict chunk by chunk into the output, which appears only once
     every chunk is written."""
     columns = [*layout.columns, *(name for name in keep if name not in layout.columns)]
-    encoder = Encoder(layout, model._dtype(), args.nan == "drop")
+    encoder = Encoder(layout, model.coef_.dtype, args.nan == "drop")
     tally = _Tally()
     with table_writer(args.output) as write:
         for chunk in data.chunks(columns, args.batch_rows, {}, numbers=layout.numbers, text=layout.categorical):
             if chunk.rows == 0:
                 continue
-            encoded = encoder.encode(chunk.parts, chunk.locate, with_target=False)
+            encoded = encoder.encode(chunk.parts, chunk.locate)
             predictions = _predict(model, encoded.X)
             kept = {name: _as_written(chunk.parts, name) for name in keep}
             if encoded.kept is not None:
-                kept = {name: column.filter(pa.array(encoded.kept)) for name, column in kept.items()}
+                rows = pa.array(encoded.kept)
+                kept = {name: column.filter(rows) for name, column in kept.items()}
             write(pa.table({**kept, PREDICTION: predictions}))
             tally.rows += chunk.rows
             tally.written += len(predictions)
