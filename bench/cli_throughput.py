@@ -20,13 +20,15 @@ import sys
 import tempfile
 import time
 
+import numpy as np
 import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 
 from vintrel import IncrementalHuberRegressor
 from vintrel.cli import main as vintrel
 from vintrel.cli.dataset import DataSet
-from vintrel.cli.encoding import Encoder, FeatureLayout
+from vintrel.cli.encoding import FeatureLayout
+from vintrel.cli.fit import BatchSource
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
 import cli_demo
@@ -42,10 +44,8 @@ def encoded_batches(path):
     data = DataSet.open(str(path))
     features = [name for name in data.schema.names if name not in ("meter_id", "energy_kwh")]
     layout = FeatureLayout(tuple(features), {"region": tuple(sorted(cli_demo.REGIONS))}, "energy_kwh")
-    encoder = Encoder(layout, "float64", drop_missing=False)
-    chunks = data.chunks(layout.used_columns, BATCH_ROWS, {}, numbers=layout.numbers, text=layout.categorical)
-    encoded = (encoder.encode(chunk.parts, chunk.locate, with_target=True) for chunk in chunks if chunk.rows)
-    return ((batch.X, batch.y) for batch in encoded)
+    source = BatchSource(data, layout, np.dtype(np.float64), BATCH_ROWS, drop_missing=False)
+    return ((encoded.X, encoded.y) for chunk, encoded in source.batches() if chunk.rows)
 
 
 def read_only(path):

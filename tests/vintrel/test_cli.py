@@ -225,6 +225,11 @@ def test_rows_with_missing_values_can_be_dropped_and_are_counted(tmp_path, capsy
                          "--model", tmp_path / "m.npz", "--quiet")
     assert status == 0 and "rows dropped     3" in out
     assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 1997
+    # The first batch of predictions loses every row.
+    status, out, _ = run(capsys, "predict", tmp_path / "m.npz", tmp_path / "a.parquet", "--nan", "drop",
+                         "--batch-rows", 3, "--keep", "id", "--output", tmp_path / "p.parquet", "--quiet")
+    assert status == 0 and "wrote 1,997 predictions for 2,000 rows" in out and "left out 3 rows" in out
+    assert pq.read_table(tmp_path / "p.parquet")["id"].to_pylist() == list(range(7_000_003, 7_002_000))
 
 
 def test_progress_is_plain_lines_off_a_terminal_and_absent_when_quiet(train, tmp_path, capsys, monkeypatch):
@@ -236,19 +241,21 @@ def test_progress_is_plain_lines_off_a_terminal_and_absent_when_quiet(train, tmp
     assert run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")[2] == ""
 
 
-def test_the_coefficient_table_shows_standard_errors_when_the_model_has_them(train, tmp_path, capsys,
-                                                                             monkeypatch):
-    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
-    monkeypatch.setattr(IncrementalHuberRegressor, "coef_se_", property(lambda m: np.full(m.n_features_in_, 0.5)),
-                        raising=False)
-    monkeypatch.setattr(IncrementalHuberRegressor, "intercept_se_", 0.25, raising=False)
+@pytest.mark.parametrize("penalty", ["none", "l1"])
+def test_the_coefficient_table_shows_the_models_standard_errors_and_intervals(train, tmp_path, capsys, penalty):
+    run(capsys, "fit", train, *TRAIN, "--penalty", penalty, "--model", tmp_path / "m.npz", "--quiet")
     status, out, _ = run(capsys, "show", tmp_path / "m.npz")
     assert status == 0
     header = next(line for line in out.splitlines() if line.startswith("feature"))
-    assert header.split() == ["feature", "coefficient", "std.", "error", "z", "95%", "low", "95%", "high"]
-    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
     intercept_row = out.strip().splitlines()[-1].split()
-    assert float(intercept_row[4]) == pytest.approx(model.intercept_ - 1.959964 * 0.25, abs=0.01)
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    if penalty == "l1":  # no standard errors
+        assert header.split() == ["feature", "coefficient"]
+        return
+    assert header.split() == ["feature", "coefficient", "std.", "error", "z", "95%", "low", "95%", "high"]
+    low, high = model.conf_int(0.05)[-1]
+    assert [float(value) for value in intercept_row[2:]] == pytest.approx(
+        [model.intercept_se_, model.intercept_ / model.intercept_se_, low, high], rel=1e-3)
 
 
 @pytest.mark.parametrize("model, output, options, message", [

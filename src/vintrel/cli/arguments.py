@@ -26,12 +26,13 @@ def _number(convert: Callable[[str], float | int], accepts: Callable[[float], bo
             value = convert(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"expected {expected}, got '{text}'") from None
-        if not accepts(value) or value != value:  # NaN fails every comparison
+        if not accepts(value):
             raise argparse.ArgumentTypeError(f"expected {expected}, got '{text}'")
         return value
     return parse
 
 
+# NaN fails every comparison, so these refuse it too.
 _positive_int = _number(int, lambda v: v >= 1, "a positive integer")
 _positive = _number(float, lambda v: 0 < v < float("inf"), "a positive number")
 _non_negative = _number(float, lambda v: 0 <= v < float("inf"), "a non-negative number")

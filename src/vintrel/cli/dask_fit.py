@@ -32,10 +32,8 @@ from vintrel import dask as vintrel_dask
 from vintrel._merge import State, merge_states
 from vintrel._refine import NewtonPass
 from vintrel._stream import FoldReport
-from vintrel.cli.dataset import Chunk, DataSet
-from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
-from vintrel.cli.fit import Array, FitPlan, FitRun, encoded_chunks, finish_fit
+from vintrel.cli.fit import Array, BatchSource, FitPlan, FitRun, finish_fit, standardised_coef
 from vintrel.cli.interrupt import stop_on_interrupt
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
@@ -52,7 +50,7 @@ def fit_on_dask(args: argparse.Namespace, plan: FitPlan) -> int:
     """Run the planned fit on the cluster `args.dask` names, then save and
     report it as a single stream's; returns the exit status."""
     start, sample = shared_start(plan)
-    files = _Reading.of(plan).files()
+    files = _file_tasks(plan)
     with _cluster_logs_quiet(), contextlib.ExitStack() as finishing:
         try:
             started = time.perf_counter()
@@ -81,7 +79,7 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
     n_parameters = len(plan.layout.feature_names) + int(model.fit_intercept)
     parts: list[tuple[Any, Any, Any]] = []
     rows = usable = 0
-    for chunk, encoded in _Reading.of(plan).batches():
+    for chunk, encoded in plan.batches():
         rows += chunk.rows
         parts.append((encoded.X, encoded.y, encoded.weights))
         weights = encoded.weights
@@ -104,34 +102,6 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
 # ------------------------------------------------------- the worker tasks
 
 
-@dataclasses.dataclass(frozen=True)
-class _Reading:
-    """How the fit reads the data set, or a worker one file of it."""
-
-    data: DataSet
-    layout: FeatureLayout
-    dtype: np.dtype
-    batch_rows: int
-    drop_missing: bool
-
-    @classmethod
-    def of(cls, plan: FitPlan) -> "_Reading":
-        return cls(plan.data, plan.layout, plan.dtype, plan.batch_rows, plan.drop_missing)
-
-    def files(self) -> list["_Reading"]:
-        """One reading per file, in the data set's order."""
-        return [dataclasses.replace(self, data=dataclasses.replace(self.data, files=(path,)))
-                for path in self.data.files]
-
-    def batches(self) -> Iterator[tuple[Chunk, Encoded]]:
-        """The chunks with their arrays, in batches as a single stream
-        reads them."""
-        layout = self.layout
-        chunks = self.data.chunks(layout.used_columns, self.batch_rows, {}, numbers=layout.numbers,
-                                  text=layout.categorical)
-        return encoded_chunks(chunks, Encoder(layout, self.dtype, self.drop_missing))
-
-
 class _WorkerRegressor(IncrementalHuberRegressor):
     """The estimator as a worker task runs it: its warnings are kept in
     `notes` instead of issued, because warning filters are shared by all the
@@ -143,7 +113,7 @@ class _WorkerRegressor(IncrementalHuberRegressor):
         notes += [message for category, message in self._struggles(report) if category is not NotConvergedWarning]
 
 
-def fold_file(start: State, task: _Reading) -> dict[str, Any]:
+def fold_file(start: State, task: BatchSource) -> dict[str, Any]:
     """Stream one file from `start` on a worker, in batches as a single
     stream reads them. Returns the file's plain state, its figures (as a
     `FitRun`) and the warnings of its updates."""
@@ -172,7 +142,7 @@ def fold_file(start: State, task: _Reading) -> dict[str, Any]:
     return {"state": model._export(), "not_converged": [], "run": run, "notes": notes}
 
 
-def file_newton_sums(state: State, task: _Reading) -> dict[str, Any]:
+def file_newton_sums(state: State, task: BatchSource) -> dict[str, Any]:
     """The score sum and curvature-weighted Gram of one file at the
     coefficients of `state`, on a worker; with the rows read."""
     newton = NewtonPass(state)
@@ -186,7 +156,14 @@ def file_newton_sums(state: State, task: _Reading) -> dict[str, Any]:
     return {**newton.sums, "rows": rows}
 
 
-def _each_file(work: Callable[[State, _Reading], dict[str, Any]], state: State, files: list[_Reading],
+def _file_tasks(plan: FitPlan) -> list[BatchSource]:
+    """What a worker needs to stream each file: the plan's batches of the
+    data set narrowed to that file."""
+    return [BatchSource(dataclasses.replace(plan.data, files=(path,)), plan.layout, plan.dtype, plan.batch_rows,
+                        plan.drop_missing) for path in plan.data.files]
+
+
+def _each_file(work: Callable[[State, BatchSource], dict[str, Any]], state: State, files: list[BatchSource],
                name: str, client: distributed.Client) -> list[Delayed]:
     """One task of `work` per file, in the data set's order. `state` is
     sent to every worker up front: held by one worker only, it would draw
@@ -237,7 +214,7 @@ def _cluster_logs_quiet() -> Iterator[None]:
             os.environ[_WORKER_LOGGING] = saved
 
 
-def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: list[_Reading],
+def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: list[BatchSource],
                client: distributed.Client, connecting: float) -> FitRun:
     """Fold every file on the cluster from `start` and merge (and refine,
     when asked); returns the fit's figures, with `plan.model` replaced by
@@ -321,7 +298,7 @@ class _Gathered:
         """Add the estimate of `state` to the coefficient paths."""
         if self.tracking:
             model = IncrementalHuberRegressor._from_export(state)
-            self.paths.append(np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale)
+            self.paths.append(standardised_coef(model))
             self.rows_seen.append(int(model.n_samples_seen_))
 
     def combined(self, seconds: float) -> FitRun:

@@ -96,14 +96,17 @@ class Encoder:
         self._level_sets = {name: pa.array(levels, type=pa.string()) for name, levels in layout.levels.items()}
         self._width = len(layout.feature_names)
 
-    def encode(self, parts: Sequence[pa.RecordBatch], locate: Locator, with_target: bool) -> Encoded:
+    def encode(self, parts: Sequence[pa.RecordBatch], locate: Locator) -> Encoded:
+        """The rows of `parts` as arrays; the target and the weights when
+        the layout names them. Everything is in the encoder's precision,
+        which the estimator would otherwise convert to."""
         layout = self.layout
         rows = sum(part.num_rows for part in parts)
         # Column-major: each column is filled by one contiguous copy, and
         # the estimator reads either layout.
         X = np.empty((rows, self._width), dtype=self.dtype, order="F")
-        y = np.empty(rows) if with_target and layout.target is not None else None
-        weights = np.empty(rows) if with_target and layout.weight is not None else None
+        y = None if layout.target is None else np.empty(rows, dtype=self.dtype)
+        weights = None if layout.weight is None else np.empty(rows, dtype=self.dtype)
         missing = _Missing(rows, self.drop_missing, locate)
         unseen: dict[str, int] = {}
         begin = 0
@@ -139,8 +142,9 @@ class Encoder:
                 index = _level_index(part.column(name), self._level_sets[name], name, missing)
                 for level in range(1, width + 1):
                     np.equal(index, level, out=X[:, offset + level - 1], casting="unsafe")
-                if np.any(index == -1):
-                    unseen[name] = int(np.count_nonzero(index == -1))
+                unknown = int(np.count_nonzero(index == -1))
+                if unknown:
+                    unseen[name] = unknown
                 offset += width
             else:
                 X[:, offset] = _numbers(part.column(name), name, missing)

@@ -7,7 +7,7 @@ import argparse
 import importlib
 import time
 import warnings
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -41,17 +41,37 @@ SETTINGS: dict[str, Any] = {"penalty": "none", "epsilon": 1.35, "alpha": 1.0}
 
 
 @dataclass
-class FitPlan:
-    """Everything a fit needs before the first batch is read."""
+class BatchSource:
+    """Where a stream's batches come from: the data set, the columns read
+    and how they become arrays."""
 
     data: DataSet
     layout: FeatureLayout
-    model: IncrementalHuberRegressor
     dtype: np.dtype
     batch_rows: int
     drop_missing: bool
-    folded: dict[str, int]  # rows of each file folded by earlier runs
+
+    def batches(self, skip: Mapping[str, int] | None = None) -> Iterator[tuple[Chunk, Encoded]]:
+        """Chunks of `batch_rows` rows with their arrays, file after file,
+        leaving out the first `skip[path]` rows of each file."""
+        layout = self.layout
+        chunks = self.data.chunks(layout.used_columns, self.batch_rows, skip or {}, numbers=layout.numbers,
+                                  text=layout.categorical)
+        return encoded_chunks(chunks, Encoder(layout, self.dtype, self.drop_missing))
+
+
+@dataclass
+class FitPlan(BatchSource):
+    """Everything a fit needs before the first batch is read."""
+
+    model: IncrementalHuberRegressor
+    folded: dict[str, int] = field(default_factory=dict)  # rows of each file folded by earlier runs
     skipped: tuple[str, ...] = ()
+
+    @property
+    def rows_folded_before(self) -> int:
+        """Rows of this data set that earlier runs folded."""
+        return sum(self.folded.get(str(path), 0) for path in self.data.files)
 
 
 @dataclass
@@ -88,9 +108,14 @@ class FitRun:
         if not model.converged_:
             self.not_converged.append(int(model.n_batches_))
         self.rows_seen.append(int(model.n_samples_seen_))
-        # Coefficients times the features' spread share one axis.
-        self.paths.append(np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale)
+        self.paths.append(standardised_coef(model))
         self.last_batch = (X, y)
+
+
+def standardised_coef(model: IncrementalHuberRegressor) -> NDArray[np.float64]:
+    """Coefficients times the spread of their features (taken on the first
+    batch), so that the paths of features on any scale share one axis."""
+    return np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale
 
 
 def run_fit(args: argparse.Namespace) -> int:
@@ -102,17 +127,12 @@ def run_fit(args: argparse.Namespace) -> int:
             print(note)
     if on_cluster is not None:
         return on_cluster(args, plan)
-    done = sum(plan.folded.get(str(path), 0) for path in plan.data.files)
-    progress = progress_display("fit", plan.data.total_rows(), done, args.quiet)
-    layout = plan.layout
-    chunks = plan.data.chunks(layout.used_columns, plan.batch_rows, plan.folded, numbers=layout.numbers,
-                              text=layout.categorical)
-    encoder = Encoder(plan.layout, plan.dtype, plan.drop_missing)
+    progress = progress_display("fit", plan.data.total_rows(), plan.rows_folded_before, args.quiet)
     # Saving happens while Ctrl-C still only asks to stop, so the model
     # file is never left half-written by it.
     with stop_on_interrupt() as stop:
         try:
-            run = stream_fit(plan.model, plan.layout.feature_names, chunks, encoder, progress, stop)
+            run = stream_fit(plan.model, plan.layout.feature_names, plan.batches(plan.folded), progress, stop)
         finally:
             progress.close()
         return finish_fit(args, plan, run)
@@ -136,17 +156,17 @@ def _cluster_fit(args: argparse.Namespace) -> Callable[[argparse.Namespace, FitP
     return fit_on_dask
 
 
-def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str], chunks: Iterable[Chunk],
-               encoder: Encoder, progress: Progress, stop: StopRequest) -> FitRun:
+def stream_fit(model: IncrementalHuberRegressor, feature_names: list[str],
+               batches: Iterable[tuple[Chunk, Encoded]], progress: Progress, stop: StopRequest) -> FitRun:
     """Fold chunks one after another until they run out, a chunk is bad
     (recorded in `FitRun.error`) or a stop is requested after a batch. The
     next chunk is read and encoded while the current one is folded."""
     run = FitRun()
     started = time.perf_counter()
-    with Prefetched(encoded_chunks(chunks, encoder)) as batches:
+    with Prefetched(batches) as ahead:
         while not stop:
             try:
-                item = next(batches, None)
+                item = next(ahead, None)
                 if item is None:
                     break
                 chunk, encoded = item
@@ -174,9 +194,7 @@ def encoded_chunks(chunks: Iterable[Chunk], encoder: Encoder) -> Iterator[tuple[
             chunk = next(stream, None)
             if chunk is None:
                 return
-            encoded = encoder.encode(chunk.parts, chunk.locate, with_target=True)
-        except CommandError:
-            raise
+            encoded = encoder.encode(chunk.parts, chunk.locate)
         except MemoryError as error:
             raise CommandError("out of memory reading a batch; try a smaller --batch-rows") from error
         except (ValueError, OSError, pa.ArrowException) as error:
@@ -244,7 +262,8 @@ def _check_plotting() -> None:
 
 def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
     if args.target is None:
-        raise CommandError("the following argument is required: --target (see 'vintrel fit --help')", status=2)
+        raise CommandError("the following argument is required: --target (see 'vintrel fit --help')",
+                           status=EXIT_USAGE)
     choice = choose_columns(data.schema, args.target, args.features, args.weight, args.categorical, data.source)
     levels = _levels(data, choice.categorical)
     layout = FeatureLayout(choice.features, levels, args.target, args.weight)
@@ -253,8 +272,8 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
     model = IncrementalHuberRegressor(epsilon=float(settings["epsilon"]), alpha=float(settings["alpha"]),
                                       penalty=None if settings["penalty"] == "none" else "l1",
                                       n_threads=args.threads)
-    return FitPlan(data, layout, model, np.dtype(args.dtype or "float64"), args.batch_rows or DEFAULT_BATCH_ROWS,
-                   (args.nan or "error") == "drop", {}, choice.skipped)
+    return FitPlan(data, layout, np.dtype(args.dtype or "float64"), args.batch_rows or DEFAULT_BATCH_ROWS,
+                   (args.nan or "error") == "drop", model, skipped=choice.skipped)
 
 
 def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.SavedModel) -> FitPlan:
@@ -275,7 +294,7 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
         model.n_threads = args.threads
     batch_rows = args.batch_rows or (record.batch_rows if record else DEFAULT_BATCH_ROWS)
     drop = args.nan == "drop" if args.nan is not None else bool(record and record.drop_missing)
-    return FitPlan(data, layout, model, dtype, batch_rows, drop, dict(record.files) if record else {})
+    return FitPlan(data, layout, dtype, batch_rows, drop, model, dict(record.files) if record else {})
 
 
 def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecord | None,
@@ -306,10 +325,7 @@ def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecor
         layout = held
     else:
         layout = FeatureLayout(choice.features, _levels(data, choice.categorical), target, weight)
-    try:
-        model_file.check_features(model, layout.feature_names, args.resume)
-    except model_file.ModelFileError as error:
-        raise CommandError(str(error)) from error
+    model_file.check_features(model, layout.feature_names, args.resume)
     return layout
 
 
@@ -327,8 +343,8 @@ def _notes(plan: FitPlan) -> list[str]:
         notes.append(f"left out non-numeric column{'s' * (len(plan.skipped) > 1)} {', '.join(plan.skipped)} "
                      f"(use --features and --categorical to choose)")
     if plan.folded:
-        done = sum(plan.folded.get(str(path), 0) for path in plan.data.files)
-        notes.append(f"resuming: {done:,} rows of this data set were folded already and are skipped")
+        notes.append(f"resuming: {plan.rows_folded_before:,} rows of this data set were folded already and "
+                     f"are skipped")
     return notes
 
 
@@ -347,8 +363,7 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
                            status=EXIT_INTERRUPTED)
     complete = run.error is None and not run.interrupted
     files = {**plan.folded, **run.read_through}
-    record = StreamRecord(plan.layout, plan.dtype.name, plan.batch_rows, plan.drop_missing, plan.data.source,
-                          complete, files)
+    record = StreamRecord(plan.layout, plan.batch_rows, plan.drop_missing, plan.data.source, complete, files)
     model_file.save(args.model, model, record.to_metadata())
     if args.plot is not None and run.paths:
         _plot(args.plot, plan, run)

@@ -24,7 +24,6 @@ class StreamRecord:
     """
 
     layout: FeatureLayout
-    dtype: str
     batch_rows: int
     drop_missing: bool
     data: str
@@ -33,7 +32,7 @@ class StreamRecord:
 
     def to_metadata(self) -> dict[str, Any]:
         return {METADATA_KEY: {
-            "layout": self.layout.to_metadata(), "dtype": self.dtype, "batch_rows": self.batch_rows,
+            "layout": self.layout.to_metadata(), "batch_rows": self.batch_rows,
             "nan": "drop" if self.drop_missing else "error", "data": self.data, "complete": self.complete,
             "files": [{"path": path, "rows_folded": rows} for path, rows in self.files.items()]}}
 
@@ -45,9 +44,8 @@ class StreamRecord:
         if not isinstance(section, Mapping):
             return None
         try:
-            return cls(FeatureLayout.from_metadata(section["layout"]), str(section["dtype"]),
-                       int(section["batch_rows"]), section["nan"] == "drop", str(section["data"]),
-                       bool(section["complete"]),
+            return cls(FeatureLayout.from_metadata(section["layout"]), int(section["batch_rows"]),
+                       section["nan"] == "drop", str(section["data"]), bool(section["complete"]),
                        {str(entry["path"]): int(entry["rows_folded"]) for entry in section["files"]})
         except (KeyError, TypeError, ValueError) as error:
             raise CommandError(f"the command line's record in the model file is damaged ({error!r})") from error

@@ -24,8 +24,7 @@ def check_plotting() -> None:
 
 def write_plot(path: Path, names: Sequence[str], rows_seen: Sequence[int],
                standardised_paths: NDArray[np.floating[Any]], scaled_residuals: NDArray[np.floating[Any]],
-               epsilon: float, *, paths_title: str = "coefficient paths over the stream",
-               residual_sample: str = "last batch") -> None:
+               epsilon: float, *, paths_title: str, residual_sample: str) -> None:
     """Write a PNG with two panels.
 
     `standardised_paths` has one row per update and one column per feature:

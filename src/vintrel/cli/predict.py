@@ -5,11 +5,12 @@ import argparse
 import warnings
 from dataclasses import dataclass, field
 
+import numpy as np
 import pyarrow as pa
 
 from vintrel import model_file
 from vintrel.cli.dataset import DataSet
-from vintrel.cli.encoding import Encoder, FeatureLayout
+from vintrel.cli.encoding import Array, Encoder, FeatureLayout
 from vintrel.cli.errors import CommandError, no_such_column
 from vintrel.cli.model_record import layout_of
 from vintrel.cli.outputs import check_writable, output_format, table_writer
@@ -63,20 +64,18 @@ def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegresso
     """Predict chunk by chunk into the output, which appears only once
     every chunk is written."""
     columns = [*layout.columns, *(name for name in keep if name not in layout.columns)]
-    encoder = Encoder(layout, model._dtype(), args.nan == "drop")
+    encoder = Encoder(layout, model.coef_.dtype, args.nan == "drop")
     tally = _Tally()
     with table_writer(args.output) as write:
         for chunk in data.chunks(columns, args.batch_rows, {}, numbers=layout.numbers, text=layout.categorical):
             if chunk.rows == 0:
                 continue
-            encoded = encoder.encode(chunk.parts, chunk.locate, with_target=False)
-            with warnings.catch_warnings():
-                # The arrays carry no column names; the layout matched them.
-                warnings.filterwarnings("ignore", message="X does not have valid feature names")
-                predictions = model.predict(encoded.X)
+            encoded = encoder.encode(chunk.parts, chunk.locate)
+            predictions = _predict(model, encoded.X)
             kept = {name: _as_written(chunk.parts, name) for name in keep}
             if encoded.kept is not None:
-                kept = {name: column.filter(pa.array(encoded.kept)) for name, column in kept.items()}
+                rows = pa.array(encoded.kept)
+                kept = {name: column.filter(rows) for name, column in kept.items()}
             write(pa.table({**kept, PREDICTION: predictions}))
             tally.rows += chunk.rows
             tally.written += len(predictions)
@@ -87,6 +86,17 @@ def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegresso
         if tally.rows == 0:
             raise CommandError(f"{data.source}: the data set has no rows; nothing was written")
     return tally
+
+
+def _predict(model: IncrementalHuberRegressor, X: Array) -> Array:
+    """The model's predictions for the rows of `X`; none when every row of
+    a batch was left out."""
+    if X.shape[0] == 0:
+        return np.empty(0, dtype=model.coef_.dtype)
+    with warnings.catch_warnings():
+        # The arrays carry no column names; the layout matched them.
+        warnings.filterwarnings("ignore", message="X does not have valid feature names")
+        return model.predict(X)
 
 
 def _as_written(parts: list[pa.RecordBatch], name: str) -> pa.ChunkedArray:

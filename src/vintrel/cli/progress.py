@@ -23,13 +23,12 @@ class Progress(Protocol):
         """Finish the display."""
 
 
-def progress_display(label: str, total: int | None, done: int, quiet: bool,
-                     stream: TextIO | None = None) -> Progress:
-    """The display that suits the output: `total` rows when known (for the
-    time left), of which `done` were done by an earlier run."""
-    stream = sys.stderr if stream is None else stream
+def progress_display(label: str, total: int | None, done: int, quiet: bool) -> Progress:
+    """The display that suits standard error: `total` rows when known (for
+    the time left), of which `done` were done by an earlier run."""
     if quiet:
         return _Silent()
+    stream = sys.stderr
     if stream.isatty():
         return _Bar(label, total, done, stream)
     return _Lines(label, total, done, stream)

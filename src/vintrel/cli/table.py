@@ -1,14 +1,12 @@
 """The coefficient table the commands print, and plain text tables."""
 
 from dataclasses import dataclass
-from statistics import NormalDist
-
-import numpy as np
 
 from vintrel.estimator import IncrementalHuberRegressor
+from vintrel.inference import coefficient_rows
 
-# Coverage of the intervals printed next to standard errors.
-INTERVAL_LEVEL = 0.95
+# The intervals printed next to standard errors miss with this probability.
+INTERVAL_ALPHA = 0.05
 
 
 @dataclass(frozen=True)
@@ -31,8 +29,8 @@ class Table:
 
 def coefficient_table(model: IncrementalHuberRegressor) -> Table:
     """Feature and coefficient (the intercept last) in the caller's units;
-    with standard errors, z and a normal interval when the model carries
-    standard errors."""
+    with standard errors, z and a normal interval when the model has
+    standard errors (not with the L1 penalty)."""
     names = getattr(model, "feature_names_in_", None)
     labels = [str(name) for name in names] if names is not None else [f"x{j}" for j in range(model.n_features_in_)]
     values = [float(v) for v in model.coef_]
@@ -40,31 +38,14 @@ def coefficient_table(model: IncrementalHuberRegressor) -> Table:
         labels.append("(intercept)")
         values.append(float(model.intercept_))
     columns: dict[str, list[str]] = {"feature": labels, "coefficient": [f"{v:.6g}" for v in values]}
-    errors = standard_errors(model)
-    if errors is not None:
-        quantile = NormalDist().inv_cdf(0.5 + INTERVAL_LEVEL / 2)
-        percent = f"{INTERVAL_LEVEL:.0%}"
-        columns["std. error"] = [f"{e:.4g}" for e in errors]
-        columns["z"] = [f"{v / e:.2f}" if e > 0 else "" for v, e in zip(values, errors, strict=True)]
-        columns[f"{percent} low"] = [f"{v - quantile * e:.6g}" for v, e in zip(values, errors, strict=True)]
-        columns[f"{percent} high"] = [f"{v + quantile * e:.6g}" for v, e in zip(values, errors, strict=True)]
+    rows = coefficient_rows(model, INTERVAL_ALPHA)
+    if rows is not None:
+        percent = f"{1 - INTERVAL_ALPHA:.0%}"
+        columns["std. error"] = [f"{row.std_err:.4g}" for row in rows]
+        columns["z"] = [f"{row.z:.2f}" if row.std_err > 0 else "" for row in rows]
+        columns[f"{percent} low"] = [f"{row.lower:.6g}" for row in rows]
+        columns[f"{percent} high"] = [f"{row.upper:.6g}" for row in rows]
     return Table(tuple(columns), tuple(zip(*columns.values(), strict=True)))
-
-
-def standard_errors(model: IncrementalHuberRegressor) -> list[float] | None:
-    """The coefficients' standard errors (intercept last), or None when the
-    model carries none or they do not apply (an L1 fit)."""
-    try:
-        coef_se = getattr(model, "coef_se_", None)
-        intercept_se = getattr(model, "intercept_se_", None) if model.fit_intercept else None
-    except (ValueError, NotImplementedError):
-        return None
-    if coef_se is None:
-        return None
-    errors = [float(e) for e in np.ravel(coef_se)]
-    if intercept_se is not None:
-        errors.append(float(intercept_se))
-    return errors
 
 
 def counted(count: int, noun: str) -> str:
