@@ -9,7 +9,10 @@ import time
 
 import numpy as np
 
+from engine_limits import batch, updater
 from vintrel import NativeCpuEngine
+
+from timing import interleaved_best
 
 N_ROWS, N_FEATURES, BATCH_ROWS = 1_000_000, 20, 50_000
 OUTLIER_SHARE = 0.05
@@ -81,20 +84,12 @@ def peer_comparison():
 
 
 def scaling(rows=400_000, cols=64):
-    rng = np.random.default_rng(5)
-    design = np.ascontiguousarray(np.hstack([rng.standard_normal((rows, cols - 1)), np.ones((rows, 1))]))
-    y = design @ np.linspace(-1, 1, cols) + rng.standard_t(df=3, size=rows)
+    design, y = batch(rows, cols, seed=5)
     thread_counts = sorted({1, 2, os.cpu_count() or 1})
-    times = {}
-    for threads in thread_counts:
-        best = float("inf")
-        for _ in range(3):
-            engine = NativeCpuEngine("float64", cols, n_threads=threads)
-            started = time.perf_counter()
-            result = engine.update(design, y, None, batch_weight=float(rows), n_features_in=cols - 1,
-                                   fit_intercept=True, **ENGINE_ARGS)
-            best = min(best, time.perf_counter() - started)
-        times[threads] = {"seconds": best, "iterations": result["iterations"]}
+    updates = [updater(design, y, threads) for threads in thread_counts]
+    seconds = interleaved_best([update for update, _ in updates], repeats=3)
+    times = {threads: {"seconds": best, "iterations": last["result"]["iterations"]}
+             for threads, best, (_, last) in zip(thread_counts, seconds, updates, strict=True)}
     print(f"\nscaling: one update of {rows:,} x {cols} float64 (n*p*p = {rows * cols * cols:,})")
     for threads, row in times.items():
         print(f"  n_threads={threads}: {row['seconds'] * 1e3:.1f} ms ({row['iterations']} iterations), "

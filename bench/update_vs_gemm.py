@@ -8,6 +8,7 @@ import resource
 
 import numpy as np
 
+from engine_limits import batch
 from vintrel import NativeCpuEngine
 
 from timing import interleaved_best
@@ -17,21 +18,13 @@ UPDATE_ARGS = dict(batch_weight=float(ROWS), n_features_in=COLS - 1, fit_interce
                    penalty="none", lambda_scale=1.0, bandwidth_scale=1.0, max_iter=50, tol=1e-8, ridge=0.0)
 
 
-def make_batch(rng, rows=ROWS):
-    design = np.hstack([rng.standard_normal((rows, COLS - 1)), np.ones((rows, 1))])
-    coef = np.linspace(-1.0, 1.0, COLS)
-    y = design @ coef + rng.standard_t(df=3, size=rows)
-    return np.ascontiguousarray(design), y
-
-
 def peak_rss_mib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
 def time_update():
-    rng = np.random.default_rng(11)
-    design, y = make_batch(rng)
-    weights = rng.uniform(0.5, 1.0, ROWS)
+    design, y = batch(ROWS, COLS, seed=11)
+    weights = np.random.default_rng(13).uniform(0.5, 1.0, ROWS)
     results = {}
 
     def one_update():
@@ -49,8 +42,7 @@ def time_update():
 
 
 def stream_memory(batches=200, rows=20_000):
-    rng = np.random.default_rng(12)
-    design, y = make_batch(rng, rows)
+    design, y = batch(rows, COLS, seed=12)
     engine = NativeCpuEngine("float64", COLS)
     args = dict(UPDATE_ARGS, batch_weight=float(rows))
     engine.update(design, y, None, **args)

@@ -11,12 +11,14 @@ import sys
 import scipy_openblas32
 
 
-def tbb_cmake_dir() -> pathlib.Path:
-    dist = importlib.metadata.distribution("tbb-devel")
+def directory_of(distribution: str, file_prefix: str) -> pathlib.Path:
+    """The directory of the first file of the installed distribution whose
+    name starts with file_prefix."""
+    dist = importlib.metadata.distribution(distribution)
     for entry in dist.files or ():
-        if entry.name == "TBBConfig.cmake":
+        if entry.name.startswith(file_prefix):
             return pathlib.Path(dist.locate_file(entry)).resolve().parent
-    raise SystemExit("tbb-devel is installed without TBBConfig.cmake")
+    raise SystemExit(f"{distribution} is installed without {file_prefix}")
 
 
 def openblas_library() -> pathlib.Path:
@@ -24,17 +26,9 @@ def openblas_library() -> pathlib.Path:
     return lib_dir / scipy_openblas32.get_library(fullname=True)
 
 
-def tbb_library_dir() -> pathlib.Path:
-    dist = importlib.metadata.distribution("tbb")
-    for entry in dist.files or ():
-        if entry.name.startswith("libtbb.so."):
-            return pathlib.Path(dist.locate_file(entry)).resolve().parent
-    raise SystemExit("tbb is installed without libtbb.so")
-
-
 if "--library-path" in sys.argv:
-    print(f"{tbb_library_dir()}:{openblas_library().parent}")
+    print(f"{directory_of('tbb', 'libtbb.so.')}:{openblas_library().parent}")
 else:
-    print(tbb_cmake_dir())
+    print(directory_of("tbb-devel", "TBBConfig.cmake"))
     print(scipy_openblas32.get_include_dir())
     print(openblas_library())

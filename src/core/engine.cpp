@@ -81,11 +81,6 @@ Status check_config(const UpdateConfig& config) {
   return {};
 }
 
-template <std::floating_point T>
-bool all_zero(std::span<const T> values) {
-  return std::all_of(values.begin(), values.end(), [](T v) { return v == T(0); });
-}
-
 // m = max(n_features_in, 2) enters both levels through ln m.
 double log_feature_scale(const FeatureLayout& layout) {
   return std::log(static_cast<double>(std::max<std::uint64_t>(layout.n_features_in, 2)));
@@ -134,9 +129,14 @@ Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout) {
     if (weights.size() != batch.rows) {
       return fail(EngineError::batch("sample_weight length does not match design rows"));
     }
+    // One scan for the range of every weight and for a positive one: the
+    // all-zero test comes after the range test in the order of checks.
+    bool any_positive = false;
     for (const T w : weights) {
       if (!is_finite(w) || w < T(0)) return fail(EngineError::batch("sample_weight must be finite and non-negative"));
+      any_positive = any_positive || w > T(0);
     }
+    if (!any_positive) return fail(EngineError::batch("sample_weight must contain a positive value"));
   }
   return {};
 }
@@ -193,9 +193,6 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   if (Status status = check_state(state, layout); !status) return fail(status.error());
   if (Status status = check_config(config); !status) return fail(status.error());
   if (Status status = validate_batch(batch, layout); !status) return fail(status.error());
-  if (batch.sample_weight && all_zero(*batch.sample_weight)) {
-    return fail(EngineError::batch("sample_weight must contain a positive value"));
-  }
   const std::uint64_t p = state.coefficients.size();
   if (Status status = prepare_workspace(workspace, batch.rows, p); !status) return fail(status.error());
 

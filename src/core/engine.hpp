@@ -91,11 +91,12 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
                                        const StreamState<T>& state, const FeatureLayout& layout,
                                        const UpdateConfig& config);
 
-// The batch checks of an update, in their fixed order.
+// The batch checks of an update, in their fixed order, the last that
+// sample weights, when given, are not all zero.
 template <std::floating_point T>
 Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout);
 
-// Sizes the thirteen workspace buffers for n rows and p parameters.
+// Sizes every workspace buffer for n rows and p parameters.
 template <std::floating_point T>
 Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t p);
 

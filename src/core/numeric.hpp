@@ -28,14 +28,21 @@ constexpr std::optional<std::uint64_t> checked_add(std::uint64_t a, std::uint64_
   return sum;
 }
 
+// The bit pattern of T and its exponent field.
+template <std::floating_point T>
+struct FloatBits {
+  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  static constexpr int mantissa_bits = std::numeric_limits<T>::digits - 1;
+  static constexpr Bits exponent_mask =
+      ((Bits{1} << (sizeof(T) * 8 - 1)) - 1) & ~((Bits{1} << mantissa_bits) - 1);
+};
+
 // Finite means the exponent field is not all ones; unlike std::isfinite this
 // needs no floating-point environment and vectorises as an integer test.
 template <std::floating_point T>
 constexpr bool is_finite(T value) {
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-  constexpr int mantissa_bits = std::numeric_limits<T>::digits - 1;
-  constexpr Bits exponent_mask = ((Bits{1} << (sizeof(T) * 8 - 1)) - 1) & ~((Bits{1} << mantissa_bits) - 1);
-  return (std::bit_cast<Bits>(value) & exponent_mask) != exponent_mask;
+  using F = FloatBits<T>;
+  return (std::bit_cast<typename F::Bits>(value) & F::exponent_mask) != F::exponent_mask;
 }
 
 // Whether no value is NaN or infinite. Scans in index order a block at a
@@ -45,9 +52,8 @@ constexpr bool is_finite(T value) {
 template <std::ranges::contiguous_range Values>
 bool all_finite(const Values& values) {
   using T = std::remove_cvref_t<std::ranges::range_value_t<Values>>;
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-  constexpr int mantissa_bits = std::numeric_limits<T>::digits - 1;
-  constexpr Bits exponent_mask = ((Bits{1} << (sizeof(T) * 8 - 1)) - 1) & ~((Bits{1} << mantissa_bits) - 1);
+  using Bits = typename FloatBits<T>::Bits;
+  constexpr Bits exponent_mask = FloatBits<T>::exponent_mask;
   constexpr std::size_t kBlock = 64;
   const T* data = std::ranges::data(values);
   const std::size_t n = std::ranges::size(values);

@@ -105,9 +105,7 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
     auto direction = solve_newton_system<T>(workspace.newton_matrix, workspace.gradient, p);
     if (!direction) return fail(direction.error());
     fallback = fallback || direction->used_fallback;
-    if (direction->values.size() != p || workspace.direction.size() != p) {
-      throw InternalFault("Newton direction does not have one value per coefficient");
-    }
+    check_invariant(direction->values.size() == p, "Newton direction does not have one value per coefficient");
     std::copy(direction->values.begin(), direction->values.end(), workspace.direction.begin());
 
     const std::optional<double> candidate_objective =

@@ -18,13 +18,6 @@ namespace vintrel::python {
 
 namespace {
 
-// Inserts a new reference under `key`, taking ownership of it; false with an
-// exception set when either the value or the insertion failed.
-bool set_item(PyObject* dict, const char* key, PyObject* new_value) {
-  PyRef value = PyRef::steal(new_value);
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
 PyObject* raise_value_error(const char* message) {
   PyErr_SetString(PyExc_ValueError, message);
   return nullptr;
@@ -49,13 +42,13 @@ PyObject* export_state(const core::StreamState<T>& state) {
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
   PyObject* dict = result.get();
-  const bool ok = set_item(dict, "coefficients", vector_array<T>(std::vector<T>(state.coefficients))) &&
-                  set_item(dict, "information", square_matrix_array<T>(std::move(information), p)) &&
-                  set_item(dict, "state_is_detached", Py_NewRef(Py_True)) &&
-                  set_item(dict, "n_samples_seen", PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
-                  set_item(dict, "batch_count", PyLong_FromUnsignedLongLong(state.batch_count)) &&
-                  set_item(dict, "previous_lambda", PyFloat_FromDouble(state.previous_lambda)) &&
-                  set_item(dict, "weight_sum", PyFloat_FromDouble(state.weight_sum));
+  const bool ok = set_new_item(dict, "coefficients", vector_array<T>(std::vector<T>(state.coefficients))) &&
+                  set_new_item(dict, "information", square_matrix_array<T>(std::move(information), p)) &&
+                  set_new_item(dict, "state_is_detached", Py_NewRef(Py_True)) &&
+                  set_new_item(dict, "n_samples_seen", PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
+                  set_new_item(dict, "batch_count", PyLong_FromUnsignedLongLong(state.batch_count)) &&
+                  set_new_item(dict, "previous_lambda", PyFloat_FromDouble(state.previous_lambda)) &&
+                  set_new_item(dict, "weight_sum", PyFloat_FromDouble(state.weight_sum));
   return ok ? result.release() : nullptr;
 }
 
@@ -159,12 +152,12 @@ PyObject* update_result(const core::StreamState<T>& state, const core::UpdateSum
   PyRef result = PyRef::steal(export_state(state));
   if (!result) return nullptr;
   PyObject* dict = result.get();
-  const bool ok = set_item(dict, "iterations", PyLong_FromUnsignedLongLong(summary.iterations)) &&
-                  set_item(dict, "converged", PyBool_FromLong(summary.converged)) &&
-                  set_item(dict, "objective", PyFloat_FromDouble(summary.objective)) &&
-                  set_item(dict, "lambda_value", PyFloat_FromDouble(summary.lambda_value)) &&
-                  set_item(dict, "bandwidth", PyFloat_FromDouble(summary.bandwidth)) &&
-                  set_item(dict, "used_regularized_fallback", PyBool_FromLong(summary.used_regularized_fallback));
+  const bool ok = set_new_item(dict, "iterations", PyLong_FromUnsignedLongLong(summary.iterations)) &&
+                  set_new_item(dict, "converged", PyBool_FromLong(summary.converged)) &&
+                  set_new_item(dict, "objective", PyFloat_FromDouble(summary.objective)) &&
+                  set_new_item(dict, "lambda_value", PyFloat_FromDouble(summary.lambda_value)) &&
+                  set_new_item(dict, "bandwidth", PyFloat_FromDouble(summary.bandwidth)) &&
+                  set_new_item(dict, "used_regularized_fallback", PyBool_FromLong(summary.used_regularized_fallback));
   return ok ? result.release() : nullptr;
 }
 

@@ -15,10 +15,7 @@ PyObject* version(PyObject* /*module*/, PyObject* /*unused*/) {
   return guarded<PyObject*>(nullptr, []() -> PyObject* {
     PyRef result = PyRef::steal(PyDict_New());
     if (!result) return nullptr;
-    auto set = [&](const char* key, PyObject* value) {
-      PyRef owned = PyRef::steal(value);
-      return owned && PyDict_SetItemString(result.get(), key, owned.get()) == 0;
-    };
+    auto set = [&](const char* key, PyObject* value) { return set_new_item(result.get(), key, value); };
     const bool ok = set("abi_version", PyLong_FromLong(1)) && set("python_api_version", PyLong_FromLong(2)) &&
                     set("engine_version", PyUnicode_FromString(VINTREL_ENGINE_VERSION)) &&
                     set("linear_algebra_provider", PyUnicode_FromString("openblas")) &&

@@ -39,6 +39,13 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// Inserts a new reference under `key`, taking ownership of it; false with an
+// exception set when either the value (nullptr) or the insertion failed.
+inline bool set_new_item(PyObject* dict, const char* key, PyObject* new_value) {
+  PyRef value = PyRef::steal(new_value);
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
 // Takes the interpreter lock back. A thread that asks for it while the
 // interpreter is shutting down is ended by the interpreter with a forced
 // unwind (pthread_exit). That unwind must not run our destructors, which

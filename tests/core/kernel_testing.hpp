@@ -8,12 +8,12 @@
 #include <limits>
 #include <optional>
 #include <random>
-#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/kernels/partition.hpp"
+#include "core/numeric.hpp"
 #include "core/types.hpp"
 
 namespace vintrel::core::testing {
@@ -22,7 +22,7 @@ using Precisions = ::testing::Types<float, double>;
 
 template <class T>
 bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
-  using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+  using Bits = typename FloatBits<T>::Bits;
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (std::bit_cast<Bits>(a[i]) != std::bit_cast<Bits>(b[i])) return false;

@@ -110,9 +110,9 @@ Status weighted_gram(const BatchView<T>& batch, std::span<const T> row_weights, 
                   "Gram row weights do not match the batch");
   const std::uint64_t slots = partials.slots;
   if (!gram_runs_in_slots(n, p, slots)) {
-    if (!scores) return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out);
-    std::fill(scores->out.begin(), scores->out.end(), T(0));
-    return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out, scores->psi.data(), scores->out.data());
+    if (scores) std::fill(scores->out.begin(), scores->out.end(), T(0));
+    return weighted_gram_rows(batch, row_weights, 0, n, row_scratch, out, scores ? scores->psi.data() : nullptr,
+                              scores ? scores->out.data() : nullptr);
   }
 
   check_invariant(out.size() == *matrix && partials.width == *matrix, "Gram output is not p x p");

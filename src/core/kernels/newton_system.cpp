@@ -182,22 +182,20 @@ Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients,
   fill_scores(batch, config.tau, workspace);
   fill_curvature<T>(config.tau, bandwidth, workspace);
   check_gradient_buffers(batch, coefficients, state, workspace);
-  const SlotPartials<T> gram_areas = gram_partials(workspace, p);
-  if (gram_can_form_xt_psi(batch, config.penalty, workspace)) {
-    // One pass over the design for the Gram and X^T psi.
-    const ScoreSums<T> scores{.psi = workspace.psi, .partials = gradient_partials(workspace, p),
-                              .out = workspace.gradient};
-    Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_areas, workspace.gram,
-                                     &scores);
-    if (!status) return status;
-    finish_gradient(coefficients, state, layout, config.penalty, total_weight, workspace);
-  } else {
-    Status status = form_xt_psi(batch, config.penalty, workspace);
-    if (!status) return status;
-    finish_gradient(coefficients, state, layout, config.penalty, total_weight, workspace);
-    status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_areas, workspace.gram);
-    if (!status) return status;
+  // X^T psi comes from the Gram's own pass over the design when it can
+  // (one read of the design for both), else from a pass of its own.
+  const ScoreSums<T> scores{.psi = workspace.psi, .partials = gradient_partials(workspace, p),
+                            .out = workspace.gradient};
+  const bool gram_forms_xt_psi = gram_can_form_xt_psi(batch, config.penalty, workspace);
+  if (!gram_forms_xt_psi) {
+    if (Status status = form_xt_psi(batch, config.penalty, workspace); !status) return status;
   }
+  if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_partials(workspace, p),
+                                       workspace.gram, gram_forms_xt_psi ? &scores : nullptr);
+      !status) {
+    return status;
+  }
+  finish_gradient(coefficients, state, layout, config.penalty, total_weight, workspace);
 
   std::span<T> matrix = workspace.newton_matrix;
   check_invariant(matrix.size() == p * p && workspace.gram.size() == p * p && state.information.size() == p * p,

@@ -166,31 +166,21 @@ double penalized_objective(std::span<const T> coefficients, const FeatureLayout&
   return objective + lambda_value * absolute_sum;
 }
 
-template struct CurvatureRamp<float>;
-template struct CurvatureRamp<double>;
-template void fill_scores<float>(const BatchView<float>&, double, Workspace<float>&);
-template void fill_scores<double>(const BatchView<double>&, double, Workspace<double>&);
-template void fill_curvature<float>(double, double, Workspace<float>&);
-template void fill_curvature<double>(double, double, Workspace<double>&);
-template void write_coefficient_difference<float>(std::span<const float>, const StreamState<float>&,
-                                                  std::span<float>);
-template void write_coefficient_difference<double>(std::span<const double>, const StreamState<double>&,
-                                                   std::span<double>);
-template double surrogate_objective<float>(const BatchView<float>&, std::span<const float>,
-                                           const StreamState<float>&, const FeatureLayout&,
-                                           const UpdateConfig&, double, Workspace<float>&);
-template double surrogate_objective<double>(const BatchView<double>&, std::span<const double>,
-                                            const StreamState<double>&, const FeatureLayout&,
-                                            const UpdateConfig&, double, Workspace<double>&);
-template void surrogate_objectives<float>(const BatchView<float>&, std::span<const float>,
-                                          const StreamState<float>&, const FeatureLayout&, const UpdateConfig&,
-                                          double, Workspace<float>&, std::span<double>);
-template void surrogate_objectives<double>(const BatchView<double>&, std::span<const double>,
-                                           const StreamState<double>&, const FeatureLayout&, const UpdateConfig&,
-                                           double, Workspace<double>&, std::span<double>);
-template double penalized_objective<float>(std::span<const float>, const FeatureLayout&, Penalty, double,
-                                           double);
-template double penalized_objective<double>(std::span<const double>, const FeatureLayout&, Penalty, double,
-                                            double);
+#define VINTREL_INSTANTIATE_OBJECTIVE(T)                                                                   \
+  template struct CurvatureRamp<T>;                                                                        \
+  template void fill_scores<T>(const BatchView<T>&, double, Workspace<T>&);                                \
+  template void fill_curvature<T>(double, double, Workspace<T>&);                                          \
+  template void write_coefficient_difference<T>(std::span<const T>, const StreamState<T>&, std::span<T>);  \
+  template double surrogate_objective<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,    \
+                                         const FeatureLayout&, const UpdateConfig&, double, Workspace<T>&); \
+  template void surrogate_objectives<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,     \
+                                        const FeatureLayout&, const UpdateConfig&, double, Workspace<T>&,  \
+                                        std::span<double>);                                                \
+  template double penalized_objective<T>(std::span<const T>, const FeatureLayout&, Penalty, double, double);
+
+VINTREL_INSTANTIATE_OBJECTIVE(float)
+VINTREL_INSTANTIATE_OBJECTIVE(double)
+
+#undef VINTREL_INSTANTIATE_OBJECTIVE
 
 }  // namespace vintrel::core

@@ -23,8 +23,6 @@ inline constexpr std::uint64_t ROW_PARALLEL_MIN_ELEMENTS = 1'000'000;
 inline constexpr std::uint64_t GRAM_PARALLEL_MIN_WORK = 16'000'000;
 inline constexpr std::uint64_t GRAM_PARTIALS_BUDGET_BYTES = 67'108'864;
 inline constexpr std::uint64_t GRAM_MATRIX_MAX_BYTES = 33'554'432;
-template <std::floating_point T>
-inline constexpr std::uint64_t GRAM_MATRIX_MAX_ELEMENTS = GRAM_MATRIX_MAX_BYTES / sizeof(T);
 inline constexpr std::uint64_t GRAM_BLOCK_ROWS = 256;
 
 // Throws InternalFault when a kernel is handed buffers that the workspace

@@ -107,22 +107,19 @@ Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, 
   return predictions;
 }
 
-template float dot<float>(std::span<const float>, std::span<const float>);
-template double dot<double>(std::span<const double>, std::span<const double>);
-template void compute_residuals<float>(std::span<const float>, std::uint64_t, std::span<const float>,
-                                       std::span<const float>, std::span<float>);
-template void compute_residuals<double>(std::span<const double>, std::uint64_t, std::span<const double>,
-                                        std::span<const double>, std::span<double>);
-template void compute_trial_residuals<float>(std::span<const float>, std::uint64_t, std::span<const float>,
-                                             std::span<const float>, std::span<const std::span<float>>);
-template void compute_trial_residuals<double>(std::span<const double>, std::uint64_t, std::span<const double>,
-                                              std::span<const double>, std::span<const std::span<double>>);
-template void row_dots<float>(std::span<const float>, std::uint64_t, std::span<const float>, std::span<float>);
-template void row_dots<double>(std::span<const double>, std::uint64_t, std::span<const double>,
-                               std::span<double>);
-template Result<std::vector<float>> predict_rows<float>(std::span<const float>, std::uint64_t, std::uint64_t,
-                                                        std::span<const float>);
-template Result<std::vector<double>> predict_rows<double>(std::span<const double>, std::uint64_t, std::uint64_t,
-                                                          std::span<const double>);
+#define VINTREL_INSTANTIATE_VECTOR(T)                                                                      \
+  template T dot<T>(std::span<const T>, std::span<const T>);                                               \
+  template void compute_residuals<T>(std::span<const T>, std::uint64_t, std::span<const T>,                \
+                                     std::span<const T>, std::span<T>);                                    \
+  template void compute_trial_residuals<T>(std::span<const T>, std::uint64_t, std::span<const T>,          \
+                                           std::span<const T>, std::span<const std::span<T>>);             \
+  template void row_dots<T>(std::span<const T>, std::uint64_t, std::span<const T>, std::span<T>);          \
+  template Result<std::vector<T>> predict_rows<T>(std::span<const T>, std::uint64_t, std::uint64_t,        \
+                                                  std::span<const T>);
+
+VINTREL_INSTANTIATE_VECTOR(float)
+VINTREL_INSTANTIATE_VECTOR(double)
+
+#undef VINTREL_INSTANTIATE_VECTOR
 
 }  // namespace vintrel::core
