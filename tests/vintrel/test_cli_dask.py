@@ -191,7 +191,8 @@ HELD_UP = textwrap.dedent("""
     from vintrel.cli import dask_fit, main
     fold = dask_fit.fold_file
     def held_up(start, task):
-        print("folding", file=sys.stderr, flush=True)
+        sys.stderr.write("folding\n")  # one write: workers share the pipe
+        sys.stderr.flush()
         time.sleep(1)
         return fold(start, task)
     dask_fit.fold_file = held_up
