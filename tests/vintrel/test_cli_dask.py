@@ -191,7 +191,7 @@ HELD_UP = textwrap.dedent("""
     from vintrel.cli import dask_fit, main
     fold = dask_fit.fold_file
     def held_up(start, task):
-        sys.stderr.write("folding\n")  # one write: workers share the pipe
+        sys.stderr.write("folding\\n")  # one write: workers share the pipe
         sys.stderr.flush()
         time.sleep(1)
         return fold(start, task)
