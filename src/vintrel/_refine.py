@@ -8,25 +8,19 @@ give a Newton step on the whole data set, and the Gram becomes the new
 information.
 """
 
-import math
 from collections.abc import Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from vintrel._merge import State, with_minimiser
+from vintrel._merge import with_minimiser
+from vintrel._model import HuberLoss
+from vintrel._stream import batch_rows
+from vintrel._validation import validate_batch
+from vintrel.estimator import IncrementalHuberRegressor
+from vintrel.state import ModelState
 
 NewtonSums = dict[str, NDArray[np.float64]]
-
-
-def _bandwidth(state: State) -> float:
-    """The half-width of the engine's curvature smoothing after all the
-    weight the state holds, so the new information is weighted as a long
-    stream's last batch would be."""
-    params = state["params"]
-    tau = float(params["epsilon"])
-    level = math.log(max(int(state["n_features_in"]), 2))
-    return min(float(params["bandwidth_scale"]) / (math.sqrt(float(state["engine"]["weight_sum"])) * level), tau)
 
 
 class NewtonPass:
@@ -35,31 +29,35 @@ class NewtonPass:
 
     Parameters
     ----------
-    state : dict
-        Exported state of a fitted estimator.
+    state : ModelState
+        State of a fitted estimator.
     """
 
-    def __init__(self, state: State) -> None:
-        from vintrel.estimator import IncrementalHuberRegressor
-
-        self._model = IncrementalHuberRegressor._from_export(state)
-        self._beta = np.asarray(state["engine"]["coefficients"], dtype=np.float64)
-        self._half_width = _bandwidth(state)
+    def __init__(self, state: ModelState) -> None:
+        engine, scaling = state.engine, state.scaling
+        if engine is None or scaling is None:
+            raise ValueError("a Newton pass needs a fitted state")
+        self._model = IncrementalHuberRegressor.from_state(state)
+        self._scaling = scaling
+        self._beta = np.asarray(engine.coefficients, dtype=np.float64)
+        self._loss = HuberLoss(float(state.params["epsilon"]))
+        # The smoothing after all the weight the state holds, so the new
+        # information is weighted as a long stream's last batch would be.
+        self._half_width = self._loss.half_width(float(state.params["bandwidth_scale"]), engine.weight_sum,
+                                                 state.n_features_in)
         p = self._beta.shape[0]
         # Rows per batch whose design takes the estimator's batch memory.
-        self.batch_rows = self._model._batch_rows(p, np.dtype(np.float64))
+        self.batch_rows = batch_rows(state.params["batch_size"], p, np.float64)
         self.sums: NewtonSums = {"gradient": np.zeros(p), "hessian": np.zeros((p, p))}
 
     def add(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> None:
         """Add one batch, as the estimator's `partial_fit` takes it."""
-        model, tau = self._model, float(self._model.epsilon)
-        features, target, weights = model._validate_batch(X, y, sample_weight, reset=False, stream_batch=True)
-        design = model._scaling.design(features, np.float64)
-        residuals = model._scaling.target(target, np.float64) - design @ self._beta
-        score = np.clip(residuals, -tau, tau)
-        # The indicator of |r| <= tau averaged over a window of the
-        # bandwidth: the engine's smoothed curvature.
-        curvature = np.clip((tau + self._half_width - np.abs(residuals)) / (2 * self._half_width), 0.0, 1.0)
+        features, target, weights = validate_batch(self._model, X, y, sample_weight, reset=False,
+                                                   dtype=self._model.coef_.dtype, stream_batch=True)
+        design = self._scaling.design(features, np.float64)
+        residuals = self._scaling.target(target, np.float64) - design @ self._beta
+        score = self._loss.psi(residuals)
+        curvature = self._loss.smoothed_curvature(residuals, self._half_width)
         if weights is not None:
             score *= weights
             curvature *= weights
@@ -76,11 +74,11 @@ def add_newton_sums(parts: Sequence[NewtonSums]) -> NewtonSums:
     return {key: np.sum([part[key] for part in parts], axis=0) for key in ("gradient", "hessian")}
 
 
-def refined_state(state: State, sums: NewtonSums) -> State:
+def refined_state(state: ModelState, sums: NewtonSums) -> ModelState:
     """`state` after one Newton step with the summed score and curvature;
     the curvature-weighted Gram becomes its information."""
-    beta = np.asarray(state["engine"]["coefficients"], dtype=np.float64)
+    assert state.engine is not None
+    beta = np.asarray(state.engine.coefficients, dtype=np.float64)
     hessian = sums["hessian"]
     linear = hessian @ beta + sums["gradient"]
-    return with_minimiser(state, hessian, linear, float(state["engine"]["weight_sum"]), beta,
-                          bool(state["last_update"]["converged"]))
+    return with_minimiser(state, hessian, linear, state.engine.weight_sum, beta)

@@ -1,7 +1,6 @@
 """The start of a stream: the residual scale and the coefficients that the
 first engine update starts from, estimated on the first batch."""
 
-import warnings
 from dataclasses import dataclass, replace
 from typing import Any
 
@@ -9,8 +8,9 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.exceptions import ConvergenceWarning
 
+from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._robust import least_squares, normalised_mad
-from vintrel._stream import EngineStream, FoldReport, UpdateSettings
+from vintrel._warnings import warn
 
 Vector = NDArray[np.float64]
 Array = NDArray[np.floating[Any]]
@@ -97,7 +97,7 @@ def _alternate(stream: EngineStream, design: Array, target: Vector, weights: Arr
         if abs(new_scale - scale) <= tolerance * scale:
             return Start(scale, beta, report)
         scale = new_scale
-    warnings.warn(f"the residual scale of the first batch did not settle within "
-                  f"{MAX_SCALE_ROUNDS} rounds; it is held at its last estimate",
-                  ConvergenceWarning, stacklevel=5)
+    warn(f"the residual scale of the first batch did not settle within {MAX_SCALE_ROUNDS} rounds: it is "
+         f"held at its last estimate, so scale_ and the Huber threshold in the target's units are "
+         f"approximate; give scale= a fixed value, or start on a larger first batch", ConvergenceWarning)
     return Start(scale, beta)

@@ -1,133 +1,257 @@
-"""One native engine driven with fixed update settings: folds batches that
-are already in internal units, and exports and restores its estimate."""
+"""A stream of batches folded into one engine: the state machine behind the
+estimator's `fit`, `partial_fit` and `initialize`.
 
-from dataclasses import dataclass
+A stream holds rows until it has enough to start, fixes the internal units
+and the robust start on its first batch, then folds every later batch into
+the engine and adds its score statistics to the additive sums. Its
+`state()` is a frozen snapshot; `reset_to` puts one back.
+"""
+
+from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils import assert_all_finite
 
-from vintrel._native_cpu import NativeCpuEngine
+from vintrel._engine import EngineStream, FoldReport, UpdateSettings
+from vintrel._model import HuberLoss, default_tol, penalty_named
+from vintrel._scaling import Scaling
+from vintrel._start import Start, huber_start, least_squares_start
+from vintrel.inference import add_sums, batch_sums, penalised_batch_sums
+from vintrel.state import LastUpdate, ModelState, Pending
 
 Array = NDArray[np.floating[Any]]
 
-
-@dataclass(frozen=True)
-class UpdateSettings:
-    """The engine's per-update arguments other than the batch."""
-
-    tau: float
-    penalty: str  # "none" or "l1"
-    lambda_scale: float
-    bandwidth_scale: float
-    max_iter: int
-    tol: float
-    ridge: float
+# A stream starts once its first batches hold this many rows of positive
+# weight per parameter; smaller first batches wait in a buffer.
+MIN_START_ROWS_PER_PARAMETER = 5
+# When `batch_size` is None, `fit` folds batches whose internal design takes
+# about this many bytes.
+DEFAULT_BATCH_BYTES = 64 * 2**20
+# The estimator's name in the errors scikit-learn's checks word.
+ESTIMATOR_NAME = "IncrementalHuberRegressor"
 
 
-@dataclass(frozen=True)
-class FoldReport:
-    """What one engine update reported, with its new coefficients."""
-
-    coefficients: Array
-    n_samples_seen: int
-    batch_count: int
-    iterations: int
-    converged: bool
-    lambda_value: float
-    used_fallback: bool
+class NotConvergedWarning(ConvergenceWarning):
+    """An update stopped before meeting its tolerance; the estimate holds
+    its last accepted step. Front ends that count such updates themselves
+    filter this category."""
 
 
-# Engine texts that can still arise after the estimator's own validation,
-# and what they mean in the caller's terms.
-_EXPLAINED = {
-    "native calculation produced a non-finite value":
-        "the values of X or y are too large for {dtype} arithmetic",
-    "native linear solve failed":
-        "the Newton system of this batch could not be solved",
-    "combined effective weight must be finite and positive":
-        "the accumulated sample_weight overflowed",
-}
+def batch_rows(batch_size: int | None, n_parameters: int, dtype: Any) -> int:
+    """Rows per engine update: `batch_size`, or batches whose internal
+    design takes about `DEFAULT_BATCH_BYTES`."""
+    if batch_size is not None:
+        return int(batch_size)
+    return max(DEFAULT_BATCH_BYTES // (n_parameters * int(np.dtype(dtype).itemsize)),
+               MIN_START_ROWS_PER_PARAMETER * n_parameters)
 
 
-class EngineStream:
-    """A `NativeCpuEngine` with its feature layout, used by the estimator."""
+def update_settings(params: Mapping[str, Any], dtype: Any) -> UpdateSettings:
+    """The engine's update arguments for the estimator parameters `params`."""
+    penalty = penalty_named(params["penalty"])
+    tol = default_tol(penalty.solver, dtype) if params["tol"] is None else float(params["tol"])
+    return UpdateSettings(tau=float(params["epsilon"]), penalty=penalty.engine_name,
+                          lambda_scale=float(params["alpha"]), bandwidth_scale=float(params["bandwidth_scale"]),
+                          max_iter=int(params["max_iter"]), tol=tol, ridge=float(params["ridge"]))
 
-    def __init__(self, dtype: np.dtype, n_features: int, fit_intercept: bool,
-                 n_threads: int | None) -> None:
-        self.dtype = np.dtype(dtype)
+
+def assert_finite(X: Array, y: Array) -> None:
+    """scikit-learn's error for NaN or infinity in X or y."""
+    assert_all_finite(X, input_name="X", estimator_name=ESTIMATOR_NAME)
+    assert_all_finite(y, input_name="y", estimator_name=ESTIMATOR_NAME)
+
+
+def struggles(report: FoldReport, max_iter: int) -> list[tuple[type[ConvergenceWarning], str]]:
+    """What went wrong in an update, as warning categories and messages
+    that say what it did to the estimate and what to do about it."""
+    batch = f"batch {report.batch_count} (rows up to {report.n_samples_seen:,})"
+    found: list[tuple[type[ConvergenceWarning], str]] = []
+    if report.used_fallback:
+        found.append((ConvergenceWarning,
+                      f"{batch}: the Newton system was singular (constant or collinear columns in this batch) and a "
+                      f"regularised fallback chose the direction; the estimate is sound if the update converged "
+                      f"(converged_), and a larger ridge avoids the fallback"))
+    if report.converged:
+        return found
+    if report.iterations >= max_iter:
+        reason = (f"it reached max_iter={max_iter}; the estimate holds the last accepted step, a little short "
+                  f"of this batch's optimum, which later batches keep refining; raise max_iter if this recurs")
+    else:
+        reason = ("no step decreased the objective any further; the estimate keeps the last accepted step, "
+                  "which is at the limit of the floating-point precision (fit in float64 if this is float32)")
+    return [*found, (NotConvergedWarning, f"{batch} did not converge: {reason}")]
+
+
+class Stream:
+    """Batches folded, one after another, into one engine.
+
+    Parameters
+    ----------
+    params : mapping
+        The estimator's parameters; `take` may bring new ones.
+    n_features : int
+        Features of every batch.
+    """
+
+    def __init__(self, params: Mapping[str, Any], n_features: int) -> None:
+        self.params = dict(params)
         self.n_features = n_features
-        self.fit_intercept = fit_intercept
-        self.n_threads = n_threads
-        self.n_parameters = n_features + int(fit_intercept)
-        self._engine = NativeCpuEngine(self.dtype.name, self.n_parameters, n_threads)
+        self.engine: EngineStream | None = None
+        self.scaling: Scaling | None = None
+        self.units: tuple[Any, Any] | None = None  # the parameters that fixed the internal units
+        self.sums: Mapping[str, Any] = {}
+        self.pending: Pending | None = None
+        self.last: LastUpdate | None = None
 
-    def restart(self, coefficients: Array) -> None:
-        """Forget everything folded so far and start from `coefficients`."""
-        p = self.n_parameters
-        self._engine.restore(np.ascontiguousarray(coefficients, dtype=self.dtype),
-                             np.zeros((p, p), dtype=self.dtype), 0, 0, 0.0, 0.0)
-
-    def fold(self, design: Array, target: Array, weights: Array | None,
-             settings: UpdateSettings, batch_label: str) -> FoldReport:
-        """Fold one batch in internal units; the estimate is unchanged when
-        the engine refuses it."""
-        if weights is not None:
-            # Buffers received from other processes or files may be
-            # unaligned, which the engine refuses as it does strided ones.
-            weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
-            batch_weight = float(np.sum(weights, dtype=np.float64))
-        else:
-            batch_weight = float(design.shape[0])
-        try:
-            result = self._engine.update(
-                design, target, weights, batch_weight, self.n_features, self.fit_intercept,
-                settings.tau, settings.penalty, settings.lambda_scale, settings.bandwidth_scale,
-                settings.max_iter, settings.tol, settings.ridge)
-        except (ValueError, RuntimeError) as error:
-            raise ValueError(self._explain(error, batch_label)) from error
-        return FoldReport(np.asarray(result["coefficients"]), int(result["n_samples_seen"]),
-                          int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
-                          float(result["lambda_value"]), bool(result["used_regularized_fallback"]))
-
-    def _explain(self, error: Exception, batch_label: str) -> str:
-        text = str(error)
-        for engine_text, meaning in _EXPLAINED.items():
-            if engine_text in text:
-                return f"could not fold {batch_label}: {meaning.format(dtype=self.dtype.name)}"
-        return f"could not fold {batch_label}: the engine refused it ({text})"
-
-    def predict(self, design: Array) -> Array:
-        """The linear predictor of the current coefficients for a design
-        in internal units (C-contiguous, of the engine's dtype)."""
-        return np.asarray(self._engine.predict(design))
-
-    @property
-    def coefficients(self) -> Array:
-        return np.asarray(self._engine.state()["coefficients"])
-
-    def with_threads(self, n_threads: int | None) -> "EngineStream":
-        """The same estimate on an engine with another pool."""
-        return EngineStream.from_export(self.export(), n_threads)
-
-    def export(self) -> dict[str, Any]:
-        """The layout and the estimate as plain values and fresh arrays."""
-        state = {key: value for key, value in self._engine.state().items() if key != "state_is_detached"}
-        return {"dtype": self.dtype.name, "n_features": self.n_features,
-                "fit_intercept": self.fit_intercept, **state}
+    # ------------------------------------------------------------- states
 
     @classmethod
-    def from_export(cls, exported: dict[str, Any], n_threads: int | None) -> "EngineStream":
-        """A new engine holding an estimate that `export` produced."""
-        stream = cls(np.dtype(exported["dtype"]), int(exported["n_features"]),
-                     bool(exported["fit_intercept"]), n_threads)
-        stream.restore(exported)
+    def from_state(cls, state: ModelState, params: Mapping[str, Any]) -> "Stream":
+        """The stream a snapshot describes, on a new engine."""
+        stream = cls(params, state.n_features_in)
+        stream.reset_to(state)
         return stream
 
-    def restore(self, exported: dict[str, Any]) -> None:
-        """Put back on this engine an estimate that `export` produced."""
-        self._engine.restore(
-            np.ascontiguousarray(exported["coefficients"], dtype=self.dtype),
-            np.ascontiguousarray(exported["information"], dtype=self.dtype),
-            int(exported["n_samples_seen"]), int(exported["batch_count"]),
-            float(exported["previous_lambda"]), float(exported["weight_sum"]))
+    def reset_to(self, state: ModelState) -> None:
+        """Take on a snapshot, restoring the engine in place when it has
+        the snapshot's layout."""
+        engine = state.engine
+        if engine is None:
+            self.engine = None
+        elif self.engine is not None and (self.engine.dtype, self.engine.n_features, self.engine.fit_intercept) == (
+                engine.dtype, engine.n_features, engine.fit_intercept):
+            self.engine.restore(engine)
+        else:
+            self.engine = EngineStream.from_state(engine, self.params["n_threads"])
+        self.scaling = state.scaling
+        self.units = None if state.scaling is None else (state.scaling.fit_intercept, state.params["scale"])
+        self.sums, self.pending, self.last = dict(state.sums), state.pending, state.last_update
+
+    def state(self, params: Mapping[str, Any], feature_names: tuple[str, ...] | None) -> ModelState:
+        """A frozen snapshot of everything the stream has learnt."""
+        return ModelState(params=dict(params), n_features_in=self.n_features, feature_names_in=feature_names,
+                          scaling=self.scaling, engine=None if self.engine is None else self.engine.export(),
+                          last_update=self.last, sums=dict(self.sums), pending=self.pending)
+
+    @property
+    def dtype(self) -> np.dtype | None:
+        """The stream's precision, once a batch has fixed it."""
+        if self.engine is not None:
+            return self.engine.dtype
+        return None if self.pending is None else self.pending.X.dtype
+
+    # ------------------------------------------------------------ folding
+
+    def check_units(self, params: Mapping[str, Any]) -> None:
+        """Parameters that fix the internal units cannot change mid-stream."""
+        if self.units is not None and self.units != (params["fit_intercept"], params["scale"]):
+            raise ValueError("fit_intercept and scale cannot change in the middle of a stream; "
+                             "call fit to start a new one")
+
+    def take(self, X: Array, y: Array, weights: Array | None, *, whole_batch: bool = False,
+             buffer: Array | None = None, last: bool = False) -> FoldReport | None:
+        """Fold a validated batch, or keep it until the stream can start
+        (`last` starts it on whatever it holds). Returns the update's
+        report, or None when nothing was folded."""
+        if self.engine is not None:
+            return self._fold(X, y, weights, buffer)
+        X, y, weights = self._with_pending(X, y, weights)
+        n_parameters = X.shape[1] + int(self.params["fit_intercept"])
+        usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
+        if usable < MIN_START_ROWS_PER_PARAMETER * n_parameters and not last:
+            self.pending = Pending(X.copy(), y.copy(), None if weights is None else weights.copy())
+            return None
+        return self._start(X, y, weights, whole_batch)
+
+    def initialize(self, X: Array, y: Array, weights: Array | None) -> None:
+        """Fix the internal units and the start on a sample without folding
+        it: the engine holds the starting coefficients and no rows."""
+        engine, scaling, _, start = self._begin(X, y, weights, whole_batch=False)
+        engine.restart(start.coefficients / start.scale)
+        self.engine, self.scaling = engine, scaling
+        self.units = (self.params["fit_intercept"], self.params["scale"])
+        report = start.folded
+        self.last = LastUpdate(0 if report is None else report.iterations,
+                               True if report is None else report.converged, 0.0)
+        self.pending, self.sums = None, {}
+
+    def _with_pending(self, X: Array, y: Array, weights: Array | None) -> tuple[Array, Array, Array | None]:
+        pending, self.pending = self.pending, None
+        if pending is None:
+            return X, y, weights
+        if pending.sample_weight is None and weights is None:
+            return np.concatenate([pending.X, X]), np.concatenate([pending.y, y]), None
+        old_weights = np.ones_like(pending.y) if pending.sample_weight is None else pending.sample_weight
+        weights = np.ones_like(y) if weights is None else weights
+        return (np.concatenate([pending.X, X]), np.concatenate([pending.y, y]),
+                np.concatenate([old_weights, weights]))
+
+    def _start(self, X: Array, y: Array, weights: Array | None, whole_batch: bool) -> FoldReport:
+        """Fix the internal units on the first batch and fold it, starting
+        from robust coefficients."""
+        engine, scaling, design, start = self._begin(X, y, weights, whole_batch)
+        target = scaling.target(y, engine.dtype)
+        settings = update_settings(self.params, engine.dtype)
+        report = start.folded
+        if report is None or settings.penalty != "none":
+            engine.restart(start.coefficients / start.scale)
+            report = engine.fold(design, target, weights, settings, "batch 1")
+        self.engine, self.scaling = engine, scaling
+        self.units = (self.params["fit_intercept"], self.params["scale"])
+        self._add_batch_sums(design, target, weights)
+        self._record(report)
+        return report
+
+    def _begin(self, X: Array, y: Array, weights: Array | None,
+               whole_batch: bool) -> tuple[EngineStream, Scaling, Array, Start]:
+        """The internal units of a first batch, a new engine, the batch's
+        design and the robust start (which may have left the batch folded
+        in the engine without penalty, see `Start.folded`)."""
+        assert_finite(X, y)  # the robust start computes on it before the engine scans it
+        params, dtype = self.params, X.dtype
+        scaling = Scaling.from_batch(X, y, weights, bool(params["fit_intercept"]))
+        engine = EngineStream(dtype, X.shape[1], bool(params["fit_intercept"]), params["n_threads"])
+        design = scaling.design(X, dtype)
+        centred = np.subtract(y, scaling.y_center, dtype=np.float64)
+        if params["scale"] == "auto":
+            start = huber_start(engine, design, centred, weights, update_settings(params, dtype), whole_batch)
+        else:
+            start = least_squares_start(design, centred, weights, scale=float(params["scale"]))
+        return engine, scaling.with_y_scale(start.scale), design, start
+
+    def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> FoldReport | None:
+        if weights is not None and not np.any(weights > 0):
+            return None  # nothing to learn from rows of zero weight
+        engine, scaling = self.engine, self.scaling
+        assert engine is not None and scaling is not None
+        if engine.n_threads != self.params["n_threads"]:
+            engine = self.engine = engine.with_threads(self.params["n_threads"])
+        dtype = engine.dtype
+        design, target = scaling.design(X, dtype, out=buffer), scaling.target(y, dtype)
+        label = f"batch {engine.batch_count + 1}"
+        try:
+            report = engine.fold(design, target, weights, update_settings(self.params, dtype), label)
+        except ValueError:
+            assert_finite(X, target)  # the engine's scan found them: say so in scikit-learn's words
+            raise
+        self._add_batch_sums(design, target, weights)
+        self._record(report)
+        return report
+
+    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> None:
+        """Add the batch just folded to the additive statistics: its score
+        statistics at the engine's new coefficients, in one prediction pass.
+        The mapping is new, so a snapshot taken before keeps its values."""
+        assert self.engine is not None
+        if not penalty_named(self.params["penalty"]).standard_errors:
+            batch = penalised_batch_sums()
+        else:
+            loss = HuberLoss(float(self.params["epsilon"]))
+            batch = batch_sums(target - self.engine.predict(design), weights, loss)
+        self.sums = add_sums(self.sums, batch)
+
+    def _record(self, report: FoldReport) -> None:
+        self.last = LastUpdate(report.iterations, report.converged, report.lambda_value)

@@ -30,9 +30,12 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("vintrel.dask needs Dask and its distributed scheduler: "
                       "install them with pip install 'vintrel[dask]'") from error
 
-from vintrel._merge import State, merge_states
+from vintrel._merge import merge_states
+from vintrel._params import check_params
 from vintrel._refine import NewtonPass, NewtonSums, add_newton_sums, refined_state
+from vintrel._stream import batch_rows as rows_per_batch
 from vintrel.estimator import IncrementalHuberRegressor
+from vintrel.state import ModelState as State
 
 __all__ = ["connect", "fit"]
 
@@ -96,7 +99,7 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
         raise TypeError(f"estimator must be an IncrementalHuberRegressor; got {type(estimator).__name__}")
     if not (isinstance(split_every, int) and split_every >= 2):
         raise ValueError(f"split_every must be an integer of at least 2; got {split_every!r}")
-    estimator._check_params()
+    check_params(estimator.get_params())
     partitions = _aligned_partitions(X, y, sample_weight)
     parts, layout = partitions.pieces, partitions.layout
     run = uuid.uuid4().hex[:8]
@@ -113,12 +116,7 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
                         for index, part in enumerate(parts)]
         state = refine_on_cluster(state, partial_sums, split_every, _Progress(progress, len(parts), total))
     _warn_not_converged(folded["not_converged"])
-    fitted = type(estimator)._from_export({**state, "params": estimator.get_params()})
-    with estimator._guard():
-        lock = estimator.__dict__["_lock"]
-        estimator.__dict__.clear()
-        estimator.__dict__.update(fitted.__dict__, _lock=lock)
-    return estimator
+    return estimator.import_state(state)
 
 
 @contextlib.contextmanager
@@ -265,10 +263,8 @@ def _start(estimator: IncrementalHuberRegressor, first: tuple[Delayed, Delayed |
            layout: tuple[list[Any], bool] | None, key: str) -> State | Delayed:
     """The shared start: the estimator's own when it was initialised and has
     folded nothing since, otherwise fixed on the first partition."""
-    with estimator._guard():
-        if getattr(estimator, "n_samples_seen_", None) == 0:
-            state: State = estimator._export()
-            return state
+    if getattr(estimator, "n_samples_seen_", None) == 0:
+        return estimator.export_state()
     template = type(estimator)(**estimator.get_params())
     start: Delayed = delayed(_initialize_on, pure=False)(template, *first, layout, dask_key_name=key)
     return start
@@ -283,26 +279,27 @@ def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_w
         # The batch a stream would start on depends on the features' count
         # and precision, which one row shows.
         features = _rows(X, y, sample_weight, layout, slice(0, 1))[0]
-        batch_rows = template._batch_rows(np.shape(features)[1] + int(template.fit_intercept),
-                                          _engine_dtype(features))
+        batch_rows = rows_per_batch(template.batch_size, np.shape(features)[1] + int(template.fit_intercept),
+                                    _engine_dtype(features))
         template.initialize(*_rows(X, y, sample_weight, layout, slice(0, batch_rows)))
     except BaseException as error:
         error.add_note("while fixing the shared start on the first partition on a Dask worker (an estimator "
                        "prepared with initialize() on a sample needs no start there)")
         raise
-    return template._export()
+    return template.export_state()
 
 
 def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None,
                     index: int) -> Folded:
     """Stream one partition from the shared start; returns its plain state."""
     try:
-        model = IncrementalHuberRegressor._from_export(start)
+        model = IncrementalHuberRegressor.from_state(start)
         if model.n_threads is None:
             # The worker's task threads already use its cores: one engine
             # thread per task keeps worker processes from oversubscribing.
             model.set_params(n_threads=1)
-        batch_rows = model._batch_rows(len(start["engine"]["coefficients"]), np.dtype(start["engine"]["dtype"]))
+        assert start.engine is not None
+        batch_rows = rows_per_batch(model.batch_size, start.engine.n_parameters, start.engine.dtype)
         not_converged = []
         for batch in _batches(X, y, sample_weight, layout, batch_rows):
             model.partial_fit(*batch)
@@ -311,7 +308,7 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tu
     except BaseException as error:
         error.add_note(f"while folding partition {index} on a Dask worker")
         raise
-    return {"state": model._export(), "not_converged": not_converged}
+    return {"state": model.export_state(), "not_converged": not_converged}
 
 
 def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> NewtonSums:

@@ -1,51 +1,61 @@
 """`IncrementalHuberRegressor`: a scikit-learn estimator that streams batches
-through the native engine."""
+through the native engine.
+
+The class is the scikit-learn surface: parameters, validation, fitted
+attributes, inference and persistence. The stream it drives (start, units,
+folding) is `vintrel._stream.Stream`; what it has learnt is published as a
+frozen `vintrel.state.ModelState` after every fitting call.
+"""
 
 import contextlib
-import math
 import os
 import threading
-import warnings
-from collections.abc import Callable, Iterator
-from numbers import Integral, Real
+from collections.abc import Iterator
 from typing import Any, Self
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.exceptions import ConvergenceWarning, NotFittedError
-from sklearn.utils import assert_all_finite
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted, validate_data
+from sklearn.exceptions import NotFittedError
+from sklearn.utils.validation import check_is_fitted, validate_data
 
+from vintrel import _model_format as model_format
+from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
-from vintrel._scaling import Scaling
-from vintrel._start import Start, huber_start, least_squares_start
-from vintrel._stream import EngineStream, FoldReport, UpdateSettings
-from vintrel.inference import Inference, Summary, add_sums, batch_sums, check_alpha, penalised_batch_sums
+from vintrel._native_cpu import version
+from vintrel._params import check_params
+from vintrel._stream import (
+    DEFAULT_BATCH_BYTES,
+    MIN_START_ROWS_PER_PARAMETER,
+    NotConvergedWarning,
+    Stream,
+    batch_rows,
+    struggles,
+)
+from vintrel._validation import validate_batch
+from vintrel._warnings import warn
+from vintrel.inference import Inference, InferenceError, Summary, check_alpha
+from vintrel.state import ModelState
+
+__all__ = [
+    "DEFAULT_BATCH_BYTES",
+    "MIN_START_ROWS_PER_PARAMETER",
+    "InconsistentVersionWarning",
+    "IncrementalHuberRegressor",
+    "NotConvergedWarning",
+]
 
 Array = NDArray[np.floating[Any]]
 
-# A stream starts once its first batches hold this many rows of positive
-# weight per parameter; smaller first batches wait in a buffer.
-MIN_START_ROWS_PER_PARAMETER = 5
-# When `batch_size` is None, `fit` folds batches whose internal design takes
-# about this many bytes.
-DEFAULT_BATCH_BYTES = 64 * 2**20
-# Default step tolerances by penalty and precision. Newton steps shrink
-# fast, so a tight tolerance costs an iteration or two; proximal steps
-# cannot resolve much below 1e-6, and single precision not below 1e-7.
-DEFAULT_TOL = {
-    ("none", np.dtype(np.float64)): 1e-8,
-    ("none", np.dtype(np.float32)): 1e-5,
-    ("l1", np.dtype(np.float64)): 1e-6,
-    ("l1", np.dtype(np.float32)): 1e-5,
-}
+# The fitted attributes, all set from the published state.
+_FITTED = ("coef_", "intercept_", "scale_", "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_")
 
 
-class NotConvergedWarning(ConvergenceWarning):
-    """An update stopped before meeting its tolerance; the estimate holds
-    its last accepted step. Front ends that count such updates themselves
-    filter this category."""
+class InconsistentVersionWarning(UserWarning):
+    """An estimator was unpickled by another version of vintrel than the
+    one that pickled it. Its estimate is loaded as it was; behaviour that
+    changed between the versions may differ. Model files (`save`,
+    `load`) are the format meant to move between versions."""
 
 
 class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
@@ -204,16 +214,21 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self : IncrementalHuberRegressor
             The fitted estimator.
         """
-        self._check_params()
+        params = self.get_params()
+        check_params(params)
         with self._guard(), self._unchanged_on_failure():
             X, y, weights, n_parameters = self._new_stream_batch(X, y, sample_weight)
-            batch_rows = self._batch_rows(n_parameters, X.dtype)
-            buffer = np.empty((min(batch_rows, X.shape[0]), n_parameters), dtype=X.dtype)
-            whole = X.shape[0] <= batch_rows
-            for begin in range(0, X.shape[0], batch_rows):
-                rows = slice(begin, begin + batch_rows)
-                self._take(X[rows], y[rows], None if weights is None else weights[rows],
-                           whole_batch=whole, buffer=buffer, last=begin + batch_rows >= X.shape[0])
+            stream = Stream(params, X.shape[1])
+            rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
+            buffer = np.empty((min(rows_per_batch, X.shape[0]), n_parameters), dtype=X.dtype)
+            whole = X.shape[0] <= rows_per_batch
+            for begin in range(0, X.shape[0], rows_per_batch):
+                rows = slice(begin, begin + rows_per_batch)
+                report = stream.take(X[rows], y[rows], None if weights is None else weights[rows],
+                                     whole_batch=whole, buffer=buffer, last=begin + rows_per_batch >= X.shape[0])
+                self._warn_if_struggled(report)
+            self._stream = stream
+            self._publish(stream.state(params, self._feature_names()))
         return self
 
     def partial_fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
@@ -238,12 +253,18 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self : IncrementalHuberRegressor
             The updated estimator.
         """
-        self._check_params()
+        params = self.get_params()
+        check_params(params)
         with self._guard(), self._unchanged_on_failure():
-            first = not hasattr(self, "n_features_in_")
-            X, y, weights = self._validate_batch(X, y, sample_weight, reset=first, stream_batch=True)
-            self._check_stream_params()
-            self._take(X, y, weights, whole_batch=False, buffer=None, last=False)
+            stream: Stream | None = self.__dict__.get("_stream")
+            X, y, weights = validate_batch(self, X, y, sample_weight, reset=stream is None,
+                                           dtype=None if stream is None else stream.dtype, stream_batch=True)
+            if stream is None:
+                stream = self._stream = Stream(params, X.shape[1])
+            stream.check_units(params)
+            stream.params = params
+            self._warn_if_struggled(stream.take(X, y, weights))
+            self._publish(stream.state(params, self._feature_names()))
         return self
 
     def initialize(self, X_sample: ArrayLike, y_sample: ArrayLike,
@@ -275,16 +296,14 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self : IncrementalHuberRegressor
             The initialised estimator.
         """
-        self._check_params()
+        params = self.get_params()
+        check_params(params)
         with self._guard(), self._unchanged_on_failure():
             X, y, weights, _ = self._new_stream_batch(X_sample, y_sample, sample_weight)
-            stream, scaling, _, start = self._begin(X, y, weights, whole_batch=False)
-            beta = start.coefficients / start.scale
-            stream.restart(beta)
-            self._adopt(stream, scaling)
-            report = start.folded
-            self._publish(beta, 0, 0, 0 if report is None else report.iterations,
-                          True if report is None else report.converged, 0.0)
+            stream = Stream(params, X.shape[1])
+            stream.initialize(X, y, weights)
+            self._stream = stream
+            self._publish(stream.state(params, self._feature_names()))
         return self
 
     @classmethod
@@ -319,9 +338,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         for index, estimator in enumerate(estimators):
             if not hasattr(estimator, "n_features_in_"):
                 raise NotFittedError(f"cannot merge estimator {index}: it is not fitted")
-            with estimator._guard():
-                states.append(estimator._export())
-        return cls._from_export(merge_states(states))
+            states.append(estimator.export_state())
+        return cls.from_state(merge_states(states))
 
     def predict(self, X: ArrayLike) -> Array:
         """Predict with the current estimate.
@@ -349,170 +367,14 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         tags.input_tags.allow_nan = False
         return tags
 
-    # ------------------------------------------------------------- the stream
-
-    def _take(self, X: Array, y: Array, weights: Array | None, *, whole_batch: bool,
-              buffer: Array | None, last: bool) -> None:
-        """Fold a validated batch, or keep it until the stream can start."""
-        if hasattr(self, "_stream"):
-            self._fold(X, y, weights, buffer)
-            return
-        X, y, weights = self._with_pending(X, y, weights)
-        n_parameters = X.shape[1] + int(self.fit_intercept)
-        usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
-        if usable < MIN_START_ROWS_PER_PARAMETER * n_parameters and not last:
-            self._pending = (X.copy(), y.copy(), None if weights is None else weights.copy())
-            return
-        self._start(X, y, weights, whole_batch)
-
-    def _with_pending(self, X: Array, y: Array, weights: Array | None) -> tuple[Array, Array, Array | None]:
-        pending = self.__dict__.pop("_pending", None)
-        if pending is None:
-            return X, y, weights
-        old_X, old_y, old_weights = pending
-        if old_weights is None and weights is None:
-            return np.concatenate([old_X, X]), np.concatenate([old_y, y]), None
-        old_weights = np.ones_like(old_y) if old_weights is None else old_weights
-        weights = np.ones_like(y) if weights is None else weights
-        return np.concatenate([old_X, X]), np.concatenate([old_y, y]), np.concatenate([old_weights, weights])
-
-    def _start(self, X: Array, y: Array, weights: Array | None, whole_batch: bool) -> None:
-        """Fix the internal units on the first batch and fold it, starting
-        from robust coefficients."""
-        stream, scaling, design, start = self._begin(X, y, weights, whole_batch)
-        target = scaling.target(y, stream.dtype)
-        settings = self._settings(stream.dtype)
-        report = start.folded
-        if report is None or settings.penalty != "none":
-            stream.restart(start.coefficients / start.scale)
-            report = stream.fold(design, target, weights, settings, "batch 1")
-        self._adopt(stream, scaling)
-        self._add_batch_sums(design, target, weights)
-        self._record(report)
-
-    def _begin(self, X: Array, y: Array, weights: Array | None,
-               whole_batch: bool) -> tuple[EngineStream, Scaling, Array, Start]:
-        """The internal units of a first batch, a new engine, the batch's
-        design and the robust start (which may have left the batch folded
-        in the engine without penalty, see `Start.folded`)."""
-        _assert_finite(X, y)  # the robust start computes on it before the engine scans it
-        dtype = X.dtype
-        scaling = Scaling.from_batch(X, y, weights, self.fit_intercept)
-        stream = EngineStream(dtype, X.shape[1], self.fit_intercept, self.n_threads)
-        design = scaling.design(X, dtype)
-        centred = np.subtract(y, scaling.y_center, dtype=np.float64)
-        if self.scale == "auto":
-            start = huber_start(stream, design, centred, weights, self._settings(dtype), whole_batch)
-        else:
-            start = least_squares_start(design, centred, weights, scale=float(self.scale))
-        return stream, scaling.with_y_scale(start.scale), design, start
-
-    def _adopt(self, stream: EngineStream, scaling: Scaling) -> None:
-        """Make `stream` and `scaling` the estimator's, with the parameters
-        that fixed the units."""
-        self._stream, self._scaling, self._units = stream, scaling, (self.fit_intercept, self.scale)
-
-    def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> None:
-        if weights is not None and not np.any(weights > 0):
-            return  # nothing to learn from rows of zero weight
-        stream, scaling = self._stream, self._scaling
-        if stream.n_threads != self.n_threads:
-            stream = self._stream = stream.with_threads(self.n_threads)
-        dtype = stream.dtype
-        design, target = scaling.design(X, dtype, out=buffer), scaling.target(y, dtype)
-        try:
-            report = stream.fold(design, target, weights, self._settings(dtype), f"batch {self.n_batches_ + 1}")
-        except ValueError:
-            _assert_finite(X, target)  # the engine's scan found them: say so in scikit-learn's words
-            raise
-        self._add_batch_sums(design, target, weights)
-        self._record(report)
-
-    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> None:
-        """Add the batch just folded to the additive statistics: its score
-        statistics at the engine's new coefficients, in one prediction pass.
-        The dict is new, so a failed call restores the old one."""
-        if self.penalty == "l1":
-            batch = penalised_batch_sums()
-        else:
-            batch = batch_sums(target - self._stream.predict(design), weights, float(self.epsilon))
-        self._sums = add_sums(getattr(self, "_sums", {}), batch)
-
-    def _record(self, report: FoldReport) -> None:
-        """Publish the estimate after an update and warn when it struggled."""
-        self._publish(report.coefficients, report.n_samples_seen, report.batch_count,
-                      report.iterations, report.converged, report.lambda_value)
-        self._warn_if_struggled(report)
-
-    def _publish(self, coefficients: Array, n_samples_seen: int, batch_count: int,
-                 n_iter: int, converged: bool, lambda_value: float) -> None:
-        """Set the fitted attributes from internal coefficients."""
-        dtype = self._stream.dtype
-        coef, intercept = self._scaling.to_caller_units(coefficients)
-        self.coef_ = coef.astype(dtype)
-        self.intercept_ = dtype.type(intercept)
-        self.scale_ = float(self._scaling.y_scale)
-        self.n_samples_seen_, self.n_batches_ = n_samples_seen, batch_count
-        self.n_iter_, self.converged_, self.lambda_ = n_iter, converged, lambda_value
-
-    def _warn_if_struggled(self, report: FoldReport) -> None:
-        for category, message in self._struggles(report):
-            warnings.warn(message, category, stacklevel=4)
-
-    def _struggles(self, report: FoldReport) -> list[tuple[type[ConvergenceWarning], str]]:
-        """What went wrong in the update just recorded: a warning category
-        and a message each."""
-        batch = f"batch {self.n_batches_} (rows up to {self.n_samples_seen_})"
-        struggles: list[tuple[type[ConvergenceWarning], str]] = []
-        if report.used_fallback:
-            struggles.append((ConvergenceWarning, f"{batch}: the Newton system was singular and a regularised "
-                                                  f"fallback gave the direction; consider a larger ridge"))
-        if report.converged:
-            return struggles
-        if report.iterations >= self.max_iter:
-            reason = f"it reached max_iter={self.max_iter}; consider raising max_iter"
-        else:
-            reason = "no step decreased the objective; the last accepted estimate is kept"
-        return [*struggles, (NotConvergedWarning, f"{batch} did not converge: {reason}")]
-
-    def _forget(self) -> None:
-        """Drop the fitted estimate, keeping what validation just recorded."""
-        for name in ("_stream", "_scaling", "_units", "_pending", "_sums", "coef_", "intercept_", "scale_",
-                     "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_"):
-            self.__dict__.pop(name, None)
-
-    # ------------------------------------------------------------- validation
-
-    def _validate_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None,
-                        reset: bool, stream_batch: bool = False) -> tuple[Array, Array, Array | None]:
-        """X, y and the weights as arrays of the stream's precision. Only a
-        batch of a stream (`stream_batch`) may weigh nothing: it is skipped,
-        or waits with the rows that will start the stream."""
-        dtypes = [np.float64, np.float32] if reset else self._dtype()
-        # X is scanned for NaN and infinity where it is used: by the start,
-        # and by the engine for every batch it folds, so not twice.
-        features, target = validate_data(self, X, y, reset=reset, dtype=dtypes, y_numeric=True,
-                                         ensure_all_finite=False)
-        target = np.asarray(target, dtype=features.dtype)
-        weights = None
-        if sample_weight is not None:
-            weights = _check_sample_weight(sample_weight, features, dtype=features.dtype,
-                                           ensure_non_negative=True, allow_all_zero_weights=stream_batch)
-        return features, target, weights
-
-    def _dtype(self) -> np.dtype:
-        if hasattr(self, "_stream"):
-            return self._stream.dtype
-        pending = getattr(self, "_pending", None)
-        return pending[0].dtype if pending is not None else np.dtype(np.float64)
+    # ------------------------------------------------------- the published state
 
     def _new_stream_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None
                           ) -> tuple[Array, Array, Array | None, int]:
-        """Validate the batch that starts a new stream and forget the old
-        one; also returns the number of parameters, once the batch has more
-        rows of positive weight than that."""
-        X, y, weights = self._validate_batch(X, y, sample_weight, reset=True)
-        self._forget()
+        """Validate the batch that starts a new stream, forgetting the old
+        features; also returns the number of parameters, once the batch
+        has more rows of positive weight than that."""
+        X, y, weights = validate_batch(self, X, y, sample_weight, reset=True)
         n_parameters = int(X.shape[1]) + int(self.fit_intercept)
         usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
         if usable <= n_parameters:
@@ -521,48 +383,53 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                 f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
         return X, y, weights, n_parameters
 
-    def _check_params(self) -> None:
-        for name, (accepts, expected) in _PARAMETER_RULES.items():
-            value = getattr(self, name)
-            if not accepts(value):
-                raise ValueError(f"{name} must be {expected}; got {value!r}")
+    def _feature_names(self) -> tuple[str, ...] | None:
+        names = getattr(self, "feature_names_in_", None)
+        return None if names is None else tuple(str(name) for name in names)
 
-    def _check_stream_params(self) -> None:
-        """Parameters that fix the internal units cannot change mid-stream."""
-        units = getattr(self, "_units", None)
-        if units is not None and units != (self.fit_intercept, self.scale):
-            raise ValueError("fit_intercept and scale cannot change in the middle of a stream; "
-                             "call fit to start a new one")
+    def _publish(self, state: ModelState) -> None:
+        """Make `state` the estimator's: the fitted attributes, inference
+        and pickling all read this one snapshot."""
+        for name in _FITTED:
+            self.__dict__.pop(name, None)
+        self.__dict__.pop("_inference_cache", None)
+        self._state = state
+        self.n_features_in_ = state.n_features_in
+        if state.feature_names_in is None:
+            self.__dict__.pop("feature_names_in_", None)
+        else:
+            self.feature_names_in_ = np.asarray(state.feature_names_in, dtype=object)
+        engine, scaling, last = state.engine, state.scaling, state.last_update
+        if engine is None or scaling is None or last is None:
+            return
+        coef, intercept = scaling.to_caller_units(engine.coefficients)
+        self.coef_ = coef.astype(engine.dtype)
+        self.intercept_ = engine.dtype.type(intercept)
+        self.scale_ = float(scaling.y_scale)
+        self.n_samples_seen_, self.n_batches_ = engine.n_samples_seen, engine.batch_count
+        self.n_iter_, self.converged_, self.lambda_ = last.n_iter, last.converged, last.lambda_
 
-    def _settings(self, dtype: np.dtype) -> UpdateSettings:
-        penalty = "none" if self.penalty is None else "l1"
-        tol = DEFAULT_TOL[penalty, np.dtype(dtype)] if self.tol is None else float(self.tol)
-        return UpdateSettings(tau=float(self.epsilon), penalty=penalty, lambda_scale=float(self.alpha),
-                              bandwidth_scale=float(self.bandwidth_scale), max_iter=int(self.max_iter),
-                              tol=tol, ridge=float(self.ridge))
-
-    def _batch_rows(self, n_parameters: int, dtype: np.dtype) -> int:
-        if self.batch_size is not None:
-            return int(self.batch_size)
-        return max(DEFAULT_BATCH_BYTES // (n_parameters * np.dtype(dtype).itemsize),
-                   MIN_START_ROWS_PER_PARAMETER * n_parameters)
+    def _warn_if_struggled(self, report: FoldReport | None) -> None:
+        if report is not None:
+            for category, message in struggles(report, int(self.max_iter)):
+                warn(message, category)
 
     @contextlib.contextmanager
     def _unchanged_on_failure(self) -> Iterator[None]:
-        """Put every attribute back when the block fails or is interrupted,
-        so a refused or interrupted call leaves the estimate as it was."""
+        """Put every attribute and the engine back when the block fails or
+        is interrupted, so a refused or interrupted call leaves the estimate
+        as it was."""
         saved = dict(self.__dict__)
-        # The engine commits each fold in place, so a failure after a fold
-        # (a warning raised as an error, an interrupt) needs its old state too.
-        stream: EngineStream | None = saved.get("_stream")
-        engine_state = None if stream is None else stream.export()
         try:
             yield
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(saved)
-            if stream is not None and engine_state is not None:
-                stream.restore(engine_state)
+            # The stream commits each fold in place: put its published
+            # snapshot back.
+            stream: Stream | None = saved.get("_stream")
+            if stream is not None:
+                stream.reset_to(saved["_state"])
             raise
 
     def _guard(self) -> threading.Lock:
@@ -633,84 +500,92 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """
         alpha = check_alpha(alpha)
         inference = self._inference()
-        return Summary(inference.rows(alpha), alpha, int(self.n_samples_seen_), int(self.n_batches_),
-                       float(self.scale_), float(self.epsilon))
+        engine = self._state.engine
+        assert engine is not None and self._state.scaling is not None
+        return Summary(inference.rows(alpha), alpha, engine.n_samples_seen, engine.batch_count,
+                       float(self._state.scaling.y_scale), float(self._state.params["epsilon"]))
 
     def _inference(self) -> Inference:
-        """The current estimate's covariance, or the reason it has none."""
+        """The published estimate's covariance, or the reason it has none;
+        computed once per estimate."""
         check_is_fitted(self)
-        state = self._stream.export()
-        names = [str(name) for name in getattr(self, "feature_names_in_", [])] or [
-            f"x{index}" for index in range(self.n_features_in_)]
-        return Inference.from_state(
-            information=state["information"], coefficients=state["coefficients"],
-            sums=getattr(self, "_sums", {}), scaling=self._scaling,
-            names=(*names, *(("intercept",) if self._scaling.fit_intercept else ())),
-            penalty=self.penalty, n_batches=int(self.n_batches_))
+        state = self.export_state()
+        cached = self.__dict__.get("_inference_cache")
+        if cached is None or cached[0] is not self._state or cached[1] != state.feature_names_in:
+            try:
+                result: Inference | InferenceError = Inference.of_state(state)
+            except InferenceError as error:
+                result = error
+            cached = self._inference_cache = (self._state, state.feature_names_in, result)
+        if isinstance(cached[2], InferenceError):
+            raise InferenceError(str(cached[2]))
+        return cached[2]
 
-    # ---------------------------------------------------------- plain state
+    # ------------------------------------------------------------- typed state
 
-    def _export(self) -> dict[str, Any]:
-        """Everything the estimator has learnt, as plain values and arrays.
+    def export_state(self) -> ModelState:
+        """Everything the estimator has learnt, as a frozen typed record.
 
-        The nesting is fixed: "params", "n_features_in", "feature_names_in",
-        "scaling", "engine", "last_update", "sums" and "pending" (rows
-        waiting for the stream to start, or None). "sums" holds statistics
-        that streams over disjoint rows combine by adding them up, each a
-        float or an array. Only a fitted or buffering estimator has a state.
+        The record is a snapshot taken when the last fitting call finished:
+        fitting calls running meanwhile in other threads do not change it.
+
+        Returns
+        -------
+        vintrel.state.ModelState
+            The state, with the current parameters and feature names.
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            When the estimator has seen no data.
         """
-        if not hasattr(self, "n_features_in_"):
+        state: ModelState | None = self.__dict__.get("_state")
+        if state is None:
             raise NotFittedError(f"this {type(self).__name__} has seen no data yet")
-        names = getattr(self, "feature_names_in_", None)
-        exported: dict[str, Any] = {
-            "params": self.get_params(),
-            "n_features_in": int(self.n_features_in_),
-            "feature_names_in": None if names is None else [str(name) for name in names],
-            "scaling": None, "engine": None, "last_update": None, "pending": None,
-            "sums": dict(getattr(self, "_sums", {})),
-        }
-        if hasattr(self, "_stream"):
-            scaling = self._scaling
-            exported["scaling"] = {"x_center": scaling.x_center, "x_scale": scaling.x_scale,
-                                   "y_center": scaling.y_center, "y_scale": scaling.y_scale,
-                                   "fit_intercept": scaling.fit_intercept}
-            exported["engine"] = self._stream.export()
-            exported["last_update"] = {"n_iter": self.n_iter_, "converged": self.converged_,
-                                       "lambda": self.lambda_}
-        pending = getattr(self, "_pending", None)
-        if pending is not None:
-            exported["pending"] = {"X": pending[0], "y": pending[1], "sample_weight": pending[2]}
-        return exported
+        return state.replace(params=self.get_params(), feature_names_in=self._feature_names())
 
     @classmethod
-    def _from_export(cls, exported: dict[str, Any]) -> "IncrementalHuberRegressor":
-        """The estimator that `_export` described."""
-        model = cls(**exported["params"])
-        model._load(exported)
+    def from_state(cls, state: ModelState) -> Self:
+        """The estimator that `state` describes, with its parameters; it can
+        go on streaming.
+
+        Parameters
+        ----------
+        state : vintrel.state.ModelState
+            A state from `export_state`, a merge or a model file.
+
+        Returns
+        -------
+        IncrementalHuberRegressor
+        """
+        model = cls(**state.params)
+        model.import_state(state)
         return model
 
-    def _load(self, exported: dict[str, Any]) -> None:
-        """Take on what `_export` described, beside the parameters."""
-        self.n_features_in_ = int(exported["n_features_in"])
-        if exported["feature_names_in"] is not None:
-            self.feature_names_in_ = np.asarray(exported["feature_names_in"], dtype=object)
-        engine = exported["engine"]
-        if engine is not None:
-            scaling = exported["scaling"]
-            self._adopt(EngineStream.from_export(engine, self.n_threads),
-                        Scaling(np.asarray(scaling["x_center"], dtype=np.float64),
-                                np.asarray(scaling["x_scale"], dtype=np.float64),
-                                float(scaling["y_center"]), float(scaling["y_scale"]),
-                                bool(scaling["fit_intercept"])))
-            last = exported["last_update"]
-            self._publish(np.asarray(engine["coefficients"]), int(engine["n_samples_seen"]),
-                          int(engine["batch_count"]), int(last["n_iter"]), bool(last["converged"]),
-                          float(last["lambda"]))
-        if exported["sums"]:
-            self._sums = dict(exported["sums"])
-        if exported["pending"] is not None:
-            pending = exported["pending"]
-            self._pending = (pending["X"], pending["y"], pending["sample_weight"])
+    def import_state(self, state: ModelState) -> Self:
+        """Take on what `state` holds, keeping this estimator's parameters
+        (which must define the same problem as those the state was fitted
+        with).
+
+        Parameters
+        ----------
+        state : vintrel.state.ModelState
+            A state from `export_state`, a merge or a model file.
+
+        Returns
+        -------
+        self : IncrementalHuberRegressor
+        """
+        params = self.get_params()
+        check_params(params)
+        with self._guard():
+            state = state.replace(params=params)
+            stream = Stream.from_state(state, params) if state.fitted or state.pending is not None else None
+            self.__dict__.pop("_stream", None)
+            if stream is not None:
+                self._stream = stream
+            self._publish(state)
+        return self
 
     # ------------------------------------------------------------- model file
 
@@ -731,10 +606,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         sklearn.exceptions.NotFittedError
             When the estimator has seen no data.
         """
-        from vintrel import model_file
-
-        with self._guard():
-            model_file.save(path, self)
+        model_format.write(path, self.export_state())
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "IncrementalHuberRegressor":
@@ -757,66 +629,30 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             When the file is missing, truncated, of another format version
             or inconsistent.
         """
-        from vintrel import model_file
-
-        return model_file.load(path)
+        return model_format.build(path, model_format.read(path).state, cls.from_state)
 
     # --------------------------------------------------------------- pickling
 
     def __getstate__(self) -> dict[str, Any]:
-        """The parameters and the plain state of what was learnt: the
-        native engine is rebuilt on load, never pickled."""
-        if not hasattr(self, "n_features_in_"):
-            return {"params": self.get_params()}
-        return self._export()
+        """The parameters, the plain state of what was learnt and the
+        package version: the native engine is rebuilt on load, never
+        pickled."""
+        state: ModelState | None = self.__dict__.get("_state")
+        return {"params": self.get_params(), "vintrel_version": version()["engine_version"],
+                "state": None if state is None else self.export_state().to_plain()}
 
-    def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__dict__.update(state["params"])
-        if "n_features_in" in state:
-            self._load(state)
-
-
-def _assert_finite(X: Array, y: Array) -> None:
-    """scikit-learn's error for NaN or infinity in X or y."""
-    assert_all_finite(X, input_name="X", estimator_name=IncrementalHuberRegressor.__name__)
-    assert_all_finite(y, input_name="y", estimator_name=IncrementalHuberRegressor.__name__)
-
-
-def _is_real(value: object) -> bool:
-    if isinstance(value, bool):
-        return False
-    return isinstance(value, Real) and math.isfinite(value)
-
-
-def _is_integer(value: object) -> bool:
-    if isinstance(value, bool):
-        return False
-    return isinstance(value, Integral)
-
-
-def _positive(value: Any) -> bool:
-    return _is_real(value) and value > 0
-
-
-def _non_negative(value: Any) -> bool:
-    return _is_real(value) and value >= 0
-
-
-def _count(value: Any) -> bool:
-    return _is_integer(value) and value >= 1
-
-
-# What each parameter accepts, and how to say it.
-_PARAMETER_RULES: dict[str, tuple[Callable[[Any], bool], str]] = {
-    "epsilon": (_positive, "a positive finite number"),
-    "penalty": (lambda v: v is None or v == "l1", 'None or "l1"'),
-    "alpha": (_non_negative, "a non-negative finite number"),
-    "fit_intercept": (lambda v: isinstance(v, (bool, np.bool_)), "a bool"),
-    "scale": (lambda v: v == "auto" or _positive(v), '"auto" or a positive finite number'),
-    "batch_size": (lambda v: v is None or _count(v), "None or a positive integer"),
-    "max_iter": (_count, "a positive integer"),
-    "tol": (lambda v: v is None or _positive(v), "None or a positive finite number"),
-    "bandwidth_scale": (_positive, "a positive finite number"),
-    "ridge": (_non_negative, "a non-negative finite number"),
-    "n_threads": (lambda v: v is None or _count(v), "None or a positive integer"),
-}
+    def __setstate__(self, pickled: dict[str, Any]) -> None:
+        # Pickles of earlier versions hold the plain state itself (when
+        # fitted) and no version.
+        written_by = pickled.get("vintrel_version")
+        current = version()["engine_version"]
+        if written_by != current:
+            origin = "an earlier version of vintrel" if written_by is None else f"vintrel {written_by}"
+            warn(f"unpickling {type(self).__name__} pickled by {origin} with vintrel {current}: the "
+                 f"estimate is loaded as it was, but behaviour that changed between these versions may differ; "
+                 f"model files (save and load) are the format for moving estimators between versions",
+                 InconsistentVersionWarning)
+        self.__dict__.update(pickled["params"])
+        plain = pickled.get("state", pickled if "n_features_in" in pickled else None)
+        if plain is not None:
+            self.import_state(ModelState.from_plain(plain))

@@ -23,6 +23,7 @@ Smoothing then enters the covariance once, through I, instead of twice with
 the same sign (through I and through sum(psi')).
 """
 
+import functools
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -34,7 +35,9 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.exceptions import NotFittedError
 
+from vintrel._model import PENALTIES, HuberLoss, penalty_named
 from vintrel._scaling import Scaling
+from vintrel.state import ModelState
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
@@ -61,12 +64,7 @@ class InferenceError(ValueError, AttributeError):
     """
 
 
-L1_EXPLANATION = (
-    "standard errors are not available with penalty='l1': the L1 penalty selects and shrinks "
-    "coefficients, so their sampling distribution is neither normal nor centred on the truth, "
-    "and the sandwich covariance of an unpenalised M-estimate would print misleading numbers; "
-    "refit the features you keep with penalty=None (on fresh rows, for intervals that do not "
-    "ignore the selection)")
+L1_EXPLANATION = PENALTIES["l1"].no_standard_errors
 
 
 # ------------------------------------------------------------ additive sums
@@ -74,21 +72,22 @@ L1_EXPLANATION = (
 # The estimator's additive statistics that inference uses, each a float
 # summed over folded batches (sample weights are frequency weights):
 #   "batches"      batches folded, with or without statistics;
-#   "l1_batches"   batches folded with the L1 penalty (no score statistics);
+#   "l1_batches"   batches folded with a penalty that has no standard errors
+#                  (and so no score statistics);
 #   "rows"         rows of the batches with score statistics;
 #   "weight"       sum of w_i over those rows (n in the formula);
 #   "psi_squared"  sum of w_i * psi(r_i)^2, r_i the standardised residual;
 #   "psi_prime"    sum of w_i * [|r_i| <= epsilon], the exact curvature.
 
 
-def batch_sums(residuals: Array, weights: Array | None, epsilon: float) -> dict[str, float]:
+def batch_sums(residuals: Array, weights: Array | None, loss: HuberLoss) -> dict[str, float]:
     """Score statistics of one folded batch from its standardised residuals
     at the batch's final coefficients. Plain NumPy reductions: BLAS dot
     products on long vectors can be far slower when their threads contend
     with the engine's."""
     residuals = np.asarray(residuals, dtype=np.float64)
-    psi_squared_rows = np.square(np.clip(residuals, -epsilon, epsilon))
-    inside = np.abs(residuals) <= epsilon
+    psi_squared_rows = np.square(loss.psi(residuals))
+    inside = loss.psi_prime(residuals) > 0
     if weights is None:
         weight, psi_squared = float(residuals.size), float(psi_squared_rows.sum())
         psi_prime = float(np.count_nonzero(inside))
@@ -100,7 +99,8 @@ def batch_sums(residuals: Array, weights: Array | None, epsilon: float) -> dict[
 
 
 def penalised_batch_sums() -> dict[str, float]:
-    """The statistics of a batch folded with the L1 penalty: only counts."""
+    """The statistics of a batch folded with a penalty that has no standard
+    errors: only counts."""
     return {"batches": 1.0, "l1_batches": 1.0}
 
 
@@ -204,24 +204,28 @@ class Inference:
     fit_intercept: bool
 
     @classmethod
-    def from_state(cls, *, information: Array, coefficients: Array, sums: Mapping[str, float],
-                   scaling: Scaling, names: tuple[str, ...], penalty: str | None,
-                   n_batches: int) -> "Inference":
-        """The inference of an estimate given in internal units, or an
-        `InferenceError` saying why it has none."""
-        if penalty == "l1" or sums.get("l1_batches", 0) > 0:
-            raise InferenceError(L1_EXPLANATION)
-        if sums.get("batches", 0) != n_batches:
+    def of_state(cls, state: ModelState) -> "Inference":
+        """The inference of a fitted state, or an `InferenceError` saying
+        why it has none."""
+        engine, scaling, sums = state.engine, state.scaling, state.sums
+        if engine is None or scaling is None:
+            raise NotFittedError("standard errors need a fitted estimate")
+        penalty = penalty_named(state.params["penalty"])
+        if not penalty.standard_errors or sums.get("l1_batches", 0) > 0:
+            raise InferenceError(penalty.no_standard_errors or L1_EXPLANATION)
+        if sums.get("batches", 0) != engine.batch_count:
             covered = int(sums.get("batches", 0))
             raise InferenceError(f"standard errors are not available: the score statistics cover {covered} "
-                                 f"of the {n_batches} folded batches (the others were folded by a version "
-                                 f"without them); refit to obtain them")
-        covariance, identified = internal_covariance(information, sums)
-        coef, intercept = scaling.to_caller_units(coefficients)
+                                 f"of the {engine.batch_count} folded batches (the others were folded by a "
+                                 f"version without them); refit to obtain them")
+        covariance, identified = internal_covariance(engine.information, sums)
+        coef, intercept = scaling.to_caller_units(engine.coefficients)
         estimates = np.append(coef, intercept) if scaling.fit_intercept else coef
+        names = state.feature_names_in or tuple(f"x{index}" for index in range(state.n_features_in))
+        names = (*names, *(("intercept",) if scaling.fit_intercept else ()))
         return cls(names, estimates, caller_covariance(covariance, identified, scaling), scaling.fit_intercept)
 
-    @property
+    @functools.cached_property
     def std_errors(self) -> Vector:
         return np.sqrt(np.diag(self.covariance))
 

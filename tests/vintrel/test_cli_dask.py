@@ -19,8 +19,8 @@ import pytest
 
 from vintrel import IncrementalHuberRegressor
 from vintrel import dask as vintrel_dask
-from vintrel._stream import FoldReport
-from vintrel.cli import dask_fit, main, progress
+from vintrel._distributed import stream_partition
+from vintrel.cli import main, progress
 
 from cli_data import FEATURES, LEVELS, frame, write
 
@@ -161,19 +161,17 @@ def test_bad_input_is_one_line_and_leaves_the_model_file_as_it_was(train, cluste
     assert (tmp_path / "m.npz").read_bytes() == b"an earlier model"
 
 
-def test_worker_updates_keep_their_warnings_as_notes():
+def test_worker_streams_issue_no_warnings_and_report_what_did_not_converge():
     # Warning filters are shared by the tasks a worker runs at once, so
     # worker tasks must not issue (or catch) warnings.
-    table = frame(600, seed=3)
-    model = dask_fit._WorkerRegressor(max_iter=1)
+    table = frame(1800, seed=3)
+    X, y = table.select(FEATURES).to_pandas().to_numpy(), table["y"].to_numpy()
+    start = IncrementalHuberRegressor(max_iter=1).initialize(X[:600], y[:600]).export_state()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        model.fit(table.select(FEATURES).to_pandas().to_numpy(), table["y"].to_numpy())
-        assert not model.converged_
-        model._warn_if_struggled(FoldReport(model._stream.coefficients, n_samples_seen=600, batch_count=2, iterations=1,
-                                            converged=False, lambda_value=0.0, used_fallback=True))
-    assert model.notes == ["batch 1 (rows up to 600): the Newton system was singular and a regularised fallback gave "
-                           "the direction; consider a larger ridge"]
+        state, not_converged = stream_partition(start, [(X[600:1200] * 3, y[600:1200], None),
+                                                        (X[1200:], y[1200:], None)])
+    assert not_converged == [1, 2] and state.engine.n_samples_seen == 1200
 
 
 def test_without_dask_the_option_names_the_extra(train, tmp_path, capsys, monkeypatch):

@@ -3,8 +3,10 @@
 import copy
 import pickle
 import threading
+import warnings
 
 import numpy as np
+import pytest
 from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import make_pipeline
@@ -12,6 +14,8 @@ from sklearn.preprocessing import PolynomialFeatures
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from vintrel import IncrementalHuberRegressor
+from vintrel.estimator import InconsistentVersionWarning
+from vintrel.state import ModelState
 
 from synthetic_data import contaminated
 
@@ -41,19 +45,22 @@ def test_clone_pipeline_grid_search_and_parallel_cross_validation():
     assert scores.shape == (3,) and np.all(np.isfinite(scores))
 
 
-def _engine_state(model):
-    return model._stream.export()
+def _copies(model):
+    """The estimator through every route it travels by."""
+    return (pickle.loads(pickle.dumps(model)), copy.deepcopy(model),
+            IncrementalHuberRegressor.from_state(model.export_state()),
+            IncrementalHuberRegressor.from_state(ModelState.from_plain(model.export_state().to_plain())))
 
 
-def test_pickle_deepcopy_and_plain_state_round_trip_the_stream_exactly():
+def test_pickle_deepcopy_and_typed_state_round_trip_the_stream_exactly():
     X, y, _, _ = contaminated(4000, 4, seed=9)
     model = IncrementalHuberRegressor(n_threads=1).partial_fit(X[:2000], y[:2000])
-    copies = (pickle.loads(pickle.dumps(model)), copy.deepcopy(model),
-              IncrementalHuberRegressor._from_export(model._export()))
-    for copied in copies:
-        for key, value in _engine_state(model).items():
-            np.testing.assert_array_equal(_engine_state(copied)[key], value)
-        assert copied._stream is not model._stream and copied._stream.n_threads == 1
+    engine = model.export_state().engine
+    for copied in _copies(model):
+        held = copied.export_state().engine
+        np.testing.assert_array_equal(held.coefficients, engine.coefficients)
+        np.testing.assert_array_equal(held.information, engine.information)
+        assert (held.n_samples_seen, held.weight_sum, copied.n_threads) == (2000, engine.weight_sum, 1)
         copied.partial_fit(X[2000:], y[2000:])
     model.partial_fit(X[2000:], y[2000:])
     np.testing.assert_array_equal(copied.coef_, model.coef_)
@@ -63,9 +70,28 @@ def test_pickle_deepcopy_and_plain_state_round_trip_the_stream_exactly():
 def test_buffered_rows_travel_with_a_pickle_and_the_plain_state():
     X, y, _, _ = contaminated(40, 4, seed=3)
     waiting = IncrementalHuberRegressor().partial_fit(X[:10], y[:10])
-    for copied in (pickle.loads(pickle.dumps(waiting)), IncrementalHuberRegressor._from_export(waiting._export())):
+    for copied in _copies(waiting):
         copied.partial_fit(X[10:], y[10:])
         assert copied.n_samples_seen_ == 40
+
+
+@pytest.mark.parametrize("written_by", ["0.0.1", None], ids=["other-version", "before-versions"])
+def test_a_pickle_from_another_version_loads_with_a_warning(written_by):
+    X, y, _, _ = contaminated(400, 2, seed=4)
+    model = IncrementalHuberRegressor().fit(X, y)
+    pickled = model.__getstate__()
+    if written_by is None:  # the layout of pickles that carried no version
+        pickled = {**pickled["state"], "params": pickled["params"]}
+    else:
+        pickled["vintrel_version"] = written_by
+    restored = IncrementalHuberRegressor.__new__(IncrementalHuberRegressor)
+    with pytest.warns(InconsistentVersionWarning, match="pickled by .* with vintrel") as caught:
+        restored.__setstate__(pickled)
+    assert caught[0].filename == __file__  # the warning points at the caller
+    np.testing.assert_array_equal(restored.coef_, model.coef_)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        pickle.loads(pickle.dumps(model))  # the same version: silent
 
 
 def test_concurrent_partial_fits_on_one_estimator_are_serialised():

@@ -79,7 +79,7 @@ def test_statistics_travel_with_copies_and_a_refit_starts_them_afresh():
     X, y, _, _ = contaminated(6000, 3, seed=9, noise_df=3.0)
     base = IncrementalHuberRegressor().partial_fit(X[:3000], y[:3000])
     copies = (pickle.loads(pickle.dumps(base)), copy.deepcopy(base),
-              IncrementalHuberRegressor._from_export(base._export()))
+              IncrementalHuberRegressor.from_state(base.export_state()))
     base.partial_fit(X[3000:], y[3000:])
     for copied in copies:
         np.testing.assert_array_equal(copied.partial_fit(X[3000:], y[3000:]).covariance_, base.covariance_)
@@ -90,13 +90,14 @@ def test_statistics_travel_with_copies_and_a_refit_starts_them_afresh():
 def test_a_failed_call_leaves_the_statistics_as_they_were():
     X, y, _, _ = contaminated(4000, 3, seed=4, noise_df=3.0)
     model = IncrementalHuberRegressor().partial_fit(X[:2000], y[:2000])
-    sums, covariance = dict(model._sums), model.covariance_
+    sums, covariance = dict(model.export_state().sums), model.covariance_
     model.set_params(max_iter=1)
     with warnings.catch_warnings():
         warnings.simplefilter("error", ConvergenceWarning)
         with pytest.raises(ConvergenceWarning):  # raised after the batch was folded
             model.partial_fit(X[2000:] * 3, y[2000:])
-    assert model._sums == sums and model.n_batches_ == model._stream.export()["batch_count"] == 1
+    state = model.export_state()
+    assert state.sums == sums and model.n_batches_ == state.engine.batch_count == 1
     np.testing.assert_array_equal(model.covariance_, covariance)
 
 
@@ -141,8 +142,8 @@ def test_estimates_without_valid_statistics_refuse_inference(attribute):
     assert coefficient_rows(lasso) is None
     assert not hasattr(lasso, attribute) or callable(getattr(lasso, attribute))
     # A model whose batches were folded without the statistics.
-    older = IncrementalHuberRegressor().fit(X, y)
-    del older._sums
+    fitted = IncrementalHuberRegressor().fit(X, y)
+    older = IncrementalHuberRegressor.from_state(fitted.export_state().replace(sums={}))
     with pytest.raises(InferenceError, match=re.escape("cover 0 of the 1 folded batches")):
         use(older)
 

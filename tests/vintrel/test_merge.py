@@ -32,6 +32,11 @@ def _parts(start, X, y, n_parts, batch=2000):
     return parts
 
 
+def _with_sums(model, sums):
+    """`model` carrying the additive statistics `sums` instead of its own."""
+    return IncrementalHuberRegressor.from_state(model.export_state().replace(sums=sums))
+
+
 def _relative(a, b):
     return float(np.max(np.abs(np.asarray(a) - b) / np.maximum(np.abs(b), 1e-300)))
 
@@ -39,21 +44,21 @@ def _relative(a, b):
 def test_merge_is_the_closed_form_and_adds_up_counters_and_sums(data):
     X, y = data
     parts = _parts(IncrementalHuberRegressor().initialize(X[:2000], y[:2000]), X, y, 3)
-    for index, part in enumerate(parts):
-        part._sums = {"rows": float(part.n_samples_seen_), "vector": np.full(2, index + 1.0)}
+    parts = [_with_sums(part, {"rows": float(part.n_samples_seen_), "vector": np.full(2, index + 1.0)})
+             for index, part in enumerate(parts)]
     merged = IncrementalHuberRegressor.merge(*parts)
-    engines = [part._stream.export() for part in parts]
-    information = sum(engine["information"] for engine in engines)
-    beta = np.linalg.solve(information, sum(e["information"] @ e["coefficients"] for e in engines))
-    state = merged._stream.export()
-    np.testing.assert_allclose(state["coefficients"], beta, rtol=1e-12, atol=1e-14)
-    np.testing.assert_array_equal(state["information"], information)
-    assert state["n_samples_seen"] == merged.n_samples_seen_ == len(y)
+    engines = [part.export_state().engine for part in parts]
+    information = sum(engine.information for engine in engines)
+    beta = np.linalg.solve(information, sum(e.information @ e.coefficients for e in engines))
+    state = merged.export_state()
+    np.testing.assert_allclose(state.engine.coefficients, beta, rtol=1e-12, atol=1e-14)
+    np.testing.assert_array_equal(state.engine.information, information)
+    assert state.engine.n_samples_seen == merged.n_samples_seen_ == len(y)
     assert merged.n_batches_ == sum(part.n_batches_ for part in parts)
-    assert state["weight_sum"] == pytest.approx(len(y))
-    assert merged._sums["rows"] == len(y)
-    np.testing.assert_array_equal(merged._sums["vector"], [6.0, 6.0])
-    np.testing.assert_allclose(merged.coef_, merged._scaling.to_caller_units(beta)[0], rtol=1e-12)
+    assert state.engine.weight_sum == pytest.approx(len(y))
+    assert state.sums["rows"] == len(y)
+    np.testing.assert_array_equal(state.sums["vector"], [6.0, 6.0])
+    np.testing.assert_allclose(merged.coef_, state.scaling.to_caller_units(beta)[0], rtol=1e-12)
 
 
 @pytest.mark.parametrize("penalty", [None, "l1"])
@@ -77,7 +82,7 @@ def test_two_halves_merge_to_the_single_stream_and_tree_equals_flat(data, penalt
     flat = IncrementalHuberRegressor.merge(*quarters)
     tree = IncrementalHuberRegressor.merge(IncrementalHuberRegressor.merge(*quarters[:2]),
                                            IncrementalHuberRegressor.merge(*quarters[2:]))
-    assert _relative(tree._stream.coefficients, flat._stream.coefficients) < 1e-10
+    assert _relative(tree.export_state().engine.coefficients, flat.export_state().engine.coefficients) < 1e-10
     # The merged estimate is a stream like any other: it folds on.
     flat.partial_fit(X[:2000], y[:2000])
     assert flat.n_samples_seen_ == len(y) + 2000
@@ -88,10 +93,11 @@ def test_initialize_fixes_a_first_batchs_units_without_folding_it(data):
     start = IncrementalHuberRegressor().initialize(X[:3000], y[:3000])
     first = IncrementalHuberRegressor().partial_fit(X[:3000], y[:3000])
     for name in ("x_center", "x_scale", "y_center", "y_scale"):
-        np.testing.assert_array_equal(getattr(start._scaling, name), getattr(first._scaling, name))
-    state = start._stream.export()
-    assert start.n_samples_seen_ == state["n_samples_seen"] == state["batch_count"] == 0
-    assert not state["information"].any()
+        np.testing.assert_array_equal(getattr(start.export_state().scaling, name),
+                                      getattr(first.export_state().scaling, name))
+    state = start.export_state().engine
+    assert start.n_samples_seen_ == state.n_samples_seen == state.batch_count == 0
+    assert not state.information.any()
     np.testing.assert_allclose(start.coef_, first.coef_, rtol=1e-6)
 
 
@@ -115,8 +121,7 @@ def refusal_cases(data):
     independent = IncrementalHuberRegressor().partial_fit(X[4000:6000], y[4000:6000])
     single = IncrementalHuberRegressor().initialize(X[:2000].astype(np.float32), y[:2000])
     single.partial_fit(X[2000:4000], y[2000:4000])
-    collected = copy.deepcopy(fitted)
-    collected._sums = {**collected._sums, "curvature_trace": 3.0}
+    collected = _with_sums(fitted, {**fitted.export_state().sums, "curvature_trace": 3.0})
     collinear = np.hstack([X[:, :2], X[:, :1] * 3.0 + 1.0])
     twins = _parts(IncrementalHuberRegressor().initialize(collinear[:2000], y[:2000]), collinear[:8000], y[:8000], 2)
     return {

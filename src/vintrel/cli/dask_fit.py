@@ -29,16 +29,18 @@ import numpy as np
 from dask.delayed import Delayed, delayed
 
 from vintrel import dask as vintrel_dask
-from vintrel._merge import State, merge_states
+from vintrel._distributed import PartitionStream
+from vintrel._merge import merge_states
 from vintrel._refine import NewtonPass
-from vintrel._stream import FoldReport
+from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.fit import Array, BatchSource, FitPlan, FitRun, finish_fit, standardised_coef
 from vintrel.cli.interrupt import stop_on_interrupt
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import counted
-from vintrel.estimator import MIN_START_ROWS_PER_PARAMETER, IncrementalHuberRegressor, NotConvergedWarning
+from vintrel.estimator import IncrementalHuberRegressor
+from vintrel.state import ModelState as State
 
 # Partial estimates one merge task combines.
 SPLIT_EVERY = 8
@@ -94,52 +96,36 @@ def shared_start(plan: FitPlan) -> tuple[State, tuple[Array, Array]]:
         model.initialize(X, y, weights)
     except ValueError as error:
         raise CommandError(f"too little data to start: {error}") from error
-    state = model._export()
     # Workers fold unnamed arrays; the names are put back after the merge.
-    return {**state, "feature_names_in": None}, (X, y)
+    return model.export_state().replace(feature_names_in=None), (X, y)
 
 
 # ------------------------------------------------------- the worker tasks
-
-
-class _WorkerRegressor(IncrementalHuberRegressor):
-    """The estimator as a worker task runs it: its warnings are kept in
-    `notes` instead of issued, because warning filters are shared by all the
-    tasks a worker runs at once. Updates that did not converge are counted
-    apart, as a single stream counts them."""
-
-    def _warn_if_struggled(self, report: FoldReport) -> None:
-        notes = self.__dict__.setdefault("notes", [])
-        notes += [message for category, message in self._struggles(report) if category is not NotConvergedWarning]
 
 
 def fold_file(start: State, task: BatchSource) -> dict[str, Any]:
     """Stream one file from `start` on a worker, in batches as a single
     stream reads them. Returns the file's plain state, its figures (as a
     `FitRun`) and the warnings of its updates."""
-    model = _WorkerRegressor._from_export(start)
-    if model.n_threads is None:
-        # The worker's task threads already use its cores.
-        model.set_params(n_threads=1)
+    partition = PartitionStream(start)
     run = FitRun()
     started = time.perf_counter()
     with Prefetched(task.batches()) as batches:
         for chunk, encoded in batches:
             if encoded.X.shape[0]:
                 assert encoded.y is not None
-                before = model.n_batches_
                 try:
-                    model.partial_fit(encoded.X, encoded.y, sample_weight=encoded.weights)
+                    report = partition.take(encoded.X, encoded.y, encoded.weights)
                 except ValueError as error:
                     raise CommandError(f"{chunk.locate(0)}: {error}") from error
-                if model.n_batches_ > before:  # rows of zero weight update nothing
+                if report is not None:  # rows of zero weight update nothing
                     run.updates += 1
-                    if not model.converged_:
+                    if not report.converged:
                         run.not_converged.append(run.updates)
             run.record_chunk(chunk, encoded)
     run.seconds = time.perf_counter() - started
-    notes = [f"{task.data.files[0]}: {note}" for note in model.__dict__.pop("notes", [])]
-    return {"state": model._export(), "not_converged": [], "run": run, "notes": notes}
+    notes = [f"{task.data.files[0]}: {note}" for note in partition.notes]
+    return {"state": partition.state(), "not_converged": [], "run": run, "notes": notes}
 
 
 def file_newton_sums(state: State, task: BatchSource) -> dict[str, Any]:
@@ -240,9 +226,8 @@ def _run_tasks(args: argparse.Namespace, plan: FitPlan, start: State, files: lis
         gathered.track(state)
         figures.append(("refined", f"one Newton step over every file at the merged coefficients "
                                    f"({time.perf_counter() - refining:.2f} s)"))
-    fitted = IncrementalHuberRegressor._from_export({**state, "params": plan.model.get_params()})
-    fitted.feature_names_in_ = np.asarray(plan.layout.feature_names, dtype=object)
-    plan.model = fitted
+    plan.model = IncrementalHuberRegressor.from_state(
+        state.replace(params=plan.model.get_params(), feature_names_in=tuple(plan.layout.feature_names)))
     workers = counted(len(client.scheduler_info().get("workers", {})), "worker")
     run = gathered.combined(time.perf_counter() - started)
     run.figures = [("on Dask", f"{counted(len(tasks), 'file')} streamed by {workers} at {args.dask} (reached in "
@@ -297,7 +282,7 @@ class _Gathered:
     def track(self, state: State) -> None:
         """Add the estimate of `state` to the coefficient paths."""
         if self.tracking:
-            model = IncrementalHuberRegressor._from_export(state)
+            model = IncrementalHuberRegressor.from_state(state)
             self.paths.append(standardised_coef(model))
             self.rows_seen.append(int(model.n_samples_seen_))
 

@@ -115,7 +115,9 @@ class FitRun:
 def standardised_coef(model: IncrementalHuberRegressor) -> NDArray[np.float64]:
     """Coefficients times the spread of their features (taken on the first
     batch), so that the paths of features on any scale share one axis."""
-    return np.asarray(model.coef_, dtype=np.float64) * model._scaling.x_scale
+    scaling = model.export_state().scaling
+    assert scaling is not None
+    return np.asarray(model.coef_, dtype=np.float64) * scaling.x_scale
 
 
 def run_fit(args: argparse.Namespace) -> int:
@@ -286,7 +288,7 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
         if given is not None and given != held:
             raise CommandError(f"--{name} {given} differs from the resumed model's {held}; "
                                f"a resumed stream keeps its settings")
-    dtype = model._dtype()
+    dtype = model.export_state().dtype
     if args.dtype is not None and np.dtype(args.dtype) != dtype:
         raise CommandError(f"--dtype {args.dtype} differs from the resumed model's {dtype.name}")
     layout = _resumed_layout(args, data, record, model)
@@ -383,16 +385,16 @@ def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list
     estimator holds as one batch."""
     if run.rows_read == 0 and not hasattr(model, "n_features_in_"):
         raise CommandError("the data set has no rows")
-    pending = model._export()["pending"] if hasattr(model, "n_features_in_") else None
+    pending = model.export_state().pending if hasattr(model, "n_features_in_") else None
     if pending is None:
         raise CommandError(f"no rows left to fit: all {run.dropped:,} rows read had empty, NaN or "
                            f"infinite values")
     try:
-        model.fit(pending["X"], pending["y"], sample_weight=pending["sample_weight"])
+        model.fit(pending.X, pending.y, sample_weight=pending.sample_weight)
     except ValueError as error:
         raise CommandError(f"too little data: {error}") from error
     model.feature_names_in_ = np.asarray(feature_names, dtype=object)
-    run.record_update(model, pending["X"], pending["y"])
+    run.record_update(model, pending.X, pending.y)
 
 
 def _plot(path: str, plan: FitPlan, run: FitRun) -> None:

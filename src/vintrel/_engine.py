@@ -1,0 +1,134 @@
+"""One native engine with its feature layout: folds batches that are
+already in internal units, and exports and restores its estimate."""
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from vintrel._native_cpu import (
+    EngineLinearSolveError,
+    EngineNonFiniteError,
+    EngineSizeOverflowError,
+    NativeCpuEngine,
+)
+from vintrel.state import EngineState
+
+Array = NDArray[np.floating[Any]]
+
+
+@dataclass(frozen=True)
+class UpdateSettings:
+    """The engine's per-update arguments other than the batch."""
+
+    tau: float
+    penalty: str  # "none" or "l1"
+    lambda_scale: float
+    bandwidth_scale: float
+    max_iter: int
+    tol: float
+    ridge: float
+
+
+@dataclass(frozen=True)
+class FoldReport:
+    """What one engine update reported, with its new coefficients."""
+
+    coefficients: Array
+    n_samples_seen: int
+    batch_count: int
+    iterations: int
+    converged: bool
+    lambda_value: float
+    used_fallback: bool
+
+
+class EngineStream:
+    """A `NativeCpuEngine` with its feature layout, used by the estimator."""
+
+    def __init__(self, dtype: np.dtype, n_features: int, fit_intercept: bool,
+                 n_threads: int | None) -> None:
+        self.dtype = np.dtype(dtype)
+        self.n_features = n_features
+        self.fit_intercept = fit_intercept
+        self.n_threads = n_threads
+        self.n_parameters = n_features + int(fit_intercept)
+        self._engine = NativeCpuEngine(self.dtype.name, self.n_parameters, n_threads)
+        # The engine's counters, kept here to label and check a batch
+        # without exporting the whole state.
+        self.batch_count = 0
+        self._weight_sum = 0.0
+
+    def restart(self, coefficients: Array) -> None:
+        """Forget everything folded so far and start from `coefficients`."""
+        p = self.n_parameters
+        self._engine.restore(np.ascontiguousarray(coefficients, dtype=self.dtype),
+                             np.zeros((p, p), dtype=self.dtype), 0, 0, 0.0, 0.0)
+        self.batch_count, self._weight_sum = 0, 0.0
+
+    def fold(self, design: Array, target: Array, weights: Array | None,
+             settings: UpdateSettings, batch_label: str) -> FoldReport:
+        """Fold one batch in internal units; the estimate is unchanged when
+        the engine refuses it."""
+        if weights is not None:
+            # Buffers received from other processes or files may be
+            # unaligned, which the engine refuses as it does strided ones.
+            weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+            batch_weight = float(np.sum(weights, dtype=np.float64))
+        else:
+            batch_weight = float(design.shape[0])
+        if not math.isfinite(batch_weight + self._weight_sum):
+            raise ValueError(f"could not fold {batch_label}: the accumulated sample_weight overflowed")
+        try:
+            result = self._engine.update(
+                design, target, weights, batch_weight, self.n_features, self.fit_intercept,
+                settings.tau, settings.penalty, settings.lambda_scale, settings.bandwidth_scale,
+                settings.max_iter, settings.tol, settings.ridge)
+        except EngineNonFiniteError as error:
+            raise ValueError(f"could not fold {batch_label}: the values of X or y are too large for "
+                             f"{self.dtype.name} arithmetic") from error
+        except EngineLinearSolveError as error:
+            raise ValueError(f"could not fold {batch_label}: the Newton system of this batch could not be "
+                             f"solved") from error
+        except EngineSizeOverflowError as error:
+            raise MemoryError(f"could not fold {batch_label}: the batch is too large to be held") from error
+        except (ValueError, RuntimeError) as error:
+            raise ValueError(f"could not fold {batch_label}: the engine refused it ({error})") from error
+        self.batch_count, self._weight_sum = int(result["batch_count"]), float(result["weight_sum"])
+        return FoldReport(np.asarray(result["coefficients"]), int(result["n_samples_seen"]),
+                          int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
+                          float(result["lambda_value"]), bool(result["used_regularized_fallback"]))
+
+    def predict(self, design: Array) -> Array:
+        """The linear predictor of the current coefficients for a design
+        in internal units (C-contiguous, of the engine's dtype)."""
+        return np.asarray(self._engine.predict(design))
+
+    @property
+    def coefficients(self) -> Array:
+        return np.asarray(self._engine.state()["coefficients"])
+
+    def with_threads(self, n_threads: int | None) -> "EngineStream":
+        """The same estimate on an engine with another pool."""
+        return EngineStream.from_state(self.export(), n_threads)
+
+    def export(self) -> EngineState:
+        """The layout and the estimate, as a record of fresh arrays."""
+        return EngineState.from_engine(self.dtype, self.n_features, self.fit_intercept, self._engine.state())
+
+    @classmethod
+    def from_state(cls, state: EngineState, n_threads: int | None) -> "EngineStream":
+        """A new engine holding the estimate `state`."""
+        stream = cls(state.dtype, state.n_features, state.fit_intercept, n_threads)
+        stream.restore(state)
+        return stream
+
+    def restore(self, state: EngineState) -> None:
+        """Put the estimate `state` on this engine."""
+        self._engine.restore(
+            np.ascontiguousarray(state.coefficients, dtype=self.dtype),
+            np.ascontiguousarray(state.information, dtype=self.dtype),
+            state.n_samples_seen, state.batch_count, state.previous_lambda, state.weight_sum)
+        self.batch_count, self._weight_sum = state.batch_count, state.weight_sum

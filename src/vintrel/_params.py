@@ -1,0 +1,55 @@
+"""What each of the estimator's parameters accepts, checked when fitting
+starts (scikit-learn's convention: `__init__` stores, `fit` validates)."""
+
+import math
+from collections.abc import Callable, Mapping
+from numbers import Integral, Real
+from typing import Any
+
+import numpy as np
+
+from vintrel._model import PENALTIES, penalty_choices
+
+
+def _is_real(value: object) -> bool:
+    return not isinstance(value, bool) and isinstance(value, Real) and math.isfinite(value)
+
+
+def _positive(value: Any) -> bool:
+    return _is_real(value) and value > 0
+
+
+def _non_negative(value: Any) -> bool:
+    return _is_real(value) and value >= 0
+
+
+def _count(value: Any) -> bool:
+    return not isinstance(value, bool) and isinstance(value, Integral) and int(value) >= 1
+
+
+def _is_penalty(value: Any) -> bool:
+    return isinstance(value, (str, type(None))) and value in PENALTIES
+
+
+# What each parameter accepts, and how to say it.
+_RULES: dict[str, tuple[Callable[[Any], bool], str]] = {
+    "epsilon": (_positive, "a positive finite number"),
+    "penalty": (_is_penalty, penalty_choices()),
+    "alpha": (_non_negative, "a non-negative finite number"),
+    "fit_intercept": (lambda v: isinstance(v, (bool, np.bool_)), "a bool"),
+    "scale": (lambda v: v == "auto" or _positive(v), '"auto" or a positive finite number'),
+    "batch_size": (lambda v: v is None or _count(v), "None or a positive integer"),
+    "max_iter": (_count, "a positive integer"),
+    "tol": (lambda v: v is None or _positive(v), "None or a positive finite number"),
+    "bandwidth_scale": (_positive, "a positive finite number"),
+    "ridge": (_non_negative, "a non-negative finite number"),
+    "n_threads": (lambda v: v is None or _count(v), "None or a positive integer"),
+}
+
+
+def check_params(params: Mapping[str, Any]) -> None:
+    """Raise a ValueError naming the first parameter that is out of range."""
+    for name, (accepts, expected) in _RULES.items():
+        value = params[name]
+        if not accepts(value):
+            raise ValueError(f"{name} must be {expected}; got {value!r}")
