@@ -100,7 +100,7 @@ def compare_commands(folder, repeats):
 def merge_cost(model):
     """The pickled size of a fitted model's state and the time of one merge
     of eight such states, as a merge task does it."""
-    state = model._export()
+    state = model.export_state()
     started = time.perf_counter()
     for _ in range(20):
         merge_states([state] * 8)
@@ -114,9 +114,10 @@ def m_estimate(X, y, model, rows_per_pass=1_000_000, tol=1e-13):
     """The whole-data Huber M-estimate at the model's residual scale, by
     exact Newton steps (indicator curvature) over all rows, in the model's
     internal units; returns coefficients in the caller's units."""
-    scaling = model._scaling
+    state = model.export_state()
+    scaling = state.scaling
     tau = float(model.epsilon)
-    beta = model._stream.coefficients.astype(np.float64)
+    beta = state.engine.coefficients.astype(np.float64)
     for _ in range(50):
         score = np.zeros(beta.size)
         curvature = np.zeros((beta.size, beta.size))

@@ -38,7 +38,7 @@ def engine_loop(designs, targets, with_copy):
 def overhead(X, y):
     model = IncrementalHuberRegressor(batch_size=BATCH)
     model.fit(X, y)
-    scaling = model._scaling
+    scaling = model.export_state().scaling
     designs = [scaling.design(X[a:a + BATCH], np.float64) for a in range(0, ROWS, BATCH)]
     targets = [scaling.target(y[a:a + BATCH], np.float64) for a in range(0, ROWS, BATCH)]
     estimator, engine, engine_copy = interleaved_best(

@@ -11,6 +11,8 @@ import numpy as np
 import statsmodels.api as sm
 
 from vintrel import IncrementalHuberRegressor
+from vintrel._model import HuberLoss
+from vintrel._stream import Stream
 from vintrel.datasets import make_contaminated_regression
 
 FEATURES, EPSILON = 5, 1.35
@@ -23,16 +25,17 @@ def relative_gap(standard_errors, reference):
 def smoothed_scalar_errors(model, X, y):
     """The standard errors had the scalar sums used the engine's smoothed
     curvature too, as the matrix does (the alternative not taken)."""
-    scaling, state = model._scaling, model._stream.export()
+    state = model.export_state()
+    scaling, engine, loss = state.scaling, state.engine, HuberLoss(EPSILON)
     design, target = scaling.design(X, np.float64), scaling.target(y, np.float64)
-    residuals = np.abs(target - design @ state["coefficients"])
-    half_width = min(model.bandwidth_scale / (np.sqrt(state["weight_sum"]) * np.log(max(X.shape[1], 2))), EPSILON)
-    curvature = np.clip((EPSILON + half_width - residuals) / (2 * half_width), 0.0, 1.0)
+    residuals = target - design @ engine.coefficients
+    half_width = loss.half_width(model.bandwidth_scale, engine.weight_sum, X.shape[1])
+    curvature = loss.smoothed_curvature(residuals, half_width)
     n, p = design.shape
     mean, variance = curvature.mean(), curvature.var()
     k = 1 + p / n * variance / mean**2
-    psi = np.minimum(residuals, EPSILON)
-    internal = k * (psi @ psi) / (n - p) / mean * np.linalg.inv(state["information"])
+    psi = loss.psi(residuals)
+    internal = k * (psi @ psi) / (n - p) / mean * np.linalg.inv(engine.information)
     transform = scaling.caller_transform()
     return np.sqrt(np.diag(transform @ internal @ transform.T))
 
@@ -69,7 +72,7 @@ def statistics_cost(features, rows=1_000_000, batch=50_000, repeats=5):
     """Share of a streamed fit's time spent in the statistics pass, timed
     inside the fit (the fastest of `repeats` fits)."""
     X, y, _, _ = make_contaminated_regression(rows, features, noise_df=3.0, random_state=5)
-    original = IncrementalHuberRegressor._add_batch_sums
+    original = Stream._add_batch_sums
     spent = []
 
     def timed(self, *args):
@@ -78,7 +81,7 @@ def statistics_cost(features, rows=1_000_000, batch=50_000, repeats=5):
         spent[-1] += time.perf_counter() - started
 
     shares = []
-    with mock.patch.object(IncrementalHuberRegressor, "_add_batch_sums", timed):
+    with mock.patch.object(Stream, "_add_batch_sums", timed):
         for _ in range(repeats):
             spent.append(0.0)
             started = time.perf_counter()

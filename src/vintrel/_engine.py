@@ -24,7 +24,7 @@ class UpdateSettings:
     """The engine's per-update arguments other than the batch."""
 
     tau: float
-    penalty: str  # "none" or "l1"
+    penalty: str  # the engine's name of the penalty
     lambda_scale: float
     bandwidth_scale: float
     max_iter: int

@@ -9,6 +9,7 @@ from numpy.typing import NDArray
 from sklearn.exceptions import ConvergenceWarning
 
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
+from vintrel._model import PENALTIES
 from vintrel._robust import least_squares, normalised_mad
 from vintrel._warnings import warn
 
@@ -69,7 +70,7 @@ def huber_start(stream: EngineStream, design: Array, target: Vector, weights: Ar
     penalty at the returned scale (`Start.folded`); otherwise it holds
     nothing that counts.
     """
-    settings = replace(settings, penalty="none", lambda_scale=0.0)
+    settings = replace(settings, penalty=PENALTIES[None].engine_name, lambda_scale=0.0)
     rows = np.arange(design.shape[0]) if weights is None else np.flatnonzero(weights > 0)
     if not whole_batch and rows.size > SAMPLE_ROWS:
         sample = rows[np.linspace(0, rows.size - 1, SAMPLE_ROWS).astype(np.intp)]

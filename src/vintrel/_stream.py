@@ -196,7 +196,7 @@ class Stream:
         target = scaling.target(y, engine.dtype)
         settings = update_settings(self.params, engine.dtype)
         report = start.folded
-        if report is None or settings.penalty != "none":
+        if report is None or penalty_named(self.params["penalty"]).name is not None:
             engine.restart(start.coefficients / start.scale)
             report = engine.fold(design, target, weights, settings, "batch 1")
         self.engine, self.scaling = engine, scaling

@@ -96,13 +96,15 @@ def _duplicated_column():
     return np.hstack([X, X[:, :1]]), X[:, 0] + rng.normal(size=500)
 
 
+@pytest.mark.parametrize("method", ["fit", "partial_fit"])
 @pytest.mark.parametrize("params, reason", [
-    (dict(max_iter=1, scale=1.0), r"batch 1 .* max_iter=1"),
-    (dict(ridge=0.0), r"batch 1 .* regularised fallback"),
+    (dict(max_iter=1, scale=1.0), r"batch 1 .* max_iter=1; the estimate holds the last accepted step.*raise max_iter"),
+    (dict(ridge=0.0), r"batch 1 .* regularised fallback .*sound if the update converged.*larger ridge"),
 ], ids=["iteration-cap", "singular-system"])
-def test_struggling_updates_warn_with_batch_and_reason(params, reason):
-    with pytest.warns(ConvergenceWarning, match=reason):
-        IncrementalHuberRegressor(**params).fit(*_duplicated_column())
+def test_struggling_updates_warn_at_the_callers_line_with_harm_and_remedy(params, reason, method):
+    with pytest.warns(ConvergenceWarning, match=reason) as caught:
+        getattr(IncrementalHuberRegressor(**params), method)(*_duplicated_column())
+    assert {warning.filename for warning in caught} == {__file__}
 
 
 def test_units_cannot_change_in_the_middle_of_a_stream(data):

@@ -13,7 +13,7 @@ import pytest
 import statsmodels.api as sm
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 
-from vintrel import IncrementalHuberRegressor
+from vintrel import IncrementalHuberRegressor, inference
 from vintrel.inference import InferenceError, coefficient_rows
 
 from synthetic_data import contaminated
@@ -174,3 +174,16 @@ def test_float32_standard_errors_are_close_to_float64():
     double = IncrementalHuberRegressor(batch_size=5000).fit(X, y)
     assert single.coef_se_.dtype == np.float64
     np.testing.assert_allclose(single.coef_se_, double.coef_se_, rtol=1e-3)
+
+
+def test_inference_is_computed_once_per_estimate(monkeypatch):
+    X, y, _, _ = contaminated(3000, 3, seed=6)
+    model = IncrementalHuberRegressor().partial_fit(X[:2000], y[:2000])
+    calls = []
+    original = inference.internal_covariance
+    monkeypatch.setattr(inference, "internal_covariance", lambda *args: calls.append(1) or original(*args))
+    for _ in range(2):
+        model.coef_se_, model.intercept_se_, model.covariance_, model.conf_int(), model.summary()
+    assert len(calls) == 1
+    model.partial_fit(X[2000:], y[2000:])
+    assert model.summary().n_rows == 3000 and len(calls) == 2

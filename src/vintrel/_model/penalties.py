@@ -21,6 +21,8 @@ class Penalty(ABC):
 
     #: The value of the estimator's `penalty` parameter.
     name: ClassVar[str | None]
+    #: Its name on the command line and in messages.
+    label: ClassVar[str]
     #: The penalty argument the engine's `update` takes.
     engine_name: ClassVar[str]
     #: The engine's solver for it, which sets the default tolerance.
@@ -55,6 +57,7 @@ class NoPenalty(Penalty):
     """Plain Huber regression, fitted by damped Newton steps."""
 
     name = None
+    label = "none"
     engine_name = "none"
     solver = "newton"
 
@@ -76,6 +79,7 @@ class L1Penalty(Penalty):
     ``alpha * epsilon * sqrt(log(max(n_features, 2)) / weight)``."""
 
     name = "l1"
+    label = "l1"
     engine_name = "l1"
     solver = "proximal"
     no_standard_errors = (
@@ -109,6 +113,14 @@ def penalty_named(name: str | None) -> Penalty:
         return PENALTIES[name]
     except (KeyError, TypeError):
         raise ValueError(f"penalty must be one of {penalty_choices()}; got {name!r}") from None
+
+
+def penalty_labelled(label: str) -> Penalty:
+    """The penalty the command line names `label`."""
+    for penalty in PENALTIES.values():
+        if penalty.label == label:
+            return penalty
+    raise ValueError(f"no penalty is called {label!r}")
 
 
 def penalty_choices() -> str:
