@@ -45,7 +45,7 @@ def _cycles(graph):
         path.append(node)
         for target in sorted(graph[node]):
             if state.get(target) == "open":
-                cycles.append(path[path.index(target):] + [target])
+                cycles.append([*path[path.index(target):], target])
             elif target not in state:
                 visit(target)
         path.pop()
