@@ -87,8 +87,8 @@ class EngineStream:
                 settings.tau, settings.penalty, settings.lambda_scale, settings.bandwidth_scale,
                 settings.max_iter, settings.tol, settings.ridge)
         except EngineNonFiniteError as error:
-            raise ValueError(f"could not fold {batch_label}: the values of X or y are too large for "
-                             f"{self.dtype.name} arithmetic") from error
+            raise ValueError(f"could not fold {batch_label}: the values of X, y or sample_weight are too large "
+                             f"for {self.dtype.name} arithmetic") from error
         except EngineLinearSolveError as error:
             raise ValueError(f"could not fold {batch_label}: the Newton system of this batch could not be "
                              f"solved") from error

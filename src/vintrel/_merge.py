@@ -51,6 +51,7 @@ def merge_states(states: Sequence[ModelState]) -> ModelState:
     first = states[0]
     for index, state in enumerate(states[1:], start=1):
         _check_compatible(first, state, index)
+    _check_distinct(engines)
     information, linear, weight = _combined_quadratic(first, engines)
     counted = dataclasses.replace(engines[0], n_samples_seen=sum(e.n_samples_seen for e in engines),
                                   batch_count=sum(e.batch_count for e in engines))
@@ -89,6 +90,20 @@ def _fitted_engine(state: ModelState, index: int) -> EngineState:
             f" (it holds {len(state.pending.y)} buffered rows but no estimate yet)"
         raise NotFittedError(f"cannot merge estimator {index}: it is not fitted{held}")
     return state.engine
+
+
+def _check_distinct(engines: Sequence[EngineState]) -> None:
+    """Refuse two estimates that are one and the same: copies of one
+    estimator hold the same rows, which a merge would count twice."""
+    for later, engine in enumerate(engines[1:], start=1):
+        for earlier in range(later):
+            other = engines[earlier]
+            if engine.n_samples_seen > 0 and engine.n_samples_seen == other.n_samples_seen \
+                    and np.array_equal(engine.coefficients, other.coefficients) \
+                    and np.array_equal(engine.information, other.information):
+                raise ValueError(f"estimators {earlier} and {later} hold identical estimates: they folded the "
+                                 f"same rows (is one a copy of the other?), which a merge would count twice; "
+                                 f"merge estimators that folded disjoint rows")
 
 
 def _check_compatible(first: ModelState, other: ModelState, index: int) -> None:

@@ -12,6 +12,9 @@ from numpy.typing import NDArray
 MAD_NORMALISER = NormalDist().inv_cdf(0.75)
 
 Vector = NDArray[np.floating[Any]]
+
+# Weights above this are scaled down before they multiply squares.
+_LARGE_WEIGHT = 1e100
 Matrix = NDArray[np.floating[Any]]
 
 
@@ -45,6 +48,10 @@ def least_squares(design: Matrix, target: Vector, weights: Vector | None = None)
     number costs little, and the Gram matrix is far cheaper than a
     factorisation of the whole design.
     """
+    if weights is not None and np.max(weights) > _LARGE_WEIGHT:
+        # Dividing by the largest weight changes no solution and keeps the
+        # Gram matrix finite under weights near the largest float.
+        weights = weights / np.max(weights)
     weighted = design if weights is None else design * weights[:, None]
     gram = weighted.T @ design
     moment = weighted.T @ target

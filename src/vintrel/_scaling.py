@@ -21,6 +21,25 @@ def _weighted_mean(values: NDArray[np.floating[Any]], weights: Weights | None) -
     return np.asarray(np.average(values, axis=0, weights=weights), dtype=np.float64)
 
 
+# Columns whose largest deviation lies outside this range have their spread
+# computed on rescaled values: squaring them directly would underflow to 0
+# or overflow to infinity.
+_SAFE_DEVIATIONS = (1e-150, 1e150)
+
+
+def root_mean_square(deviations: NDArray[np.float64], weights: Weights | None) -> Vector:
+    """The weighted root mean square of each column, finite wherever the
+    answer is a float, however small or large the values."""
+    with np.errstate(over="ignore", under="ignore"):  # such columns are redone below
+        spread = np.sqrt(_weighted_mean(deviations**2, weights))
+    peak = np.max(np.abs(deviations), axis=0) if deviations.size else np.zeros(deviations.shape[1])
+    extreme = np.isfinite(peak) & (peak > 0) & ((peak < _SAFE_DEVIATIONS[0]) | (peak > _SAFE_DEVIATIONS[1]))
+    if extreme.any():
+        unit = peak[extreme]
+        spread[extreme] = unit * np.sqrt(_weighted_mean((deviations[:, extreme] / unit) ** 2, weights))
+    return spread
+
+
 @dataclass(frozen=True, eq=False)
 class Scaling:
     """Centre and scale of every feature and of the target.
@@ -60,12 +79,11 @@ class Scaling:
             counted = X64 if weights is None else X64[weights > 0]
             constant = counted.max(axis=0) == counted.min(axis=0)
             center[constant] = counted[0, constant]
-            spread = np.sqrt(_weighted_mean((X64 - center) ** 2, weights))
             y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
         else:
             center = np.zeros(X64.shape[1])
-            spread = np.sqrt(_weighted_mean(X64**2, weights))
             y_center = 0.0
+        spread = root_mean_square(X64 - center, weights)
         usable = np.isfinite(spread) & (spread > 0)
         scale = np.where(usable, spread, 1.0)
         return cls(center, scale, y_center, 1.0, fit_intercept)
@@ -74,12 +92,16 @@ class Scaling:
         return Scaling(self.x_center, self.x_scale, self.y_center, float(y_scale), self.fit_intercept)
 
     def design(self, X: NDArray[np.floating[Any]], dtype: DTypeLike,
-               out: NDArray[np.floating[Any]] | None = None) -> NDArray[np.floating[Any]]:
+               out: NDArray[np.floating[Any]] | None = None,
+               extent: NDArray[np.floating[Any]] | None = None) -> NDArray[np.floating[Any]]:
         """The engine's design for `X`: standardised features followed by
         the intercept column of ones, C-contiguous in `dtype`.
 
         `out`, when given, must be a C-contiguous array of at least as many
-        rows; its leading rows are filled and returned.
+        rows; its leading rows are filled and returned. `extent`, when given
+        (one value per design column, zeros to start), receives the largest
+        absolute standardised value of each column, found while the design
+        is in cache.
         """
         rows = X.shape[0]
         width = self.n_parameters
@@ -97,6 +119,9 @@ class Scaling:
                 block[:, -1] = 1.0
             np.subtract(block, center, out=block)
             np.multiply(block, inverse_scale, out=block)
+            if extent is not None and block.size:
+                np.maximum(extent, block.max(axis=0), out=extent)
+                np.maximum(extent, -block.min(axis=0), out=extent)
         return design
 
     def target(self, y: NDArray[np.floating[Any]], dtype: DTypeLike) -> NDArray[np.floating[Any]]:

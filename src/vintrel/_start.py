@@ -11,6 +11,7 @@ from sklearn.exceptions import ConvergenceWarning
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._model import PENALTIES
 from vintrel._robust import least_squares, normalised_mad
+from vintrel._scaling import root_mean_square
 from vintrel._warnings import warn
 
 Vector = NDArray[np.float64]
@@ -43,11 +44,11 @@ class Start:
 def residual_scale(residuals: Vector, weights: Array | None) -> float:
     """The normalised MAD of the residuals, with fall-backs for fits that
     are exact on more than half of the rows."""
-    for candidate in (normalised_mad(residuals, weights),
-                      float(np.sqrt(np.average(residuals**2, weights=weights)))):
-        if np.isfinite(candidate) and candidate > 0:
-            return candidate
-    return 1.0
+    mad = normalised_mad(residuals, weights)
+    if np.isfinite(mad) and mad > 0:
+        return mad
+    rms = float(root_mean_square(np.reshape(residuals, (-1, 1)), weights)[0])
+    return rms if np.isfinite(rms) and rms > 0 else 1.0
 
 
 def least_squares_start(design: Array, target: Vector, weights: Array | None,

@@ -30,6 +30,10 @@ MIN_START_ROWS_PER_PARAMETER = 5
 # When `batch_size` is None, `fit` folds batches whose internal design takes
 # about this many bytes.
 DEFAULT_BATCH_BYTES = 64 * 2**20
+# A later batch with a feature this many first-batch standard deviations
+# from the first batch's centre is taken to be in other units: refused,
+# rather than folded as rows that can teach the estimate nothing.
+MAX_STANDARDISED = 1e6
 # The estimator's name in the errors scikit-learn's checks word.
 ESTIMATOR_NAME = "IncrementalHuberRegressor"
 
@@ -102,6 +106,7 @@ class Stream:
         self.engine: EngineStream | None = None
         self.scaling: Scaling | None = None
         self.units: tuple[Any, Any] | None = None  # the parameters that fixed the internal units
+        self.feature_names: tuple[str, ...] | None = None  # for messages; the caller keeps it current
         self.sums: Mapping[str, Any] = {}
         self.pending: Pending | None = None
         self.last: LastUpdate | None = None
@@ -129,6 +134,7 @@ class Stream:
         self.scaling = state.scaling
         self.units = None if state.scaling is None else (state.scaling.fit_intercept, state.params["scale"])
         self.sums, self.pending, self.last = dict(state.sums), state.pending, state.last_update
+        self.feature_names = state.feature_names_in
 
     def state(self, params: Mapping[str, Any], feature_names: tuple[str, ...] | None) -> ModelState:
         """A frozen snapshot of everything the stream has learnt."""
@@ -230,8 +236,10 @@ class Stream:
         if engine.n_threads != self.params["n_threads"]:
             engine = self.engine = engine.with_threads(self.params["n_threads"])
         dtype = engine.dtype
-        design, target = scaling.design(X, dtype, out=buffer), scaling.target(y, dtype)
         label = f"batch {engine.batch_count + 1}"
+        extent = np.zeros(scaling.n_parameters, dtype=dtype)
+        design, target = scaling.design(X, dtype, out=buffer, extent=extent), scaling.target(y, dtype)
+        self._check_units(extent[: scaling.n_features], scaling, label)
         try:
             report = engine.fold(design, target, weights, update_settings(self.params, dtype), label)
         except ValueError:
@@ -240,6 +248,20 @@ class Stream:
         self._add_batch_sums(design, target, weights)
         self._record(report)
         return report
+
+    def _check_units(self, extent: Array, scaling: Scaling, label: str) -> None:
+        """Refuse a batch whose features lie far outside the first batch's
+        units (NaN and infinity, which the engine reports in scikit-learn's
+        words, are let through). A feature constant in the first batch has no spread
+        to measure by (its scale is 1), so any values it takes later are
+        accepted."""
+        beyond = np.flatnonzero(np.isfinite(extent) & (extent > MAX_STANDARDISED) & (scaling.x_scale != 1.0))
+        if beyond.size:
+            column = int(beyond[0])
+            name = f"'{self.feature_names[column]}'" if self.feature_names else str(column)
+            raise ValueError(f"column {name} of {label} lies {float(extent[column]):.3g} standard deviations of the "
+                             f"first batch from its centre: the batch seems to be in other units than the first "
+                             f"(convert it, or start a new stream with fit)")
 
     def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> None:
         """Add the batch just folded to the additive statistics: its score

@@ -29,4 +29,10 @@ def validate_batch(estimator: BaseEstimator, X: ArrayLike, y: ArrayLike, sample_
     if sample_weight is not None:
         weights = _check_sample_weight(sample_weight, features, dtype=features.dtype,
                                        ensure_non_negative=True, allow_all_zero_weights=stream_batch)
+        with np.errstate(over="ignore"):
+            total = np.sum(weights, dtype=np.float64)
+        if not np.isfinite(total):
+            raise ValueError(f"sample_weight sums to more than the largest {features.dtype.name} "
+                             f"(about {np.finfo(features.dtype).max:.3g}); divide the weights by a common factor, "
+                             f"which changes no estimate")
     return features, target, weights

@@ -48,7 +48,8 @@ __all__ = [
 Array = NDArray[np.floating[Any]]
 
 # The fitted attributes, all set from the published state.
-_FITTED = ("coef_", "intercept_", "scale_", "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_")
+_FITTED = ("coef_", "intercept_", "scale_", "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_",
+           "_prediction")
 
 
 class InconsistentVersionWarning(UserWarning):
@@ -155,6 +156,13 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     is not fitted. `fit` fits any data with more rows of positive weight
     than parameters.
 
+    Threads: fitting calls (`fit`, `partial_fit`, `initialize`) on one
+    estimator wait for each other. Readers (`predict`, `summary`,
+    `conf_int`, the standard errors, `export_state`, pickling and `save`)
+    do not wait: each reads the one frozen snapshot that the last completed
+    fitting call published, so a stream folding in another thread never
+    blocks them and they never mix the figures of two estimates.
+
     Examples
     --------
     >>> import numpy as np
@@ -217,8 +225,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         params = self.get_params()
         check_params(params)
         with self._guard(), self._unchanged_on_failure():
-            X, y, weights, n_parameters = self._new_stream_batch(X, y, sample_weight)
+            X, y, weights, n_parameters, names = self._new_stream_batch(X, y, sample_weight)
             stream = Stream(params, X.shape[1])
+            stream.feature_names = names
             rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
             buffer = np.empty((min(rows_per_batch, X.shape[0]), n_parameters), dtype=X.dtype)
             whole = X.shape[0] <= rows_per_batch
@@ -228,7 +237,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                                      whole_batch=whole, buffer=buffer, last=begin + rows_per_batch >= X.shape[0])
                 self._warn_if_struggled(report)
             self._stream = stream
-            self._publish(stream.state(params, self._feature_names()))
+            self._publish(stream.state(params, names))
         return self
 
     def partial_fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
@@ -262,7 +271,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             if stream is None:
                 stream = self._stream = Stream(params, X.shape[1])
             stream.check_units(params)
-            stream.params = params
+            stream.params, stream.feature_names = params, self._feature_names()
             self._warn_if_struggled(stream.take(X, y, weights))
             self._publish(stream.state(params, self._feature_names()))
         return self
@@ -299,11 +308,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         params = self.get_params()
         check_params(params)
         with self._guard(), self._unchanged_on_failure():
-            X, y, weights, _ = self._new_stream_batch(X_sample, y_sample, sample_weight)
+            X, y, weights, _, names = self._new_stream_batch(X_sample, y_sample, sample_weight)
             stream = Stream(params, X.shape[1])
             stream.initialize(X, y, weights)
             self._stream = stream
-            self._publish(stream.state(params, self._feature_names()))
+            self._publish(stream.state(params, names))
         return self
 
     @classmethod
@@ -315,10 +324,12 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         coefficients are ``I^-1 (I_1 beta_1 + ... + I_k beta_k)`` with
         ``I = I_1 + ... + I_k``, with ``penalty="l1"`` the L1 problem on the
         summed quadratic is solved. Counters, weights and additive
-        statistics are summed. The estimators must share the parameters
-        that define the problem, the features, the precision and the
-        internal units (start them all from copies of one estimator
-        prepared with `initialize`).
+        statistics are summed, so the parts must have folded disjoint rows:
+        rows folded by two parts count twice, and parts holding identical
+        estimates (copies of one estimator) are refused. The estimators
+        must share the parameters that define the problem, the features,
+        the precision and the internal units (start them all from copies of
+        one estimator prepared with `initialize`).
 
         Parameters
         ----------
@@ -356,7 +367,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """
         check_is_fitted(self)
         features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
-        return np.asarray(features @ self.coef_ + self.intercept_)
+        coef, intercept = self._prediction
+        return np.asarray(features @ coef + intercept)
 
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "coef_")
@@ -370,18 +382,22 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     # ------------------------------------------------------- the published state
 
     def _new_stream_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None
-                          ) -> tuple[Array, Array, Array | None, int]:
-        """Validate the batch that starts a new stream, forgetting the old
-        features; also returns the number of parameters, once the batch
-        has more rows of positive weight than that."""
-        X, y, weights = validate_batch(self, X, y, sample_weight, reset=True)
+                          ) -> tuple[Array, Array, Array | None, int, tuple[str, ...] | None]:
+        """Validate the batch that starts a new stream; also returns the
+        number of parameters, once the batch has more rows of positive
+        weight than that, and the feature names. The features are recorded
+        on a blank estimator, so that readers of this one see the old
+        stream's names until the new stream is published."""
+        blank = type(self)(**self.get_params())
+        X, y, weights = validate_batch(blank, X, y, sample_weight, reset=True)
+        names = getattr(blank, "feature_names_in_", None)
         n_parameters = int(X.shape[1]) + int(self.fit_intercept)
         usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
         if usable <= n_parameters:
             raise ValueError(
                 f"{type(self).__name__} needs more samples than parameters: got {usable} "
                 f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
-        return X, y, weights, n_parameters
+        return X, y, weights, n_parameters, None if names is None else tuple(str(name) for name in names)
 
     def _feature_names(self) -> tuple[str, ...] | None:
         names = getattr(self, "feature_names_in_", None)
@@ -389,25 +405,26 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
 
     def _publish(self, state: ModelState) -> None:
         """Make `state` the estimator's: the fitted attributes, inference
-        and pickling all read this one snapshot."""
-        for name in _FITTED:
-            self.__dict__.pop(name, None)
-        self.__dict__.pop("_inference_cache", None)
-        self._state = state
-        self.n_features_in_ = state.n_features_in
-        if state.feature_names_in is None:
-            self.__dict__.pop("feature_names_in_", None)
-        else:
-            self.feature_names_in_ = np.asarray(state.feature_names_in, dtype=object)
+        and pickling all read this one snapshot. The attributes change in
+        one dictionary update, so that readers in other threads never find
+        them missing."""
+        published: dict[str, Any] = {"_state": state, "n_features_in_": state.n_features_in}
+        if state.feature_names_in is not None:
+            published["feature_names_in_"] = np.asarray(state.feature_names_in, dtype=object)
         engine, scaling, last = state.engine, state.scaling, state.last_update
-        if engine is None or scaling is None or last is None:
-            return
-        coef, intercept = scaling.to_caller_units(engine.coefficients)
-        self.coef_ = coef.astype(engine.dtype)
-        self.intercept_ = engine.dtype.type(intercept)
-        self.scale_ = float(scaling.y_scale)
-        self.n_samples_seen_, self.n_batches_ = engine.n_samples_seen, engine.batch_count
-        self.n_iter_, self.converged_, self.lambda_ = last.n_iter, last.converged, last.lambda_
+        if engine is not None and scaling is not None and last is not None:
+            coef, intercept = scaling.to_caller_units(engine.coefficients)
+            coef_, intercept_ = coef.astype(engine.dtype), engine.dtype.type(intercept)
+            published.update(
+                coef_=coef_, intercept_=intercept_, scale_=float(scaling.y_scale),
+                n_samples_seen_=engine.n_samples_seen, n_batches_=engine.batch_count, n_iter_=last.n_iter,
+                converged_=last.converged, lambda_=last.lambda_,
+                # One object, so that a prediction never pairs one
+                # estimate's coefficients with another's intercept.
+                _prediction=(coef_, intercept_))
+        self.__dict__.update(published)
+        for name in {*_FITTED, "feature_names_in_", "_inference_cache"} - published.keys():
+            self.__dict__.pop(name, None)
 
     def _warn_if_struggled(self, report: FoldReport | None) -> None:
         if report is not None:
@@ -423,7 +440,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         try:
             yield
         except BaseException:
-            self.__dict__.clear()
+            # Put the old attributes back without emptying the object first,
+            # so that readers in other threads never find them missing.
+            for name in self.__dict__.keys() - saved.keys():
+                self.__dict__.pop(name, None)
             self.__dict__.update(saved)
             # The stream commits each fold in place: put its published
             # snapshot back.
@@ -444,19 +464,19 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     @property
     def coef_se_(self) -> NDArray[np.float64]:
         """Standard errors of `coef_`, in the caller's units."""
-        inference = self._inference()
-        return inference.std_errors[: self.n_features_in_]
+        inference, _ = self._inference()
+        return inference.std_errors[:-1] if inference.fit_intercept else inference.std_errors
 
     @property
     def intercept_se_(self) -> float:
         """Standard error of `intercept_` (0.0 without `fit_intercept`)."""
-        inference = self._inference()
+        inference, _ = self._inference()
         return float(inference.std_errors[-1]) if inference.fit_intercept else 0.0
 
     @property
     def covariance_(self) -> NDArray[np.float64]:
         """Covariance of `coef_` followed by `intercept_` (when fitted)."""
-        return self._inference().covariance
+        return self._inference()[0].covariance
 
     def conf_int(self, alpha: float = 0.05) -> NDArray[np.float64]:
         """Normal confidence intervals of the coefficients.
@@ -474,7 +494,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             `intercept_` when one is fitted.
         """
         alpha = check_alpha(alpha)
-        return self._inference().conf_int(alpha)
+        return self._inference()[0].conf_int(alpha)
 
     def summary(self, alpha: float = 0.05) -> Summary:
         """The coefficient table: coefficient, standard error, z, p-value
@@ -499,27 +519,30 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             The table; its `rows` hold the figures.
         """
         alpha = check_alpha(alpha)
-        inference = self._inference()
-        engine = self._state.engine
-        assert engine is not None and self._state.scaling is not None
+        inference, state = self._inference()
+        engine, scaling = state.engine, state.scaling
+        assert engine is not None and scaling is not None
         return Summary(inference.rows(alpha), alpha, engine.n_samples_seen, engine.batch_count,
-                       float(self._state.scaling.y_scale), float(self._state.params["epsilon"]))
+                       float(scaling.y_scale), float(state.params["epsilon"]))
 
-    def _inference(self) -> Inference:
-        """The published estimate's covariance, or the reason it has none;
-        computed once per estimate."""
+    def _inference(self) -> tuple[Inference, ModelState]:
+        """The published estimate's covariance (or the reason it has none),
+        with the state it belongs to; computed once per estimate.
+
+        Readers take the published snapshot once, so a fitting call running
+        in another thread cannot mix one estimate's figures with another's."""
         check_is_fitted(self)
         state = self.export_state()
         cached = self.__dict__.get("_inference_cache")
-        if cached is None or cached[0] is not self._state or cached[1] != state.feature_names_in:
+        if cached is None or cached[0] is not state.engine or cached[1] != state.feature_names_in:
             try:
                 result: Inference | InferenceError = Inference.of_state(state)
             except InferenceError as error:
                 result = error
-            cached = self._inference_cache = (self._state, state.feature_names_in, result)
+            cached = self._inference_cache = (state.engine, state.feature_names_in, result)
         if isinstance(cached[2], InferenceError):
             raise InferenceError(str(cached[2]))
-        return cached[2]
+        return cached[2], state
 
     # ------------------------------------------------------------- typed state
 

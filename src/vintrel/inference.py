@@ -23,7 +23,6 @@ Smoothing then enters the covariance once, through I, instead of twice with
 the same sign (through I and through sum(psi')).
 """
 
-import functools
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -153,16 +152,36 @@ def _pseudo_inverse(information: Array) -> tuple[Matrix, NDArray[np.bool_], int]
     return np.asarray(inverse, dtype=np.float64), identified, int(np.count_nonzero(kept))
 
 
-def caller_covariance(covariance: Matrix, identified: NDArray[np.bool_], scaling: Scaling) -> Matrix:
-    """The internal covariance in the caller's units. A caller coefficient
-    built from an unidentified internal one is unidentified too."""
+# Rows of the map to the caller's units whose largest entry lies outside
+# this range are rescaled before the covariance is formed: a variance of a
+# coefficient in extreme units may not be a float, its standard error is.
+_SAFE_TRANSFORM = (1e-100, 1e100)
+
+
+def caller_covariance(covariance: Matrix, identified: NDArray[np.bool_],
+                      scaling: Scaling) -> tuple[Matrix, Vector]:
+    """The internal covariance in the caller's units, and the standard
+    errors. A caller coefficient built from an unidentified internal one is
+    unidentified too (NaN). The standard errors are finite whenever they
+    are floats, even where a variance overflows (a target in units of
+    1e300) or underflows (1e-300)."""
     transform = scaling.caller_transform()
     known = np.where(np.outer(identified, identified), covariance, 0.0)
-    result = np.asarray(transform @ known @ transform.T, dtype=np.float64)
+    peak = np.max(np.abs(transform), axis=1)
+    if np.all((peak >= _SAFE_TRANSFORM[0]) & (peak <= _SAFE_TRANSFORM[1])):
+        result = np.asarray(transform @ known @ transform.T, dtype=np.float64)
+        std_errors = np.sqrt(np.diag(result))
+    else:
+        unit = np.where(peak > 0, peak, 1.0)
+        inner = (transform / unit[:, None]) @ known @ (transform / unit[:, None]).T
+        std_errors = unit * np.sqrt(np.diag(inner))
+        with np.errstate(over="ignore", under="ignore"):
+            result = np.asarray(inner * np.outer(unit, unit), dtype=np.float64)
     unknown = np.any(transform[:, ~identified] != 0, axis=1)
     result[unknown, :] = np.nan
     result[:, unknown] = np.nan
-    return result
+    std_errors[unknown] = np.nan
+    return result, std_errors
 
 
 # ------------------------------------------------------------ the results
@@ -201,6 +220,7 @@ class Inference:
     names: tuple[str, ...]
     estimates: Vector
     covariance: Matrix
+    std_errors: Vector
     fit_intercept: bool
 
     @classmethod
@@ -223,11 +243,8 @@ class Inference:
         estimates = np.append(coef, intercept) if scaling.fit_intercept else coef
         names = state.feature_names_in or tuple(f"x{index}" for index in range(state.n_features_in))
         names = (*names, *(("intercept",) if scaling.fit_intercept else ()))
-        return cls(names, estimates, caller_covariance(covariance, identified, scaling), scaling.fit_intercept)
-
-    @functools.cached_property
-    def std_errors(self) -> Vector:
-        return np.sqrt(np.diag(self.covariance))
+        caller, std_errors = caller_covariance(covariance, identified, scaling)
+        return cls(names, estimates, caller, std_errors, scaling.fit_intercept)
 
     def conf_int(self, alpha: float) -> Matrix:
         """Lower and upper bounds, one row per coefficient."""

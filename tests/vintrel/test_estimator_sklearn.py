@@ -112,3 +112,37 @@ def test_concurrent_partial_fits_on_one_estimator_are_serialised():
     for thread in threads:
         thread.join()
     assert errors == [] and model.n_samples_seen_ == 20_000 and model.n_batches_ == 20
+
+
+def test_readers_during_a_stream_see_one_consistent_estimate(tmp_path):
+    X, y, _, _ = contaminated(40_000, 4, seed=8)
+    model = IncrementalHuberRegressor().partial_fit(X[:500], y[:500])
+    published = {500: model.coef_.copy()}
+    seen, errors, done = [], [], threading.Event()
+
+    def stream():
+        for begin in range(500, 40_000, 500):
+            model.partial_fit(X[begin:begin + 500], y[begin:begin + 500])
+            published[model.n_samples_seen_] = model.coef_.copy()
+        done.set()
+
+    def read():
+        try:
+            while not done.is_set():
+                summary = model.summary()
+                seen.append((summary.n_rows, [row.coef for row in summary.rows[:-1]]))
+                copied = pickle.loads(pickle.dumps(model))
+                seen.append((copied.n_samples_seen_, list(copied.coef_)))
+                model.conf_int(), model.coef_se_, model.predict(X[:10])
+                model.save(tmp_path / "m.npz")
+        except Exception as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=stream), threading.Thread(target=read)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert errors == [] and len(seen) > 4
+    for rows, coef in seen:
+        np.testing.assert_allclose(coef, published[rows], rtol=1e-9)

@@ -121,7 +121,8 @@ def refusal_cases(data):
     independent = IncrementalHuberRegressor().partial_fit(X[4000:6000], y[4000:6000])
     single = IncrementalHuberRegressor().initialize(X[:2000].astype(np.float32), y[:2000])
     single.partial_fit(X[2000:4000], y[2000:4000])
-    collected = _with_sums(fitted, {**fitted.export_state().sums, "curvature_trace": 3.0})
+    other_rows = copy.deepcopy(start).partial_fit(X[4000:6000], y[4000:6000])
+    collected = _with_sums(other_rows, {**other_rows.export_state().sums, "curvature_trace": 3.0})
     collinear = np.hstack([X[:, :2], X[:, :1] * 3.0 + 1.0])
     twins = _parts(IncrementalHuberRegressor().initialize(collinear[:2000], y[:2000]), collinear[:8000], y[:8000], 2)
     return {
@@ -131,6 +132,7 @@ def refusal_cases(data):
                      "5 buffered rows"),
         "not-an-estimator": ((fitted, "estimator"), TypeError, "instances only"),
         "twice": ((fitted, fitted), ValueError, "twice"),
+        "copies": ((fitted, pickle.loads(pickle.dumps(fitted))), ValueError, "estimators 0 and 1 hold identical estimates"),
         "parameters": ((fitted, other_epsilon), ValueError, "epsilon=2.0 differs"),
         "features": ((fitted, copy.deepcopy(start).initialize(X[:2000, :3], y[:2000])), ValueError, "other features"),
         "dtype": ((fitted, single), ValueError, "float32"),
@@ -140,7 +142,7 @@ def refusal_cases(data):
     }
 
 
-@pytest.mark.parametrize("case", ["nothing", "unfitted", "buffered", "not-an-estimator", "twice", "parameters",
+@pytest.mark.parametrize("case", ["nothing", "unfitted", "buffered", "not-an-estimator", "twice", "copies", "parameters",
                                   "features", "dtype", "scaling", "sums", "singular"])
 def test_merge_refuses_what_cannot_be_combined(refusal_cases, case):
     estimators, error, message = refusal_cases[case]
