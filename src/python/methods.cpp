@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/kernels/vector.hpp"
+#include "core/model/penalty.hpp"
 #include "core/numeric.hpp"
 #include "python/arrays.hpp"
 #include "python/convert.hpp"
@@ -126,23 +127,20 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
 
   if (*features < 1) return refuse("n_features_in must be positive");
   if (*iterations < 1) return refuse("max_iter must be positive");
-  core::Penalty code;
-  if (PyUnicode_EqualToUTF8(penalty_text, "l1") == 1) {
-    code = core::Penalty::l1;
-  } else if (PyUnicode_EqualToUTF8(penalty_text, "none") == 1) {
-    code = core::Penalty::none;
-  } else {
-    return refuse("unsupported native penalty");
-  }
+  // Only an exact match names a penalty; a str that has no UTF-8 form
+  // matches none and raises nothing of its own.
+  const std::optional<core::Penalty> code =
+      core::find_penalty([&](const char* name) { return PyUnicode_EqualToUTF8(penalty_text, name) == 1; });
+  if (!code) return refuse("unsupported native penalty");
 
   request.layout = {.n_features_in = static_cast<std::uint64_t>(*features), .fit_intercept = *intercept};
-  request.config = {.tau = *huber_tau,
-                    .lambda_scale = *lambda,
-                    .bandwidth_scale = *bandwidth,
-                    .max_iter = static_cast<std::uint64_t>(*iterations),
-                    .tolerance = *tolerance,
-                    .ridge = *ridge_value,
-                    .penalty = code};
+  request.config = {.model = {.tau = *huber_tau,
+                              .penalty = *code,
+                              .lambda_scale = *lambda,
+                              .bandwidth_scale = *bandwidth},
+                    .solver = {.max_iter = static_cast<std::uint64_t>(*iterations),
+                               .tolerance = *tolerance,
+                               .ridge = *ridge_value}};
   request.batch_weight = *weight;
   return request;
 }
