@@ -37,8 +37,35 @@ Engine::Engine(Dtype dtype, std::uint64_t n_parameters, std::optional<long long>
 
 int Engine::n_threads() const { return pool_ ? pool_->concurrency() : current_concurrency(); }
 
+std::optional<StateDefect> state_scalar_defect(std::uint64_t n_samples_seen, double previous_lambda,
+                                               double weight_sum) {
+  if (!finite_non_negative(previous_lambda)) return StateDefect::previous_lambda_range;
+  if (!finite_non_negative(weight_sum)) return StateDefect::weight_sum_range;
+  if (weight_sum == 0.0 && n_samples_seen > 0) return StateDefect::weight_sum_zero_after_samples;
+  return std::nullopt;
+}
+
+template <std::floating_point T>
+std::optional<StateDefect> state_array_defect(std::span<const T> coefficients, std::span<const T> information) {
+  if (!all_finite(coefficients) || !all_finite(information)) return StateDefect::non_finite_array;
+  return std::nullopt;
+}
+
 namespace {
 
+EngineError state_error(StateDefect defect) {
+  switch (defect) {
+    case StateDefect::previous_lambda_range:
+      return EngineError::state("previous_lambda must be finite and non-negative");
+    case StateDefect::weight_sum_range: return EngineError::state("weight_sum must be finite and non-negative");
+    case StateDefect::weight_sum_zero_after_samples:
+      return EngineError::state("weight_sum must be positive after observing samples");
+    case StateDefect::non_finite_array: return EngineError::state("state arrays must contain only finite values");
+  }
+  throw InternalFault("unknown state defect");
+}
+
+// The shapes against the layout, then the scalars, then the arrays' values.
 template <std::floating_point T>
 Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
   const auto p = layout.n_parameters();
@@ -49,18 +76,10 @@ Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
   if (!pp || *pp != state.information.size()) {
     return fail(EngineError::state("information shape does not match feature metadata"));
   }
-  if (!finite_non_negative(state.previous_lambda)) {
-    return fail(EngineError::state("previous_lambda must be finite and non-negative"));
-  }
-  if (!finite_non_negative(state.weight_sum)) {
-    return fail(EngineError::state("weight_sum must be finite and non-negative"));
-  }
-  if (state.weight_sum == 0.0 && state.n_samples_seen > 0) {
-    return fail(EngineError::state("weight_sum must be positive after observing samples"));
-  }
-  if (!all_finite(state.coefficients) || !all_finite(state.information)) {
-    return fail(EngineError::state("state arrays must contain only finite values"));
-  }
+  std::optional<StateDefect> defect =
+      state_scalar_defect(state.n_samples_seen, state.previous_lambda, state.weight_sum);
+  if (!defect) defect = state_array_defect<T>(state.coefficients, state.information);
+  if (defect) return fail(state_error(*defect));
   return {};
 }
 
@@ -236,7 +255,8 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   template Result<UpdateOutcome<T>> update_stream<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,  \
                                                      const FeatureLayout&, const UpdateConfig&);                 \
   template Status validate_batch<T>(const BatchView<T>&, const FeatureLayout&);                                  \
-  template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);
+  template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);                            \
+  template std::optional<StateDefect> state_array_defect<T>(std::span<const T>, std::span<const T>);
 VINTREL_INSTANTIATE(float)
 VINTREL_INSTANTIATE(double)
 #undef VINTREL_INSTANTIATE
