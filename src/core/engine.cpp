@@ -1,13 +1,14 @@
 #include "core/engine.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <utility>
 
 #include "core/kernels/gram.hpp"
 #include "core/kernels/objective.hpp"
 #include "core/kernels/partition.hpp"
+#include "core/model/parameters.hpp"
+#include "core/model/penalty.hpp"
 #include "core/numeric.hpp"
 #include "core/solvers.hpp"
 
@@ -36,8 +37,35 @@ Engine::Engine(Dtype dtype, std::uint64_t n_parameters, std::optional<long long>
 
 int Engine::n_threads() const { return pool_ ? pool_->concurrency() : current_concurrency(); }
 
+std::optional<StateDefect> state_scalar_defect(std::uint64_t n_samples_seen, double previous_lambda,
+                                               double weight_sum) {
+  if (!finite_non_negative(previous_lambda)) return StateDefect::previous_lambda_range;
+  if (!finite_non_negative(weight_sum)) return StateDefect::weight_sum_range;
+  if (weight_sum == 0.0 && n_samples_seen > 0) return StateDefect::weight_sum_zero_after_samples;
+  return std::nullopt;
+}
+
+template <std::floating_point T>
+std::optional<StateDefect> state_array_defect(std::span<const T> coefficients, std::span<const T> information) {
+  if (!all_finite(coefficients) || !all_finite(information)) return StateDefect::non_finite_array;
+  return std::nullopt;
+}
+
 namespace {
 
+EngineError state_error(StateDefect defect) {
+  switch (defect) {
+    case StateDefect::previous_lambda_range:
+      return EngineError::state("previous_lambda must be finite and non-negative");
+    case StateDefect::weight_sum_range: return EngineError::state("weight_sum must be finite and non-negative");
+    case StateDefect::weight_sum_zero_after_samples:
+      return EngineError::state("weight_sum must be positive after observing samples");
+    case StateDefect::non_finite_array: return EngineError::state("state arrays must contain only finite values");
+  }
+  throw InternalFault("unknown state defect");
+}
+
+// The shapes against the layout, then the scalars, then the arrays' values.
 template <std::floating_point T>
 Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
   const auto p = layout.n_parameters();
@@ -48,54 +76,36 @@ Status check_state(const StreamState<T>& state, const FeatureLayout& layout) {
   if (!pp || *pp != state.information.size()) {
     return fail(EngineError::state("information shape does not match feature metadata"));
   }
-  if (!finite_non_negative(state.previous_lambda)) {
-    return fail(EngineError::state("previous_lambda must be finite and non-negative"));
-  }
-  if (!finite_non_negative(state.weight_sum)) {
-    return fail(EngineError::state("weight_sum must be finite and non-negative"));
-  }
-  if (state.weight_sum == 0.0 && state.n_samples_seen > 0) {
-    return fail(EngineError::state("weight_sum must be positive after observing samples"));
-  }
-  if (!all_finite(state.coefficients) || !all_finite(state.information)) {
-    return fail(EngineError::state("state arrays must contain only finite values"));
-  }
+  std::optional<StateDefect> defect =
+      state_scalar_defect(state.n_samples_seen, state.previous_lambda, state.weight_sum);
+  if (!defect) defect = state_array_defect<T>(state.coefficients, state.information);
+  if (defect) return fail(state_error(*defect));
   return {};
 }
 
+// The model's parameters first, then the solver's.
 Status check_config(const UpdateConfig& config) {
-  if (!finite_positive(config.tau)) return fail(EngineError::configuration("tau must be finite and positive"));
-  if (!finite_non_negative(config.lambda_scale)) {
-    return fail(EngineError::configuration("lambda_scale must be finite and non-negative"));
-  }
-  if (!finite_positive(config.bandwidth_scale)) {
-    return fail(EngineError::configuration("bandwidth_scale must be finite and positive"));
-  }
-  if (config.max_iter == 0) return fail(EngineError::configuration("max_iter must be positive"));
-  if (!finite_positive(config.tolerance)) {
+  if (Status status = check_model_parameters(config.model); !status) return status;
+  const SolverControls& solver = config.solver;
+  if (solver.max_iter == 0) return fail(EngineError::configuration("max_iter must be positive"));
+  if (!finite_positive(solver.tolerance)) {
     return fail(EngineError::configuration("tolerance must be finite and positive"));
   }
-  if (!finite_non_negative(config.ridge)) {
+  if (!finite_non_negative(solver.ridge)) {
     return fail(EngineError::configuration("ridge must be finite and non-negative"));
   }
   return {};
 }
 
-// m = max(n_features_in, 2) enters both levels through ln m.
-double log_feature_scale(const FeatureLayout& layout) {
-  return std::log(static_cast<double>(std::max<std::uint64_t>(layout.n_features_in, 2)));
-}
-
-// h = min(bandwidth_scale / (sqrt(W) ln m), tau); a NaN quotient gives tau,
-// so h never exceeds tau.
-double smoothing_bandwidth(const UpdateConfig& config, double total_weight, double log_m) {
-  const double quotient = config.bandwidth_scale / (std::sqrt(total_weight) * log_m);
-  return quotient < config.tau ? quotient : config.tau;
-}
-
-double regularisation_level(const UpdateConfig& config, double total_weight, double log_m) {
-  if (config.penalty != Penalty::l1) return 0.0;
-  return (config.lambda_scale * config.tau) * std::sqrt(log_m / total_weight);
+template <std::floating_point T>
+Result<SolveOutcome<T>> solve(Workspace<T>& workspace, const BatchView<T>& batch, const StreamState<T>& state,
+                              const FeatureLayout& layout, const UpdateModel& model,
+                              const SolverControls& controls) {
+  switch (penalty_rule(model.penalty).solver) {
+    case PenaltySolver::newton: return solve_newton(workspace, batch, state, layout, model, controls);
+    case PenaltySolver::proximal_l1: return solve_proximal_l1(workspace, batch, state, layout, model, controls);
+  }
+  throw InternalFault("unknown solver");
 }
 
 static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "buffer lengths are 64-bit counts");
@@ -205,18 +215,13 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
     return fail(EngineError::batch("combined effective weight must be finite and positive"));
   }
 
-  const double log_m = log_feature_scale(layout);
-  const double bandwidth = smoothing_bandwidth(config, total_weight, log_m);
-  const double lambda_value = regularisation_level(config, total_weight, log_m);
-
-  auto solved = config.penalty == Penalty::l1
-                    ? solve_proximal_l1(workspace, batch, state, layout, config, lambda_value, total_weight)
-                    : solve_newton(workspace, batch, state, layout, config, bandwidth, total_weight);
+  const UpdateModel model = UpdateModel::make(config.model, layout.n_features_in, total_weight);
+  auto solved = solve(workspace, batch, state, layout, model, config.solver);
   if (!solved) return fail(solved.error());
 
   // Information increment: curvature at the residuals of the solution,
   // which the solvers leave in the workspace.
-  fill_curvature<T>(config.tau, bandwidth, workspace);
+  fill_curvature<T>(model.tau, model.bandwidth, workspace);
   if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch,
                                        gram_partials(workspace, p), workspace.gram);
       !status) {
@@ -226,8 +231,7 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   for (std::size_t k = 0; k < information.size(); ++k) information[k] = state.information[k] + workspace.gram[k];
   if (!all_finite(information)) return fail(EngineError::non_finite());
 
-  const double objective =
-      penalized_objective<T>(solved->coefficients, layout, config.penalty, solved->objective, lambda_value);
+  const double objective = penalized_objective<T>(solved->coefficients, layout, model, solved->objective);
   if (!is_finite(objective)) return fail(EngineError::non_finite());
 
   UpdateOutcome<T> result;
@@ -235,14 +239,14 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   result.state.information = std::move(information);
   result.state.n_samples_seen = *n_samples_seen;
   result.state.batch_count = state.batch_count + 1;
-  result.state.previous_lambda = lambda_value;
+  result.state.previous_lambda = model.lambda_value;
   result.state.weight_sum = total_weight;
   result.layout = layout;
   result.summary = UpdateSummary{.iterations = solved->iterations,
                                  .converged = solved->converged,
                                  .objective = objective,
-                                 .lambda_value = lambda_value,
-                                 .bandwidth = bandwidth,
+                                 .lambda_value = model.lambda_value,
+                                 .bandwidth = model.bandwidth,
                                  .used_regularized_fallback = solved->used_regularized_fallback};
   return result;
 }
@@ -251,7 +255,8 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   template Result<UpdateOutcome<T>> update_stream<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,  \
                                                      const FeatureLayout&, const UpdateConfig&);                 \
   template Status validate_batch<T>(const BatchView<T>&, const FeatureLayout&);                                  \
-  template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);
+  template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);                            \
+  template std::optional<StateDefect> state_array_defect<T>(std::span<const T>, std::span<const T>);
 VINTREL_INSTANTIATE(float)
 VINTREL_INSTANTIATE(double)
 #undef VINTREL_INSTANTIATE

@@ -85,6 +85,24 @@ class Engine {
   BorrowFlag borrow_;
 };
 
+// What makes a state's scalars or array values unfit, in the order they are
+// checked. The update checks the stored state with these (after its shapes)
+// and the binding a state being imported, each with its own messages.
+enum class StateDefect : std::uint8_t {
+  previous_lambda_range,          // not finite and non-negative
+  weight_sum_range,               // not finite and non-negative
+  weight_sum_zero_after_samples,  // zero while n_samples_seen > 0
+  non_finite_array,               // a coefficient or information entry is NaN or infinite
+};
+
+// previous_lambda, then weight_sum, then weight_sum against n_samples_seen.
+std::optional<StateDefect> state_scalar_defect(std::uint64_t n_samples_seen, double previous_lambda,
+                                               double weight_sum);
+
+// Every coefficient, then every information entry, must be finite.
+template <std::floating_point T>
+std::optional<StateDefect> state_array_defect(std::span<const T> coefficients, std::span<const T> information);
+
 // Folds one batch into a new state; the stored state is only read.
 template <std::floating_point T>
 Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<T>& batch,

@@ -20,4 +20,19 @@ std::string display(const EngineError& error) {
   throw InternalFault("unknown engine error kind");
 }
 
+// Every kind is listed, so the compiler flags a new kind until it is given
+// its category here.
+ErrorCategory error_category(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::configuration:
+    case ErrorKind::state:
+    case ErrorKind::batch:
+    case ErrorKind::buffer_size_overflow:
+    case ErrorKind::scalar_conversion: return ErrorCategory::value;
+    case ErrorKind::linear_solve:
+    case ErrorKind::non_finite: return ErrorCategory::runtime;
+  }
+  throw InternalFault("unknown engine error kind");
+}
+
 }  // namespace vintrel::core

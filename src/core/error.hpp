@@ -19,6 +19,9 @@ enum class ErrorKind : std::uint8_t {
   non_finite = 6,
 };
 
+// One more than the last kind's value.
+inline constexpr int ERROR_KIND_COUNT = 7;
+
 // A kind and, for the configuration, state and batch kinds, a fixed message.
 // Messages are string literals, so an error never allocates.
 struct EngineError {
@@ -38,8 +41,12 @@ struct EngineError {
 // The text a user sees: the kind's prefix and message, or the kind's fixed text.
 std::string display(const EngineError& error);
 
-// True for the kinds that surface as a value error, false for runtime errors.
-constexpr bool is_value_error(ErrorKind kind) { return static_cast<int>(kind) <= 4; }
+// How a kind surfaces: as an error in the caller's input or state (a value
+// error), or as a calculation that could not be completed (a runtime
+// error).
+enum class ErrorCategory : std::uint8_t { value, runtime };
+
+ErrorCategory error_category(ErrorKind kind);
 
 template <class T>
 using Result = std::expected<T, EngineError>;

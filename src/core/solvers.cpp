@@ -12,6 +12,7 @@
 #include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
 #include "core/linear_solve.hpp"
+#include "core/model/penalty.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
@@ -48,8 +49,8 @@ void refresh_residuals(const BatchView<T>& batch, std::span<const T> coefficient
 template <std::floating_point T>
 std::optional<double> halving_line_search(Workspace<T>& workspace, const BatchView<T>& batch,
                                           const StreamState<T>& state, const FeatureLayout& layout,
-                                          const UpdateConfig& config, double total_weight,
-                                          std::span<const T> beta, double objective) {
+                                          const UpdateModel& model, std::span<const T> beta,
+                                          double objective) {
   const std::size_t p = beta.size();
   const std::span<const T> direction = workspace.direction;
   const std::span<T> points = workspace.trial_points;
@@ -62,7 +63,7 @@ std::optional<double> halving_line_search(Workspace<T>& workspace, const BatchVi
       T* point = points.data() + count * p;
       for (std::size_t j = 0; j < p; ++j) point[j] = beta[j] - length * direction[j];
     }
-    surrogate_objectives<T>(batch, points.first(count * p), state, layout, config, total_weight, workspace,
+    surrogate_objectives<T>(batch, points.first(count * p), state, layout, model, workspace,
                             std::span(values).first(count));
     for (int k = 0; k < count; ++k) {
       if (!(values[k] <= objective)) continue;
@@ -82,12 +83,12 @@ std::optional<double> halving_line_search(Workspace<T>& workspace, const BatchVi
 template <std::floating_point T>
 Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
                                      const StreamState<T>& state, const FeatureLayout& layout,
-                                     const UpdateConfig& config, double bandwidth, double total_weight) {
+                                     const UpdateModel& model, const SolverControls& controls) {
   const std::size_t p = state.coefficients.size();
   require_solver_buffers(workspace, p);
   std::vector<T> beta = state.coefficients;
-  double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
-  if (config.max_iter == 0) {
+  double objective = surrogate_objective<T>(batch, beta, state, layout, model, workspace);
+  if (controls.max_iter == 0) {
     return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = 0, .objective = objective};
   }
 
@@ -95,8 +96,7 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
   std::span<T> step(workspace.step);
   bool fallback = false;
   for (std::uint64_t k = 1;; ++k) {
-    if (Status status = newton_system<T>(batch, beta, state, layout, config, bandwidth, total_weight, workspace);
-        !status) {
+    if (Status status = newton_system<T>(batch, beta, state, layout, model, controls.ridge, workspace); !status) {
       return fail(status.error());
     }
     if (workspace.newton_matrix.size() != p * p || workspace.gradient.size() != p) {
@@ -109,7 +109,7 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
     std::copy(direction->values.begin(), direction->values.end(), workspace.direction.begin());
 
     const std::optional<double> candidate_objective =
-        halving_line_search<T>(workspace, batch, state, layout, config, total_weight, beta, objective);
+        halving_line_search<T>(workspace, batch, state, layout, model, beta, objective);
     if (!candidate_objective) {
       // The residuals belong to the last rejected candidate; the caller
       // needs those of the coefficients returned.
@@ -120,12 +120,12 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
 
     for (std::size_t j = 0; j < p; ++j) step[j] = candidate[j] - beta[j];
     std::copy(candidate.begin(), candidate.end(), beta.begin());
-    if (step_is_small<T>(beta, step, config.tolerance)) {
+    if (step_is_small<T>(beta, step, controls.tolerance)) {
       return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = *candidate_objective,
                              .converged = true, .used_regularized_fallback = fallback};
     }
     objective = *candidate_objective;
-    if (k == config.max_iter) {
+    if (k == controls.max_iter) {
       return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
                              .converged = false, .used_regularized_fallback = fallback};
     }
@@ -135,21 +135,20 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
 template <std::floating_point T>
 Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchView<T>& batch,
                                           const StreamState<T>& state, const FeatureLayout& layout,
-                                          const UpdateConfig& config, double lambda_value,
-                                          double total_weight) {
+                                          const UpdateModel& model, const SolverControls& controls) {
   constexpr int kTrials = 40;
   const std::size_t p = state.coefficients.size();
   require_solver_buffers(workspace, p);
   std::vector<T> beta = state.coefficients;
-  double objective = surrogate_objective<T>(batch, beta, state, layout, config, total_weight, workspace);
+  double objective = surrogate_objective<T>(batch, beta, state, layout, model, workspace);
 
   std::span<T> candidate(workspace.candidate);
   std::span<T> step(workspace.step);
   const std::span<const T> gradient(workspace.gradient);
   double curvature = 1.0;  // L, the step is 1/L
-  for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
-    fill_scores<T>(batch, config.tau, workspace);
-    if (Status status = newton_gradient<T>(batch, beta, state, layout, Penalty::l1, total_weight, workspace); !status) {
+  for (std::uint64_t k = 1; k <= controls.max_iter; ++k) {
+    fill_scores<T>(batch, model.tau, workspace);
+    if (Status status = newton_gradient<T>(batch, beta, state, layout, model, workspace); !status) {
       return fail(status.error());
     }
 
@@ -159,17 +158,15 @@ Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchVi
     double candidate_objective = 0.0;
     for (int trial = 0; trial < kTrials; ++trial, trial_curvature *= 2.0) {
       const T inverse = static_cast<T>(1.0 / trial_curvature);
-      const T threshold = static_cast<T>(lambda_value / trial_curvature);
+      const T threshold = static_cast<T>(model.lambda_value / trial_curvature);
       for (std::size_t j = 0; j < p; ++j) {
         const T z = beta[j] - gradient[j] * inverse;
-        const T shrink = layout.is_intercept(j, p) ? T(0) : threshold;
-        const T excess = std::abs(z) - shrink;
-        candidate[j] = sgn(z) * (excess > T(0) ? excess : T(0));  // a NaN excess counts as 0
+        candidate[j] = soft_threshold(z, layout.is_intercept(j, p) ? T(0) : threshold);
         step[j] = candidate[j] - beta[j];
       }
       const auto gd = static_cast<double>(dot<T>(gradient, step));
       const auto step_norm = static_cast<double>(std::sqrt(dot<T>(step, step)));
-      candidate_objective = surrogate_objective<T>(batch, candidate, state, layout, config, total_weight, workspace);
+      candidate_objective = surrogate_objective<T>(batch, candidate, state, layout, model, workspace);
       const double bound = (0.5 * trial_curvature) * step_norm * step_norm + (gd + objective) + 1e-12;
       if (candidate_objective <= bound) {
         accepted = true;
@@ -185,21 +182,22 @@ Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchVi
     std::copy(candidate.begin(), candidate.end(), beta.begin());
     curvature = std::max(0.5 * trial_curvature, 1e-8);
     objective = candidate_objective;
-    if (step_is_small<T>(beta, step, config.tolerance)) {
+    if (step_is_small<T>(beta, step, controls.tolerance)) {
       return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = k, .objective = objective,
                              .converged = true};
     }
   }
-  return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = config.max_iter, .objective = objective,
+  return SolveOutcome<T>{.coefficients = std::move(beta), .iterations = controls.max_iter, .objective = objective,
                          .converged = false};
 }
 
 #define VINTREL_INSTANTIATE(T)                                                                                   \
   template Result<SolveOutcome<T>> solve_newton<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,    \
-                                                   const FeatureLayout&, const UpdateConfig&, double, double);   \
+                                                   const FeatureLayout&, const UpdateModel&,                     \
+                                                   const SolverControls&);                                       \
   template Result<SolveOutcome<T>> solve_proximal_l1<T>(Workspace<T>&, const BatchView<T>&,                      \
                                                         const StreamState<T>&, const FeatureLayout&,             \
-                                                        const UpdateConfig&, double, double);
+                                                        const UpdateModel&, const SolverControls&);
 VINTREL_INSTANTIATE(float)
 VINTREL_INSTANTIATE(double)
 #undef VINTREL_INSTANTIATE

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "core/model/parameters.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
@@ -89,16 +90,18 @@ struct BatchView {
   std::span<const T> row(std::size_t i) const { return design.subspan(i * cols, cols); }
 };
 
-enum class Penalty : std::uint8_t { none = 0, l1 = 1 };
-
-struct UpdateConfig {
-  double tau = 0.0;
-  double lambda_scale = 0.0;
-  double bandwidth_scale = 0.0;
+// How far a solver goes, and the ridge the Newton matrix gets; none of it
+// changes the objective.
+struct SolverControls {
   std::uint64_t max_iter = 0;
   double tolerance = 0.0;
   double ridge = 0.0;
-  Penalty penalty = Penalty::none;
+};
+
+// The settings of one update: the model it fits and how it is solved.
+struct UpdateConfig {
+  ModelParameters model;
+  SolverControls solver;
 };
 
 struct UpdateSummary {

@@ -8,17 +8,19 @@
 
 namespace vintrel::python {
 
-// Creates the fault exception class once per process; 0 on success, -1 with
-// an exception set. Safe to call again (later calls do nothing).
-int ensure_fault_type();
+// Adds the exception classes to the module as private attributes, the
+// class name with a leading underscore, outside __all__: the Python package
+// exports them under their own names. The classes are made on the first
+// call and shared by every module object. They are
+// - the fault class NativeEngineFault, derived from BaseException so that
+//   ordinary `except Exception` handlers do not swallow a broken invariant;
+// - the base EngineError, and one class per error kind derived from it and
+//   from ValueError or RuntimeError by the kind's category.
+// 0 on success, -1 with an exception set.
+int add_exception_types(PyObject* module);
 
-// The fault class: derived from BaseException so that ordinary
-// `except Exception` handlers do not swallow a broken invariant.
-PyObject* fault_type();
-
-// Sets ValueError (configuration, state, batch, size overflow, scalar
-// conversion) or RuntimeError (linear solve, non-finite) with the error's
-// displayed text. Returns nullptr for use as a method result.
+// Sets the class of the error's kind with the error's displayed text.
+// Returns nullptr for use as a method result.
 PyObject* raise_engine_error(const core::EngineError& error);
 
 // Call only inside a catch block: maps the exception being handled to

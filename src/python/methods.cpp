@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/kernels/vector.hpp"
-#include "core/numeric.hpp"
+#include "core/model/penalty.hpp"
 #include "python/arrays.hpp"
 #include "python/convert.hpp"
 #include "python/engine_object.hpp"
@@ -126,23 +126,20 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
 
   if (*features < 1) return refuse("n_features_in must be positive");
   if (*iterations < 1) return refuse("max_iter must be positive");
-  core::Penalty code;
-  if (PyUnicode_EqualToUTF8(penalty_text, "l1") == 1) {
-    code = core::Penalty::l1;
-  } else if (PyUnicode_EqualToUTF8(penalty_text, "none") == 1) {
-    code = core::Penalty::none;
-  } else {
-    return refuse("unsupported native penalty");
-  }
+  // Only an exact match names a penalty; a str that has no UTF-8 form
+  // matches none and raises nothing of its own.
+  const std::optional<core::Penalty> code =
+      core::find_penalty([&](const char* name) { return PyUnicode_EqualToUTF8(penalty_text, name) == 1; });
+  if (!code) return refuse("unsupported native penalty");
 
   request.layout = {.n_features_in = static_cast<std::uint64_t>(*features), .fit_intercept = *intercept};
-  request.config = {.tau = *huber_tau,
-                    .lambda_scale = *lambda,
-                    .bandwidth_scale = *bandwidth,
-                    .max_iter = static_cast<std::uint64_t>(*iterations),
-                    .tolerance = *tolerance,
-                    .ridge = *ridge_value,
-                    .penalty = code};
+  request.config = {.model = {.tau = *huber_tau,
+                              .penalty = *code,
+                              .lambda_scale = *lambda,
+                              .bandwidth_scale = *bandwidth},
+                    .solver = {.max_iter = static_cast<std::uint64_t>(*iterations),
+                               .tolerance = *tolerance,
+                               .ridge = *ridge_value}};
   request.batch_weight = *weight;
   return request;
 }
@@ -201,6 +198,18 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
 
 // ---- restore ---------------------------------------------------------------
 
+// How restore words a defect of the state it is given: both weight_sum
+// defects are one message.
+const char* restore_message(core::StateDefect defect) {
+  switch (defect) {
+    case core::StateDefect::previous_lambda_range: return "previous_lambda must be finite and non-negative";
+    case core::StateDefect::weight_sum_range:
+    case core::StateDefect::weight_sum_zero_after_samples: return "weight_sum is inconsistent with the state counters";
+    case core::StateDefect::non_finite_array: return "state arrays must contain only finite values";
+  }
+  throw core::InternalFault("unknown state defect");
+}
+
 struct RestoreScalars {
   std::uint64_t n_samples_seen;
   std::uint64_t batch_count;
@@ -219,19 +228,17 @@ PyObject* restore_with(std::uint64_t p, core::EngineCore<T>& core, PyObject* coe
   if (information->rows() != p || information->cols() != p) {
     return raise_value_error("information has the wrong square shape");
   }
-  const double lambda = scalars.previous_lambda;
-  if (!core::finite_non_negative(lambda)) {
-    return raise_value_error("previous_lambda must be finite and non-negative");
-  }
-  const double weight = scalars.weight_sum;
-  if (!core::finite_non_negative(weight) || (weight == 0.0 && scalars.n_samples_seen > 0)) {
-    return raise_value_error("weight_sum is inconsistent with the state counters");
+  // The update's own checks of a stored state, with the import's messages;
+  // the values are scanned only once the buffers are known to be contiguous.
+  if (const auto defect =
+          core::state_scalar_defect(scalars.n_samples_seen, scalars.previous_lambda, scalars.weight_sum)) {
+    return raise_value_error(restore_message(*defect));
   }
   if (!contiguous_buffer(*coefficients, "coefficients") || !contiguous_buffer(*information, "information")) {
     return nullptr;
   }
-  if (!core::all_finite(coefficients->data) || !core::all_finite(information->data)) {
-    return raise_value_error("state arrays must contain only finite values");
+  if (const auto defect = core::state_array_defect<T>(coefficients->data, information->data)) {
+    return raise_value_error(restore_message(*defect));
   }
 
   // Copy first, then swap in with non-throwing moves, so an allocation
@@ -241,8 +248,8 @@ PyObject* restore_with(std::uint64_t p, core::EngineCore<T>& core, PyObject* coe
   restored.information.assign(information->data.begin(), information->data.end());
   restored.n_samples_seen = scalars.n_samples_seen;
   restored.batch_count = scalars.batch_count;
-  restored.previous_lambda = lambda;
-  restored.weight_sum = weight;
+  restored.previous_lambda = scalars.previous_lambda;
+  restored.weight_sum = scalars.weight_sum;
   core.state = std::move(restored);
   Py_RETURN_NONE;
 }

@@ -66,10 +66,10 @@ int exec_module(PyObject* module) {
     return -1;
   }
   if (PyArray_ImportNumPyAPI() < 0) return -1;
-  // The fault class is reachable for the Python package, which exports it
-  // under its documented name, but it is not one of the module's public
-  // objects: a private attribute outside __all__.
-  if (ensure_fault_type() < 0 || PyModule_AddObjectRef(module, "_NativeEngineFault", fault_type()) < 0) return -1;
+  // The exception classes are reachable for the Python package, which
+  // exports them under their documented names, but they are not among the
+  // module's public objects.
+  if (add_exception_types(module) < 0) return -1;
   PyObject* type = engine_type();
   if (type == nullptr || add_public(module, "NativeCpuEngine", type) < 0) return -1;
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));

@@ -81,3 +81,27 @@ class NativeCpuEngine:
 
 class _NativeEngineFault(BaseException):
     """A broken internal invariant of the engine."""
+
+class _EngineError(Exception):
+    """The base class of the errors the native engine reports."""
+
+class _EngineConfigurationError(_EngineError, ValueError):
+    """A setting of an update is out of its range."""
+
+class _EngineStateError(_EngineError, ValueError):
+    """The engine's stored state does not fit the update's features or holds invalid values."""
+
+class _EngineBatchError(_EngineError, ValueError):
+    """The arrays or weights given to an update or a prediction cannot be used."""
+
+class _EngineSizeOverflowError(_EngineError, ValueError):
+    """A buffer size or a counter of the engine does not fit in 64 bits."""
+
+class _EngineScalarConversionError(_EngineError, ValueError):
+    """A scalar value could not be converted for the engine."""
+
+class _EngineLinearSolveError(_EngineError, RuntimeError):
+    """The engine could not solve its Newton system, fallbacks included."""
+
+class _EngineNonFiniteError(_EngineError, RuntimeError):
+    """A calculation of the engine produced a NaN or an infinity."""

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 namespace vintrel::core {
 namespace {
 
@@ -20,10 +22,15 @@ TEST(EngineErrorTest, DisplayedTextPerKind) {
   for (const auto& [error, text] : cases) EXPECT_EQ(display(error), text);
 }
 
-TEST(EngineErrorTest, KindsSplitIntoValueAndRuntimeErrors) {
-  EXPECT_TRUE(is_value_error(ErrorKind::scalar_conversion));
-  EXPECT_FALSE(is_value_error(ErrorKind::linear_solve));
-  EXPECT_FALSE(is_value_error(ErrorKind::non_finite));
+TEST(EngineErrorTest, EveryKindHasItsCategory) {
+  using enum ErrorCategory;
+  const ErrorCategory expected[] = {value, value, value, value, value, runtime, runtime};
+  ASSERT_EQ(std::size(expected), std::size_t{ERROR_KIND_COUNT});
+  for (int k = 0; k < ERROR_KIND_COUNT; ++k) {
+    EXPECT_EQ(error_category(static_cast<ErrorKind>(k)), expected[k]) << "kind " << k;
+  }
+  // The count is exact: the value after the last kind is no kind.
+  EXPECT_THROW(error_category(static_cast<ErrorKind>(ERROR_KIND_COUNT)), InternalFault);
 }
 
 }  // namespace

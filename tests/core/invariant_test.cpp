@@ -45,7 +45,8 @@ struct Case {
   friend std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
 };
 
-const UpdateConfig kConfig = default_config();
+const UpdateModel kModel{.tau = 1.345, .total_weight = 1.0, .bandwidth = 0.5};
+const UpdateModel kL1Model{.tau = 1.345, .penalty = Penalty::l1, .total_weight = 1.0};
 
 void drop_last(std::vector<double>& buffer) { buffer.pop_back(); }
 
@@ -76,23 +77,21 @@ const Case kCases[] = {
      }},
     {"objective_weights", [](Sized& s) {
        drop_last(*s.batch.weights);
-       surrogate_objective<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, kConfig, 1.0,
-                                   s.workspace);
+       surrogate_objective<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, kModel, s.workspace);
      }},
     {"objective_information", [](Sized& s) {
        drop_last(s.state.information);
-       surrogate_objective<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, kConfig, 1.0,
-                                   s.workspace);
+       surrogate_objective<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, kModel, s.workspace);
      }},
     {"gradient_psi", [](Sized& s) {
        drop_last(s.workspace.psi);
-       static_cast<void>(newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, Penalty::none,
-                                                 1.0, s.workspace));
+       static_cast<void>(
+           newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, kModel, s.workspace));
      }},
     {"gradient_step_delta", [](Sized& s) {
        drop_last(s.workspace.step_delta);
-       static_cast<void>(newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, Penalty::l1,
-                                                 1.0, s.workspace));
+       static_cast<void>(
+           newton_gradient<double>(s.batch.view(), s.state.coefficients, s.state, s.layout, kL1Model, s.workspace));
      }},
     {"gram_weights", [](Sized& s) {
        drop_last(s.workspace.curvature);
@@ -101,7 +100,8 @@ const Case kCases[] = {
      }},
     {"solver_candidate", [](Sized& s) {
        drop_last(s.workspace.candidate);
-       static_cast<void>(solve_newton<double>(s.workspace, s.batch.view(), s.state, s.layout, kConfig, 0.5, 1.0));
+       static_cast<void>(
+           solve_newton<double>(s.workspace, s.batch.view(), s.state, s.layout, kModel, default_config().solver));
      }},
 };
 

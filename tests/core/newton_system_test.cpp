@@ -68,8 +68,8 @@ void check_gradient_form(const FormCase& c) {
     auto workspace = sized_workspace<T>(c.n, c.p, 0, c.slots);
     workspace.psi = psi;
     ASSERT_TRUE(tbb::task_arena(threads).execute([&] {
-      return newton_gradient<T>(batch.view(), state.coefficients, state, FeatureLayout{c.p, false}, c.penalty,
-                                1.0, workspace);
+      return newton_gradient<T>(batch.view(), state.coefficients, state, FeatureLayout{c.p, false},
+                                UpdateModel{.penalty = c.penalty, .total_weight = 1.0}, workspace);
     }));
     EXPECT_TRUE(same_bits(workspace.gradient, expected)) << c << ", " << threads << " threads";
   }
@@ -102,7 +102,7 @@ TYPED_TEST(NewtonSystemTest, GradientCarriesThePenaltyOnlyOntoPenalisedCoefficie
   workspace.psi = {1};
   const auto gradient = [&](bool fit_intercept, Penalty penalty, double total_weight) {
     EXPECT_TRUE(newton_gradient<T>(batch.view(), std::vector<T>{2.5, 1, 0}, state, FeatureLayout{3, fit_intercept},
-                                   penalty, total_weight, workspace));
+                                   UpdateModel{.penalty = penalty, .total_weight = total_weight}, workspace));
     return workspace.gradient;
   };
   EXPECT_EQ(gradient(true, Penalty::l1, 4.0), (std::vector<T>{-0.5, 0.5, 1.25}));  // intercept and sgn(0) spared
@@ -125,11 +125,9 @@ TYPED_TEST(NewtonSystemTest, NewtonSystemFromResiduals) {
   state.information = {1, 2, 2, 3};
   auto workspace = sized_workspace<T>(4, 2, 0, 0);
   workspace.residuals = {-3, -1, 0.75, 1.5};
-  UpdateConfig config;
-  config.tau = 1.0;
-  config.ridge = 0.25;
+  const UpdateModel model{.tau = 1.0, .total_weight = 2.0, .bandwidth = 0.5};
   const auto run = [&] {
-    return newton_system<T>(batch.view(), state.coefficients, state, FeatureLayout{2, false}, config, 0.5, 2.0,
+    return newton_system<T>(batch.view(), state.coefficients, state, FeatureLayout{2, false}, model, 0.25,
                             workspace);
   };
   ASSERT_TRUE(run());
@@ -166,7 +164,7 @@ void check_fused_pass(const FusionCase& c) {
   StreamState<T> state = StreamState<T>::zeros(c.p);
   state.information = spread_values<T>(c.p * c.p, 10);
   const FeatureLayout layout{c.p, false};
-  UpdateConfig config = testing::default_config();
+  const UpdateModel model{.tau = 1.345, .total_weight = 3.0, .bandwidth = 0.5};
   auto workspace = sized_workspace<T>(c.n, c.p, c.gram_slots, c.gradient_slots);
   const std::uint64_t pieces = slots_at_once(c.gram_slots, c.areas);
   workspace.row_scratch.assign(std::max<std::uint64_t>(pieces, 1) * std::min<std::uint64_t>(c.n, 256) * c.p, T(0));
@@ -175,10 +173,10 @@ void check_fused_pass(const FusionCase& c) {
                                      T(0));
   workspace.residuals = spread_values<T>(c.n, 8);
   const auto beta = spread_values<T>(c.p, 11);
-  ASSERT_TRUE(newton_system<T>(batch.view(), beta, state, layout, config, 0.5, 3.0, workspace));
+  ASSERT_TRUE(newton_system<T>(batch.view(), beta, state, layout, model, 0.0, workspace));
   const auto gradient = workspace.gradient, gram = workspace.gram;
 
-  ASSERT_TRUE(newton_gradient<T>(batch.view(), beta, state, layout, Penalty::none, 3.0, workspace));
+  ASSERT_TRUE(newton_gradient<T>(batch.view(), beta, state, layout, model, workspace));
   ASSERT_TRUE(weighted_gram<T>(batch.view(), workspace.curvature, workspace.row_scratch,
                                gram_partials(workspace, c.p), workspace.gram));
   EXPECT_TRUE(same_bits(gradient, workspace.gradient)) << c;

@@ -89,13 +89,11 @@ struct ObjectiveCase {
   StreamState<T> state{.coefficients = {0.5, -1}, .information = {2, 1, 1, 4}, .n_samples_seen = 10,
                        .batch_count = 1, .previous_lambda = 0.5, .weight_sum = 2.0};
   Workspace<T> workspace;
-  UpdateConfig config;
+  UpdateModel model{.tau = 1.0, .penalty = Penalty::l1};
 
   ObjectiveCase() {
     workspace.residuals.resize(3);
     workspace.step_delta.resize(2);
-    config.tau = 1.0;
-    config.penalty = Penalty::l1;
   }
   double objective(bool fit_intercept, double total_weight) {
     BatchView<T> batch;
@@ -104,8 +102,8 @@ struct ObjectiveCase {
     batch.rows = 3;
     batch.cols = 2;
     batch.sample_weight = std::span<const T>(weights);
-    return surrogate_objective<T>(batch, beta, state, FeatureLayout{1, fit_intercept}, config, total_weight,
-                                  workspace);
+    model.total_weight = total_weight;
+    return surrogate_objective<T>(batch, beta, state, FeatureLayout{1, fit_intercept}, model, workspace);
   }
 };
 
@@ -120,7 +118,7 @@ TYPED_TEST(ObjectiveTest, SurrogateObjectiveCarriesThePenaltyOnlyAfterTheFirstBa
   c.state.n_samples_seen = 0;
   EXPECT_EQ(c.objective(false, 4.0), 1.9375);
   c.state.n_samples_seen = 10;
-  c.config.penalty = Penalty::none;
+  c.model.penalty = Penalty::none;
   EXPECT_EQ(c.objective(false, 4.0), 1.9375);
 }
 
@@ -129,7 +127,7 @@ TYPED_TEST(ObjectiveTest, SurrogateObjectiveCarriesThePenaltyOnlyAfterTheFirstBa
 TYPED_TEST(ObjectiveTest, TrialPointsTogetherEqualEachAlone) {
   using T = TypeParam;
   const FeatureLayout layout{4, true};
-  UpdateConfig config = testing::default_config(Penalty::l1);
+  const UpdateModel model{.tau = 1.345, .penalty = Penalty::l1, .total_weight = 9.0};
   for (std::uint64_t rows : {300, 250'000}) {
     auto owned = testing::linear_batch<T>(rows, layout, {1, -1, 0.5, 2, 0.25}, 1.0, 4);
     owned.weights = testing::spread_values<T>(rows, 5);
@@ -142,16 +140,15 @@ TYPED_TEST(ObjectiveTest, TrialPointsTogetherEqualEachAlone) {
     const auto points = testing::spread_values<T>(MAX_TRIAL_POINTS * 5, 7);
     for (std::size_t count = 1; count <= MAX_TRIAL_POINTS; ++count) {
       std::vector<double> together(count);
-      surrogate_objectives<T>(batch, std::span(points).first(count * 5), state, layout, config, 9.0, workspace,
-                              together);
+      surrogate_objectives<T>(batch, std::span(points).first(count * 5), state, layout, model, workspace, together);
       std::vector<std::vector<T>> residuals;
       for (std::size_t k = 0; k < count; ++k) {
         const auto buffer = trial_residual_buffer(workspace, k);
         residuals.emplace_back(buffer.begin(), buffer.end());
       }
       for (std::size_t k = 0; k < count; ++k) {
-        const double alone = surrogate_objective<T>(batch, std::span(points).subspan(k * 5, 5), state, layout,
-                                                    config, 9.0, workspace);
+        const double alone =
+            surrogate_objective<T>(batch, std::span(points).subspan(k * 5, 5), state, layout, model, workspace);
         EXPECT_TRUE(testing::same_bits<double>({together[k]}, {alone})) << rows << " rows, point " << k;
         EXPECT_TRUE(testing::same_bits(residuals[k], workspace.residuals)) << rows << " rows, point " << k;
       }
@@ -167,10 +164,12 @@ TEST(ObjectiveTest, SinglePrecisionDividesByTheRoundedWeightAndRoundsTheCarry) {
 TYPED_TEST(ObjectiveTest, PenalizedObjectiveSparesTheIntercept) {
   using T = TypeParam;
   const std::vector<T> beta{-1, 0.25, 3};
-  EXPECT_EQ(penalized_objective<T>(beta, FeatureLayout{2, true}, Penalty::l1, 1.0, 0.5), 1.0 + 0.5 * 1.25);
-  EXPECT_EQ(penalized_objective<T>(beta, FeatureLayout{3, false}, Penalty::l1, 1.0, 0.5), 1.0 + 0.5 * 4.25);
-  EXPECT_EQ(penalized_objective<T>(beta, FeatureLayout{2, true}, Penalty::none, 1.0, 0.5), 1.0);
-  EXPECT_THROW(penalized_objective<T>({}, FeatureLayout{0, true}, Penalty::l1, 0.0, 1.0), InternalFault);
+  const UpdateModel l1{.penalty = Penalty::l1, .lambda_value = 0.5};
+  const UpdateModel none{.penalty = Penalty::none, .lambda_value = 0.5};
+  EXPECT_EQ(penalized_objective<T>(beta, FeatureLayout{2, true}, l1, 1.0), 1.0 + 0.5 * 1.25);
+  EXPECT_EQ(penalized_objective<T>(beta, FeatureLayout{3, false}, l1, 1.0), 1.0 + 0.5 * 4.25);
+  EXPECT_EQ(penalized_objective<T>(beta, FeatureLayout{2, true}, none, 1.0), 1.0);
+  EXPECT_THROW(penalized_objective<T>({}, FeatureLayout{0, true}, l1, 0.0), InternalFault);
 }
 
 }  // namespace

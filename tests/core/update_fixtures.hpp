@@ -50,8 +50,8 @@ OwnedBatch<T> linear_batch(std::uint64_t rows, const FeatureLayout& layout, cons
 }
 
 inline UpdateConfig default_config(Penalty penalty = Penalty::none) {
-  return UpdateConfig{.tau = 1.345, .lambda_scale = 1.0, .bandwidth_scale = 1.0, .max_iter = 50,
-                      .tolerance = 1e-10, .ridge = 0.0, .penalty = penalty};
+  return UpdateConfig{.model = {.tau = 1.345, .penalty = penalty, .lambda_scale = 1.0, .bandwidth_scale = 1.0},
+                      .solver = {.max_iter = 50, .tolerance = 1e-10, .ridge = 0.0}};
 }
 
 }  // namespace vintrel::core::testing

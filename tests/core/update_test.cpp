@@ -61,18 +61,19 @@ INSTANTIATE_TEST_SUITE_P(
     Driver, UpdateCheckOrderTest,
     ::testing::Values(
         // State, then configuration, then batch; a later fault never masks an earlier one.
-        CheckCase{"layout_first", [](UpdateCase& s) { s.layout.n_features_in = 3; s.config.tau = 0; s.batch.rows = 0; },
+        CheckCase{"layout_first",
+                  [](UpdateCase& s) { s.layout.n_features_in = 3; s.config.model.tau = 0; s.batch.rows = 0; },
                   E::state("coefficient shape does not match feature metadata")},
-        CheckCase{"information_shape", [](UpdateCase& s) { s.state.information.pop_back(); s.config.tau = 0; },
+        CheckCase{"information_shape", [](UpdateCase& s) { s.state.information.pop_back(); s.config.model.tau = 0; },
                   E::state("information shape does not match feature metadata")},
         CheckCase{"weight_sum_after_samples",
                   [](UpdateCase& s) { s.state.weight_sum = -0.0; s.state.n_samples_seen = 5; },
                   E::state("weight_sum must be positive after observing samples")},
         CheckCase{"information_finite", [](UpdateCase& s) { s.state.information[8] = -kInf; },
                   E::state("state arrays must contain only finite values")},
-        CheckCase{"tau_before_batch", [](UpdateCase& s) { s.config.tau = 0; s.batch.rows = 0; },
+        CheckCase{"tau_before_batch", [](UpdateCase& s) { s.config.model.tau = 0; s.batch.rows = 0; },
                   E::configuration("tau must be finite and positive")},
-        CheckCase{"ridge", [](UpdateCase& s) { s.config.ridge = -1; },
+        CheckCase{"ridge", [](UpdateCase& s) { s.config.solver.ridge = -1; },
                   E::configuration("ridge must be finite and non-negative")},
         CheckCase{"empty_batch", [](UpdateCase& s) { s.batch.rows = 0; s.batch.cols = 7; },
                   E::batch("batch must contain at least one row")},
@@ -105,14 +106,18 @@ INSTANTIATE_TEST_SUITE_P(
         // Overflowing sums: under "none" the Newton matrix overflows and no
         // solve can use it; under "l1" (no Newton matrix) the information does.
         CheckCase{"newton_matrix_overflow",
-                  [](UpdateCase& s) { s.batch.design[0] = 1e154; s.state.information[0] = kMax; s.config.tau = 1e300; },
+                  [](UpdateCase& s) {
+                    s.batch.design[0] = 1e154;
+                    s.state.information[0] = kMax;
+                    s.config.model.tau = 1e300;
+                  },
                   E::linear_solve()},
         CheckCase{"information_overflow",
                   [](UpdateCase& s) {
                     s.batch.design[0] = 1e154;
                     s.state.information[0] = kMax;
-                    s.config.tau = 1e300;
-                    s.config.penalty = Penalty::l1;
+                    s.config.model.tau = 1e300;
+                    s.config.model.penalty = Penalty::l1;
                   },
                   E::non_finite()}),
     [](const auto& test_info) { return test_info.param.name; });
@@ -140,9 +145,9 @@ TEST(UpdateDriverTest, LevelsAndCountersOfTheNewState) {
     auto batch = linear_batch<double>(20, layout, std::vector<double>(c.features + 1, 0.5), 0.3, 5);
     batch.batch_weight = c.batch_weight;
     UpdateConfig config = default_config(Penalty::l1);
-    config.tau = c.tau;
-    config.bandwidth_scale = c.bandwidth_scale;
-    config.lambda_scale = c.lambda_scale;
+    config.model.tau = c.tau;
+    config.model.bandwidth_scale = c.bandwidth_scale;
+    config.model.lambda_scale = c.lambda_scale;
     Workspace<double> workspace;
     auto l1 = update_stream(workspace, batch.view(), StreamState<double>::zeros(c.features + 1), layout, config);
     ASSERT_TRUE(l1.has_value());
@@ -150,7 +155,7 @@ TEST(UpdateDriverTest, LevelsAndCountersOfTheNewState) {
     EXPECT_DOUBLE_EQ(l1->summary.lambda_value, c.lambda_value);
     EXPECT_EQ(l1->state.previous_lambda, l1->summary.lambda_value);
 
-    config.penalty = Penalty::none;
+    config.model.penalty = Penalty::none;
     auto plain = update_stream(workspace, batch.view(), l1->state, layout, config);
     ASSERT_TRUE(plain.has_value());
     EXPECT_EQ(plain->summary.lambda_value, 0.0);
@@ -170,7 +175,7 @@ TEST(UpdateDriverTest, HugeTauGivesWeightedLeastSquaresAndAddsTheWeightedGram) {
   for (std::size_t i = 0; i < 300; ++i) w[i] = 0.25 + double(i % 7) / 3.0;
   const StreamState<double> state = StreamState<double>::zeros(2);
   UpdateConfig config = default_config();
-  config.tau = 1e8;
+  config.model.tau = 1e8;
   Workspace<double> workspace;
   auto result = update_stream(workspace, batch.view(), state, layout, config);
   ASSERT_TRUE(result.has_value());
@@ -197,9 +202,9 @@ TEST(UpdateDriverTest, L1ZeroesWeakCoefficientsButNeverTheIntercept) {
     beta.resize(layout.n_parameters().value());
     auto batch = linear_batch<double>(200, layout, beta, 0.2, 21);
     UpdateConfig config = default_config(Penalty::l1);
-    config.max_iter = 500;
+    config.solver.max_iter = 500;
     for (const double scale : {15.0, 1e6}) {  // lambda about 21 (seven noise deviations), then enormous
-      config.lambda_scale = scale;
+      config.model.lambda_scale = scale;
       Workspace<double> workspace;
       auto result = update_stream(workspace, batch.view(), StreamState<double>::zeros(beta.size()), layout, config);
       ASSERT_TRUE(result.has_value());
@@ -289,11 +294,15 @@ struct SolverRun {
   double total_weight = 1.0, level = 0.1;
   Workspace<T> workspace;
 
+  UpdateModel model(bool l1) const {
+    return {.tau = config.model.tau, .penalty = l1 ? Penalty::l1 : Penalty::none, .total_weight = total_weight,
+            .bandwidth = level, .lambda_value = level};
+  }
   Result<SolveOutcome<T>> solve(bool l1) {
     EXPECT_TRUE(prepare_workspace(workspace, batch.rows, batch.cols).has_value());
     const auto view = batch.view();
-    return l1 ? solve_proximal_l1(workspace, view, state, layout, config, level, total_weight)
-              : solve_newton(workspace, view, state, layout, config, level, total_weight);
+    return l1 ? solve_proximal_l1(workspace, view, state, layout, model(l1), config.solver)
+              : solve_newton(workspace, view, state, layout, model(l1), config.solver);
   }
 };
 
@@ -312,7 +321,7 @@ template <class T>
 SolverRun<T> one_row(T information) {
   auto run = make_run<T>({{1}, {1}, std::nullopt, 1, 1, 1.0}, FeatureLayout{1, false}, StreamState<T>::zeros(1));
   run.state.information = {information};
-  run.config.tau = 1e-3;
+  run.config.model.tau = 1e-3;
   run.level = 1e-4;
   return run;
 }
@@ -360,8 +369,8 @@ TYPED_TEST(SolverExitTest, IterationCapAndWhatEveryExitLeavesBehind) {
       SCOPED_TRACE(::testing::Message() << (l1 ? "l1" : "newton") << " cap " << cap);
       auto run = make_run(linear_batch<T>(60, layout, {1.5, -2.0, 0.0, 4.0}, 1.0, 9), layout, StreamState<T>::zeros(4));
       run.batch.target[3] = T(40);  // an outlier keeps the fit genuinely Huber
-      run.config.max_iter = cap;
-      run.config.tolerance = 1e-6;
+      run.config.solver.max_iter = cap;
+      run.config.solver.tolerance = 1e-6;
       run.total_weight = 3.0;
       auto result = run.solve(l1);
       ASSERT_TRUE(result.has_value());
@@ -377,7 +386,7 @@ TYPED_TEST(SolverExitTest, IterationCapAndWhatEveryExitLeavesBehind) {
       Workspace<T> fresh;
       ASSERT_TRUE(prepare_workspace(fresh, run.batch.rows, run.batch.cols).has_value());
       EXPECT_EQ(result->objective, surrogate_objective<T>(run.batch.view(), result->coefficients, run.state, layout,
-                                                          run.config, run.total_weight, fresh));
+                                                          run.model(l1), fresh));
       EXPECT_TRUE(testing::same_bits(run.workspace.residuals, fresh.residuals));
       if (!l1) {
         EXPECT_LE(result->objective, previous);  // accepted Newton steps never raise F

@@ -19,10 +19,11 @@ namespace vintrel::core {
 
 namespace {
 
-// From this width on (520 bytes per row), and without a penalty, the
-// gradient above the row threshold sums by columns: one task per output, no
-// scratch, no reduction and the same bits for every pool. Narrower designs
-// have too few columns to share out and split their rows into slots.
+// From this width on (520 bytes per row), and unless the penalty keeps the
+// row form, the gradient above the row threshold sums by columns: one task
+// per output, no scratch, no reduction and the same bits for every pool.
+// Narrower designs have too few columns to share out and split their rows
+// into slots.
 template <std::floating_point T>
 constexpr std::uint64_t COLUMN_GRADIENT_MIN_WIDTH = sizeof(T) == 8 ? 65 : 129;
 
@@ -47,9 +48,9 @@ void add_scaled_rows(const T* __restrict design, std::uint64_t p, const T* __res
   }
 }
 
-// X^T psi for designs above the row threshold with narrow rows (or under
-// the L1 penalty): each slot sums its rows into its own area, and the areas
-// are added in slot order.
+// X^T psi for designs above the row threshold with narrow rows (or under a
+// penalty that keeps the row form): each slot sums its rows into its own
+// area, and the areas are added in slot order.
 template <std::floating_point T>
 Status form_xt_psi_in_row_slots(const T* design, std::uint64_t p, std::span<const T> psi, std::uint64_t rows,
                            const SlotPartials<T>& partials, std::span<T> out) {
@@ -87,14 +88,17 @@ void form_xt_psi_by_columns(const T* design, std::uint64_t p, std::span<const T>
 }
 
 // The three ways X^T psi is formed. Sequential below the row threshold;
-// above it, by columns for wide designs without a penalty, else in row
-// slots. Columns and a single row slot give the sequential bits.
+// above it, by columns for wide designs unless the penalty keeps the row
+// form, else in row slots. Columns and a single row slot give the
+// sequential bits.
 enum class XtPsiForm : std::uint8_t { sequential, row_slots, columns };
 
 template <std::floating_point T>
 XtPsiForm xt_psi_form(const BatchView<T>& batch, Penalty penalty) {
   if (!rows_are_parallel(batch.rows, batch.cols)) return XtPsiForm::sequential;
-  if (batch.cols < COLUMN_GRADIENT_MIN_WIDTH<T> || penalty == Penalty::l1) return XtPsiForm::row_slots;
+  if (batch.cols < COLUMN_GRADIENT_MIN_WIDTH<T> || penalty_rule(penalty).row_slot_gradient) {
+    return XtPsiForm::row_slots;
+  }
   return XtPsiForm::columns;
 }
 
@@ -147,13 +151,13 @@ bool gram_can_form_xt_psi(const BatchView<T>& batch, Penalty penalty, const Work
 // carried penalty where it applies.
 template <std::floating_point T>
 void finish_gradient(std::span<const T> coefficients, const StreamState<T>& state, const FeatureLayout& layout,
-                     Penalty penalty, double total_weight, Workspace<T>& workspace) {
+                     const UpdateModel& model, Workspace<T>& workspace) {
   const std::uint64_t p = coefficients.size();
   const std::span<T> gradient = workspace.gradient;
   const std::span<T> delta = workspace.step_delta;
   write_coefficient_difference<T>(coefficients, state, delta);
-  const T weight = static_cast<T>(total_weight);
-  const auto carried = CarriedPenalty<T>::make(state, penalty, total_weight);
+  const T weight = static_cast<T>(model.total_weight);
+  const auto carried = CarriedPenalty<T>::make(state, model);
   for (std::uint64_t i = 0; i < p; ++i) {
     const T information_step = dot<T>(std::span<const T>(state.information).subspan(i * p, p), delta);
     T g = (information_step - gradient[i]) / weight;
@@ -166,52 +170,52 @@ void finish_gradient(std::span<const T> coefficients, const StreamState<T>& stat
 
 template <std::floating_point T>
 Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficients,
-                       const StreamState<T>& state, const FeatureLayout& layout, Penalty penalty,
-                       double total_weight, Workspace<T>& workspace) {
+                       const StreamState<T>& state, const FeatureLayout& layout, const UpdateModel& model,
+                       Workspace<T>& workspace) {
   check_gradient_buffers(batch, coefficients, state, workspace);
-  if (Status status = form_xt_psi(batch, penalty, workspace); !status) return status;
-  finish_gradient(coefficients, state, layout, penalty, total_weight, workspace);
+  if (Status status = form_xt_psi(batch, model.penalty, workspace); !status) return status;
+  finish_gradient(coefficients, state, layout, model, workspace);
   return {};
 }
 
 template <std::floating_point T>
 Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
-                     const FeatureLayout& layout, const UpdateConfig& config, double bandwidth,
-                     double total_weight, Workspace<T>& workspace) {
+                     const FeatureLayout& layout, const UpdateModel& model, double ridge,
+                     Workspace<T>& workspace) {
   const std::uint64_t p = batch.cols;
-  fill_scores(batch, config.tau, workspace);
-  fill_curvature<T>(config.tau, bandwidth, workspace);
+  fill_scores(batch, model.tau, workspace);
+  fill_curvature<T>(model.tau, model.bandwidth, workspace);
   check_gradient_buffers(batch, coefficients, state, workspace);
   // X^T psi comes from the Gram's own pass over the design when it can
   // (one read of the design for both), else from a pass of its own.
   const ScoreSums<T> scores{.psi = workspace.psi, .partials = gradient_partials(workspace, p),
                             .out = workspace.gradient};
-  const bool gram_forms_xt_psi = gram_can_form_xt_psi(batch, config.penalty, workspace);
+  const bool gram_forms_xt_psi = gram_can_form_xt_psi(batch, model.penalty, workspace);
   if (!gram_forms_xt_psi) {
-    if (Status status = form_xt_psi(batch, config.penalty, workspace); !status) return status;
+    if (Status status = form_xt_psi(batch, model.penalty, workspace); !status) return status;
   }
   if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_partials(workspace, p),
                                        workspace.gram, gram_forms_xt_psi ? &scores : nullptr);
       !status) {
     return status;
   }
-  finish_gradient(coefficients, state, layout, config.penalty, total_weight, workspace);
+  finish_gradient(coefficients, state, layout, model, workspace);
 
   std::span<T> matrix = workspace.newton_matrix;
   check_invariant(matrix.size() == p * p && workspace.gram.size() == p * p && state.information.size() == p * p,
                   "Newton matrix buffers are not p x p");
-  const T weight = static_cast<T>(total_weight);
+  const T weight = static_cast<T>(model.total_weight);
   for (std::size_t k = 0; k < matrix.size(); ++k) matrix[k] = (workspace.gram[k] + state.information[k]) / weight;
-  const T ridge = static_cast<T>(config.ridge);
-  for (std::uint64_t i = 0; i < p; ++i) matrix[i * (p + 1)] = matrix[i * (p + 1)] + ridge;
+  const T diagonal = static_cast<T>(ridge);
+  for (std::uint64_t i = 0; i < p; ++i) matrix[i * (p + 1)] = matrix[i * (p + 1)] + diagonal;
   return {};
 }
 
 #define VINTREL_INSTANTIATE_NEWTON_SYSTEM(T)                                                               \
   template Status newton_gradient<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,        \
-                                     const FeatureLayout&, Penalty, double, Workspace<T>&);                 \
+                                     const FeatureLayout&, const UpdateModel&, Workspace<T>&);              \
   template Status newton_system<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,          \
-                                   const FeatureLayout&, const UpdateConfig&, double, double, Workspace<T>&);
+                                   const FeatureLayout&, const UpdateModel&, double, Workspace<T>&);
 
 VINTREL_INSTANTIATE_NEWTON_SYSTEM(float)
 VINTREL_INSTANTIATE_NEWTON_SYSTEM(double)

@@ -8,24 +8,26 @@
 
 #include "core/error.hpp"
 #include "core/kernels/partition.hpp"
+#include "core/model/parameters.hpp"
 #include "core/types.hpp"
 
 namespace vintrel::core {
 
 // Gradient of the surrogate objective at coefficients into
 // workspace.gradient (psi must hold the scores); writes step_delta. The
-// penalty decides whether the previous batch's L1 penalty is carried.
+// model's penalty decides whether the previous batch's L1 penalty is
+// carried.
 template <std::floating_point T>
 Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficients,
-                       const StreamState<T>& state, const FeatureLayout& layout, Penalty penalty,
-                       double total_weight, Workspace<T>& workspace);
+                       const StreamState<T>& state, const FeatureLayout& layout, const UpdateModel& model,
+                       Workspace<T>& workspace);
 
 // Scores, curvature, gradient, Gram and the Newton matrix (G + I0)/W + ridge
 // at coefficients (residuals must hold the residuals there).
 template <std::floating_point T>
 Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
-                     const FeatureLayout& layout, const UpdateConfig& config, double bandwidth,
-                     double total_weight, Workspace<T>& workspace);
+                     const FeatureLayout& layout, const UpdateModel& model, double ridge,
+                     Workspace<T>& workspace);
 
 // The workspace's gradient partials, with the slot count it was sized for.
 template <std::floating_point T>

@@ -1,28 +1,14 @@
 #include "core/kernels/objective.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
-
-template <std::floating_point T>
-CurvatureRamp<T> CurvatureRamp<T>::make(double tau, double bandwidth) {
-  const T rounded_tau = static_cast<T>(tau);
-  // std::min would keep a NaN tau; the half-width falls back to h then.
-  const double tau_wide = static_cast<double>(rounded_tau);
-  const T a = static_cast<T>(std::isnan(tau_wide) ? bandwidth : std::min(bandwidth, tau_wide));
-  return CurvatureRamp{
-      .lower_outer = -rounded_tau - a,
-      .lower_inner = -rounded_tau + a,
-      .upper_inner = rounded_tau - a,
-      .upper_outer = rounded_tau + a,
-      .width = T(2) * a,
-      .tau = rounded_tau,
-  };
-}
 
 template <std::floating_point T>
 void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace) {
@@ -105,8 +91,8 @@ T carried_quadratic(std::span<const T> information, std::span<const T> delta, st
 
 template <std::floating_point T>
 void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidates, const StreamState<T>& state,
-                          const FeatureLayout& layout, const UpdateConfig& config, double total_weight,
-                          Workspace<T>& workspace, std::span<double> values) {
+                          const FeatureLayout& layout, const UpdateModel& model, Workspace<T>& workspace,
+                          std::span<double> values) {
   const std::size_t p = batch.cols;
   const std::size_t count = values.size();
   check_invariant(count >= 1 && count <= MAX_TRIAL_POINTS && candidates.size() == count * p &&
@@ -114,7 +100,7 @@ void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidat
                       workspace.trial_residuals.size() >= (count - 1) * batch.rows &&
                       workspace.step_delta.size() == p && state.coefficients.size() == p,
                   "objective buffers do not match the batch");
-  const T tau = static_cast<T>(config.tau);
+  const T tau = static_cast<T>(model.tau);
 
   std::array<std::span<T>, MAX_TRIAL_POINTS> residuals;
   for (std::size_t k = 0; k < count; ++k) residuals[k] = trial_residual_buffer(workspace, k);
@@ -128,11 +114,11 @@ void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidat
   }
 
   const std::span<T> delta = workspace.step_delta;
-  const auto carried = CarriedPenalty<T>::make(state, config.penalty, total_weight);
+  const auto carried = CarriedPenalty<T>::make(state, model);
   for (std::size_t k = 0; k < count; ++k) {
     write_coefficient_difference<T>(candidates.subspan(k * p, p), state, delta);
     const T quadratic = carried_quadratic<T>(state.information, delta, p);
-    T objective = (loss[k] + quadratic) / static_cast<T>(total_weight);
+    T objective = (loss[k] + quadratic) / static_cast<T>(model.total_weight);
     if (carried.applies) {
       T signed_steps = T(0);
       for (std::size_t j = 0; j < p; ++j) {
@@ -146,37 +132,36 @@ void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidat
 
 template <std::floating_point T>
 double surrogate_objective(const BatchView<T>& batch, std::span<const T> coefficients,
-                           const StreamState<T>& state, const FeatureLayout& layout,
-                           const UpdateConfig& config, double total_weight, Workspace<T>& workspace) {
+                           const StreamState<T>& state, const FeatureLayout& layout, const UpdateModel& model,
+                           Workspace<T>& workspace) {
   double value = 0.0;
-  surrogate_objectives<T>(batch, coefficients, state, layout, config, total_weight, workspace, {&value, 1});
+  surrogate_objectives<T>(batch, coefficients, state, layout, model, workspace, {&value, 1});
   return value;
 }
 
 template <std::floating_point T>
-double penalized_objective(std::span<const T> coefficients, const FeatureLayout& layout,
-                           Penalty penalty, double objective, double lambda_value) {
-  if (penalty == Penalty::none) return objective;
+double penalized_objective(std::span<const T> coefficients, const FeatureLayout& layout, const UpdateModel& model,
+                           double objective) {
+  if (!penalty_rule(model.penalty).l1_term) return objective;
   const std::size_t p = coefficients.size();
   check_invariant(!layout.fit_intercept || p != 0, "no coefficient for the intercept");
   double absolute_sum = -0.0;
   for (std::size_t j = 0; j < p; ++j) {
     if (!layout.is_intercept(j, p)) absolute_sum += std::abs(static_cast<double>(coefficients[j]));
   }
-  return objective + lambda_value * absolute_sum;
+  return objective + model.lambda_value * absolute_sum;
 }
 
 #define VINTREL_INSTANTIATE_OBJECTIVE(T)                                                                   \
-  template struct CurvatureRamp<T>;                                                                        \
   template void fill_scores<T>(const BatchView<T>&, double, Workspace<T>&);                                \
   template void fill_curvature<T>(double, double, Workspace<T>&);                                          \
   template void write_coefficient_difference<T>(std::span<const T>, const StreamState<T>&, std::span<T>);  \
   template double surrogate_objective<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,    \
-                                         const FeatureLayout&, const UpdateConfig&, double, Workspace<T>&); \
+                                         const FeatureLayout&, const UpdateModel&, Workspace<T>&);         \
   template void surrogate_objectives<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,     \
-                                        const FeatureLayout&, const UpdateConfig&, double, Workspace<T>&,  \
+                                        const FeatureLayout&, const UpdateModel&, Workspace<T>&,           \
                                         std::span<double>);                                                \
-  template double penalized_objective<T>(std::span<const T>, const FeatureLayout&, Penalty, double, double);
+  template double penalized_objective<T>(std::span<const T>, const FeatureLayout&, const UpdateModel&, double);
 
 VINTREL_INSTANTIATE_OBJECTIVE(float)
 VINTREL_INSTANTIATE_OBJECTIVE(double)
