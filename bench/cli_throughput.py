@@ -28,7 +28,7 @@ from vintrel import IncrementalHuberRegressor
 from vintrel.cli import main as vintrel
 from vintrel.cli.dataset import DataSet
 from vintrel.cli.encoding import FeatureLayout
-from vintrel.cli.fit import BatchSource
+from vintrel.cli.fit_run import BatchSource
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
 import cli_demo

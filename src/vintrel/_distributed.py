@@ -1,9 +1,12 @@
 """Fitting over partitions, whatever runs them: each partition is streamed
-from one shared start into a small typed state, the states are merged in a
-tree, and a Newton pass over every partition refines the merge. A backend
-(Dask, or another scheduler) only decides where these functions run."""
+from one shared start into a small typed state, the folded partitions are
+combined in a tree, and a Newton pass over every partition refines the
+merge. A backend (Dask, or another scheduler) only decides where these
+functions run and how their results travel; nothing here imports one.
+"""
 
 from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from numpy.typing import ArrayLike
@@ -16,15 +19,47 @@ from vintrel._validation import validate_batch
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.state import ModelState
 
-__all__ = ["NewtonPass", "NewtonSums", "PartitionStream", "add_newton_sums", "merge_states", "refined_state",
-           "tree"]
+__all__ = ["Folded", "NewtonPass", "NewtonSums", "Partition", "PartitionStream", "combine_folded", "fold_partition",
+           "merge_states", "newton_sums", "refined_state", "stream_partition", "sum_newton", "tree"]
+
+# A partition's batches as (X, y, sample_weight), given the rows per batch
+# that the fold or the Newton pass asks for (a reader may keep its own).
+Batches = Callable[[int], Iterable[tuple[Any, Any, Any]]]
+
+
+@dataclass(frozen=True)
+class Partition[Carried]:
+    """What streaming one partition did: its updates, those (counted from
+    1) that did not converge, the warnings its stream kept as notes, and
+    what the caller carries along (the command line: the file's figures)."""
+
+    updates: int
+    not_converged: tuple[int, ...]
+    notes: tuple[str, ...]
+    carried: Carried
+
+
+@dataclass(frozen=True)
+class Folded[Carried]:
+    """Partitions streamed from one shared start: their merged state and
+    what each partition did, in partition order."""
+
+    state: ModelState
+    partitions: tuple[Partition[Carried], ...]
+
+    @property
+    def not_converged(self) -> list[tuple[int, int]]:
+        """The updates that did not converge, as (partition, update) pairs."""
+        return [(index, update) for index, partition in enumerate(self.partitions)
+                for update in partition.not_converged]
+
 
 class PartitionStream:
     """One partition streamed from a shared start, as a task on a worker
     runs it. Warnings are kept in `notes` instead of issued, because
     warning filters are shared by all the tasks a worker runs at once;
-    updates that did not converge are reported, not noted, so that the
-    caller can count them as a single stream counts them.
+    updates that did not converge are counted, not noted, so that the
+    caller can report them as a single stream reports them.
 
     Parameters
     ----------
@@ -43,6 +78,8 @@ class PartitionStream:
         self._validator = IncrementalHuberRegressor.from_state(self._start)
         self._stream = Stream.from_state(self._start, params)
         self.notes: list[str] = []
+        self.updates = 0
+        self.not_converged: list[int] = []
 
     @property
     def batch_rows(self) -> int:
@@ -58,6 +95,9 @@ class PartitionStream:
                                        dtype=self._stream.dtype, stream_batch=True)
         report = self._stream.take(X, y, weights)
         if report is not None:
+            self.updates += 1
+            if not report.converged:
+                self.not_converged.append(self.updates)
             self.notes += [message for category, message in struggles(report, int(self.params["max_iter"]))
                            if category is not NotConvergedWarning]
         return report
@@ -66,31 +106,54 @@ class PartitionStream:
         """The partition's state, with the start's parameters."""
         return self._stream.state(self._start.params, self._start.feature_names_in)
 
+    def folded[Carried](self, carried: Carried) -> Folded[Carried]:
+        """The partition as one leaf of the merge, carrying `carried`."""
+        partition = Partition(self.updates, tuple(self.not_converged), tuple(self.notes), carried)
+        return Folded(self.state(), (partition,))
+
+
+def fold_partition(start: ModelState, batches: Batches) -> Folded[None]:
+    """Stream a partition from `start`, `batches(rows)` yielding it in
+    batches of the estimator's `batch_size`."""
+    partition = PartitionStream(start)
+    for X, y, weights in batches(partition.batch_rows):
+        partition.take(X, y, weights)
+    return partition.folded(None)
+
 
 def stream_partition(start: ModelState, batches: Iterable[tuple[Any, Any, Any]]) -> tuple[ModelState, list[int]]:
     """Stream `batches` from `start`; returns the state and the updates
     (counted from 1) that did not converge."""
-    partition = PartitionStream(start)
-    not_converged = []
-    for X, y, weights in batches:
-        report = partition.take(X, y, weights)
-        if report is not None and not report.converged:
-            not_converged.append(report.batch_count)
-    return partition.state(), not_converged
+    folded = fold_partition(start, lambda rows: batches)
+    return folded.state, list(folded.partitions[0].not_converged)
 
 
-def newton_sums(state: ModelState, batches: Callable[[int], Iterable[tuple[Any, Any, Any]]]) -> NewtonSums:
+def combine_folded[Carried](*parts: Folded[Carried]) -> Folded[Carried]:
+    """Consecutive groups of partitions as one: their states merged, what
+    each partition did kept in order."""
+    return Folded(merge_states([part.state for part in parts]),
+                  tuple(partition for part in parts for partition in part.partitions))
+
+
+def newton_sums(state: ModelState, batches: Batches) -> NewtonSums:
     """The score sum and curvature-weighted Gram of a partition at the
-    coefficients of `state`; `batches(rows)` yields it `rows` at a time."""
+    coefficients of `state`; `batches(rows)` yields it in batches of the
+    estimator's `batch_size`."""
     newton = NewtonPass(state)
     for X, y, weights in batches(newton.batch_rows):
         newton.add(X, y, weights)
     return newton.sums
 
 
+def sum_newton(*parts: NewtonSums) -> NewtonSums:
+    """The Newton sums of several partitions (other keys are left out)."""
+    return add_newton_sums(parts)
+
+
 def tree[Leaf](leaves: Sequence[Leaf], combine: Callable[..., Leaf], split_every: int,
                defer: Callable[[Callable[..., Leaf]], Callable[..., Leaf]] = lambda f: f) -> Leaf:
-    """Combine `leaves` in a tree of fan-in `split_every`; `defer` turns
+    """Combine `leaves` in a tree of fan-in `split_every`, each node
+    combining consecutive ones so that their order is kept; `defer` turns
     `combine` into what a backend schedules (Dask's `delayed`, say)."""
     level = list(leaves)
     while len(level) > 1:

@@ -30,9 +30,18 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError("vintrel.dask needs Dask and its distributed scheduler: "
                       "install them with pip install 'vintrel[dask]'") from error
 
-from vintrel._merge import merge_states
+from vintrel._distributed import Folded as FoldedPartitions
+from vintrel._distributed import (
+    NewtonSums,
+    combine_folded,
+    fold_partition,
+    merge_states,
+    newton_sums,
+    refined_state,
+    sum_newton,
+    tree,
+)
 from vintrel._params import check_params
-from vintrel._refine import NewtonPass, NewtonSums, add_newton_sums, refined_state
 from vintrel._stream import batch_rows as rows_per_batch
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.state import ModelState as State
@@ -43,8 +52,8 @@ Progress = Callable[[int, int], None]
 # Called on the client as ``on_leaf(done, future)`` when a partition's task
 # has finished.
 OnLeaf = Callable[[int, "distributed.Future[Any]"], None]
-# A plain result of a worker: the state and where updates did not converge,
-# as (partition, batch) pairs.
+# The plain result of a fold task that `merge_on_cluster` merges: the state
+# and where updates did not converge, as (partition, batch) pairs.
 Folded = dict[str, Any]
 
 
@@ -108,14 +117,15 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
                                                   dask_key_name=f"vintrel-fold-{run}-{index}")
              for index, part in enumerate(parts)]
     total = len(parts) * (2 if refine else 1)
-    folded = merge_on_cluster(folds, split_every, _Progress(progress, 0, total))
-    state = folded["state"]
+    folded: FoldedPartitions[None] = combine_on_cluster(folds, combine_folded, split_every,
+                                                        _Progress(progress, 0, total))
+    state = folded.state
     if refine:
         partial_sums = [delayed(_newton_sums, pure=False)(state, *part, layout,
                                                           dask_key_name=f"vintrel-refine-{run}-{index}")
                         for index, part in enumerate(parts)]
         state = refine_on_cluster(state, partial_sums, split_every, _Progress(progress, len(parts), total))
-    _warn_not_converged(folded["not_converged"])
+    _warn_struggles(folded)
     return estimator.import_state(state)
 
 
@@ -290,41 +300,17 @@ def _initialize_on(template: IncrementalHuberRegressor, X: Any, y: Any, sample_w
 
 
 def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None,
-                    index: int) -> Folded:
-    """Stream one partition from the shared start; returns its plain state."""
+                    index: int) -> FoldedPartitions[None]:
+    """Stream one partition from the shared start."""
     try:
-        model = IncrementalHuberRegressor.from_state(start)
-        if model.n_threads is None:
-            # The worker's task threads already use its cores: one engine
-            # thread per task keeps worker processes from oversubscribing.
-            model.set_params(n_threads=1)
-        assert start.engine is not None
-        batch_rows = rows_per_batch(model.batch_size, start.engine.n_parameters, start.engine.dtype)
-        not_converged = []
-        for batch in _batches(X, y, sample_weight, layout, batch_rows):
-            model.partial_fit(*batch)
-            if not model.converged_:
-                not_converged.append((index, int(model.n_batches_)))
+        return fold_partition(start, lambda rows: _batches(X, y, sample_weight, layout, rows))
     except BaseException as error:
         error.add_note(f"while folding partition {index} on a Dask worker")
         raise
-    return {"state": model.export_state(), "not_converged": not_converged}
 
 
 def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> NewtonSums:
-    newton = NewtonPass(state)
-    for batch in _batches(X, y, sample_weight, layout, newton.batch_rows):
-        newton.add(*batch)
-    return newton.sums
-
-
-def _merge_folded(*parts: Folded) -> Folded:
-    return {"state": merge_states([part["state"] for part in parts]),
-            "not_converged": [item for part in parts for item in part["not_converged"]]}
-
-
-def _add_newton_sums(*parts: NewtonSums) -> NewtonSums:
-    return add_newton_sums(parts)
+    return newton_sums(state, lambda rows: _batches(X, y, sample_weight, layout, rows))
 
 
 def _check_rows(X: Any, y: Any, sample_weight: Any) -> int:
@@ -350,12 +336,31 @@ def _engine_dtype(X: Any) -> np.dtype:
 # --------------------------------------------------------------- running
 
 
-def _tree(leaves: Sequence[Delayed], combine: Callable[..., Any], split_every: int) -> Delayed:
-    """Combine `leaves` in a tree of fan-in `split_every`."""
-    level = list(leaves)
-    while len(level) > 1:
-        level = [delayed(combine, pure=False)(*level[i:i + split_every]) for i in range(0, len(level), split_every)]
-    return level[0]
+def combine_on_cluster(leaves: Sequence[Delayed], combine: Callable[..., Any], split_every: int = 8,
+                       on_leaf: OnLeaf | None = None) -> Any:
+    """Compute `leaves` and combine their results in a tree.
+
+    Parameters
+    ----------
+    leaves : sequence of dask.delayed.Delayed
+        One task per partition.
+    combine : callable
+        Called as ``combine(*results)`` on a worker with up to
+        `split_every` consecutive results (of leaves or of earlier
+        combinations); returns one of the same kind.
+    split_every : int, default=8
+        How many results one combining task takes.
+    on_leaf : callable, optional
+        Called as ``on_leaf(done, future)`` on the client as each of
+        `leaves` finishes, with a `distributed.Client` active.
+
+    Returns
+    -------
+    object
+        The combination of all results. On a cluster the first error
+        cancels the rest, and a worker that died is named as such.
+    """
+    return _run(tree(leaves, combine, split_every, _deferred), leaves, on_leaf)
 
 
 def merge_on_cluster(folds: Sequence[Delayed], split_every: int = 8, on_fold: OnLeaf | None = None) -> Folded:
@@ -378,7 +383,7 @@ def merge_on_cluster(folds: Sequence[Delayed], split_every: int = 8, on_fold: On
     dict
         The merged "state" and every "not_converged" entry.
     """
-    folded: Folded = _run(_tree(folds, _merge_folded, split_every), folds, on_fold)
+    folded: Folded = combine_on_cluster(folds, _merge_plain, split_every, on_fold)
     return folded
 
 
@@ -388,11 +393,22 @@ def refine_on_cluster(state: State, sums: Sequence[Delayed], split_every: int = 
 
     `sums` holds one task per partition returning the partition's
     "gradient" and "hessian" at the coefficients of `state` (as
-    `vintrel._refine.NewtonPass` adds them up; other keys are left to the
+    `vintrel._distributed.newton_sums` adds them up; other keys are left to the
     caller); they are added up in a tree as `merge_on_cluster` merges, and
     `on_sums` is called as it calls `on_fold`.
     """
-    return refined_state(state, _run(_tree(sums, _add_newton_sums, split_every), sums, on_sums))
+    return refined_state(state, combine_on_cluster(sums, sum_newton, split_every, on_sums))
+
+
+def _deferred(combine: Callable[..., Any]) -> Callable[..., Delayed]:
+    """`combine` as a task of the graph."""
+    task: Callable[..., Delayed] = delayed(combine, pure=False)
+    return task
+
+
+def _merge_plain(*parts: Folded) -> Folded:
+    return {"state": merge_states([part["state"] for part in parts]),
+            "not_converged": [item for part in parts for item in part["not_converged"]]}
 
 
 class _Progress:
@@ -430,7 +446,13 @@ def _run(result: Delayed, leaves: Sequence[Delayed], on_leaf: OnLeaf | None) -> 
         raise
 
 
-def _warn_not_converged(not_converged: list[tuple[int, int]]) -> None:
+def _warn_struggles(folded: FoldedPartitions[None]) -> None:
+    """What the partitions' streams kept as notes, then the updates that
+    did not converge, as warnings from the client."""
+    for index, partition in enumerate(folded.partitions):
+        for note in partition.notes:
+            warnings.warn(f"partition {index}: {note}", ConvergenceWarning, stacklevel=3)
+    not_converged = folded.not_converged
     if not not_converged:
         return
     shown = ", ".join(f"partition {partition} batch {batch}" for partition, batch in not_converged[:5])

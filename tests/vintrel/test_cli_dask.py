@@ -19,8 +19,10 @@ import pytest
 
 from vintrel import IncrementalHuberRegressor
 from vintrel import dask as vintrel_dask
-from vintrel._distributed import stream_partition
-from vintrel.cli import main, progress
+from vintrel._distributed import stream_partition, tree
+from vintrel.cli import backends, main, progress
+from vintrel.cli.cluster_fit import SPLIT_EVERY, fit_files, shared_start
+from vintrel.cli.fit_run import finish_fit
 
 from cli_data import FEATURES, LEVELS, frame, write
 
@@ -161,6 +163,57 @@ def test_bad_input_is_one_line_and_leaves_the_model_file_as_it_was(train, cluste
     assert (tmp_path / "m.npz").read_bytes() == b"an earlier model"
 
 
+class _OneAfterAnother:
+    """A backend's runner for tests: the tasks one after another, here."""
+
+    def combine_files(self, work, shared, files, name, combine, on_done):
+        results = []
+        for index, task in enumerate(files):
+            results.append(work(shared, task))
+            on_done(index, results[-1])
+        return tree(results, combine, SPLIT_EVERY)
+
+
+def fit_serially(args, plan):
+    """The adapter of the backend `--serial`, registered by the tests."""
+    return finish_fit(args, plan, fit_files(args, plan, shared_start(plan), _OneAfterAnother()))
+
+
+@pytest.fixture
+def serial(monkeypatch):
+    monkeypatch.setitem(backends.BACKENDS, "serial", backends.Backend(
+        "Serial", "--serial", "ANY", "fit one file after another", f"{__name__}:fit_serially"))
+
+
+@pytest.mark.parametrize("refine", [False, True], ids=["merged", "refined"])
+def test_a_registered_backend_fits_what_dask_fits(train, cluster, tmp_path, capsys, monkeypatch, serial, refine):
+    refining = ["--refine"] if refine else []
+    with monkeypatch.context() as without_dask:
+        for name in ("dask", "distributed"):
+            without_dask.setitem(sys.modules, name, None)
+        status, out, _ = run(capsys, "fit", train, *OPTIONS, "--model", tmp_path / "serial.npz", "--serial", "-",
+                             *refining, "--quiet")
+    assert status == 0 and "rows read        9,000" in out and "batches folded   9" in out
+    assert ("refined" in out) == refine and "on Dask" not in out
+    assert run(capsys, "fit", train, *OPTIONS, "--model", tmp_path / "dask.npz", "--dask", cluster.scheduler_address,
+               *refining, "--quiet")[0] == 0
+    model, expected = (IncrementalHuberRegressor.load(tmp_path / name) for name in ("serial.npz", "dask.npz"))
+    np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10)
+    assert model.intercept_ == pytest.approx(expected.intercept_, rel=1e-10)
+    assert (model.scale_, model.n_samples_seen_, model.n_batches_) == (expected.scale_, 9000, 9)
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--serial", "-", "--resume", "old.npz"], "cannot be combined with --serial; resume without --serial, or fit the "
+                                               "whole data set again on Serial"),
+    (["--refine"], "--refine refines the merge of a fit on Dask or Serial; it needs --dask or --serial"),
+    (["--serial", "-", "--dask", "local:2"], "--dask and --serial cannot be combined"),
+], ids=["resume", "refine-alone", "two-backends"])
+def test_the_options_of_registered_backends_are_checked_alike(train, tmp_path, capsys, serial, options, message):
+    status, _, err = run(capsys, "fit", train, *OPTIONS, *options, "--model", tmp_path / "m.npz")
+    assert status == 2 and message in err and not (tmp_path / "m.npz").exists()
+
+
 def test_worker_streams_issue_no_warnings_and_report_what_did_not_converge():
     # Warning filters are shared by the tasks a worker runs at once, so
     # worker tasks must not issue (or catch) warnings.
@@ -186,14 +239,14 @@ def test_without_dask_the_option_names_the_extra(train, tmp_path, capsys, monkey
 # announcing itself, so that the test interrupts it in the middle of the fit.
 HELD_UP = textwrap.dedent("""
     import sys, time
-    from vintrel.cli import dask_fit, main
-    fold = dask_fit.fold_file
+    from vintrel.cli import cluster_fit, main
+    fold = cluster_fit.fold_file
     def held_up(start, task):
         sys.stderr.write("folding\\n")  # one write: workers share the pipe
         sys.stderr.flush()
         time.sleep(1)
         return fold(start, task)
-    dask_fit.fold_file = held_up
+    cluster_fit.fold_file = held_up
     if __name__ == "__main__":
         sys.exit(main(sys.argv[1:]))
 """)

@@ -11,6 +11,7 @@ import distributed
 import numpy as np
 import pandas as pd
 import pytest
+from sklearn.exceptions import ConvergenceWarning
 
 from vintrel import IncrementalHuberRegressor
 from vintrel import dask as vintrel_dask
@@ -118,6 +119,19 @@ def test_a_failure_mid_partition_reaches_the_client_and_changes_nothing(client, 
         vintrel_dask.fit(model, *_collections(X, y, weights, "array"))
     assert any("on a Dask worker" in note for note in caught.value.__notes__)
     assert model.__dict__ == before
+
+
+def test_what_struggled_on_a_worker_is_warned_once_by_the_client(client):
+    # ridge=0 on a duplicated column: the Newton system of every update is
+    # singular, and the stream notes its fallback instead of warning.
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(500, 2))
+    X, y = np.hstack([X, X[:, :1]]), X[:, 0] + rng.normal(size=500)
+    with pytest.warns(ConvergenceWarning) as caught:
+        vintrel_dask.fit(IncrementalHuberRegressor(ridge=0.0, batch_size=250), da.from_array(X, chunks=(500, 3)),
+                         da.from_array(y, chunks=500))
+    struggles = [(str(w.message).split(" (")[0], w.filename) for w in caught]
+    assert struggles == [("partition 0: batch 2", __file__)] and "regularised fallback" in str(caught[0].message)
 
 
 @pytest.mark.parametrize("make, error, message", [

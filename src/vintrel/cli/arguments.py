@@ -5,10 +5,9 @@ import argparse
 from collections.abc import Callable, Sequence
 from typing import NoReturn
 
-from vintrel.cli.errors import CommandError
+from vintrel.cli import backends
+from vintrel.cli.errors import EXIT_USAGE, CommandError
 from vintrel.model_file import producer
-
-EXIT_USAGE = 2
 
 
 class _Parser(argparse.ArgumentParser):
@@ -65,12 +64,11 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--model", metavar="OUT", required=True, help="the model file to write")
     fit.add_argument("--plot", metavar="PNG", help="write coefficient paths and residuals to this PNG")
     fit.add_argument("--resume", metavar="MODEL", help="continue the stream of a saved model")
-    fit.add_argument("--dask", metavar="SCHEDULER",
-                     help="fit on a Dask cluster, one stream per file: a scheduler's address, or local:N for a "
-                          "cluster of N single-threaded workers on this machine (needs pip install 'vintrel[dask]')")
+    backends.add_options(fit)
     fit.add_argument("--refine", action="store_true",
-                     help="with --dask: after the merge, one Newton step over every file at the merged coefficients "
-                          "(a second pass over the data), which brings the merge to the whole-data estimate")
+                     help=f"with {backends.options()}: after the merge, one Newton step over every file at the merged "
+                          f"coefficients (a second pass over the data), which brings the merge to the whole-data "
+                          f"estimate")
     fit.add_argument("--quiet", action="store_true", help="no progress display")
 
     predict = commands.add_parser("predict", help="predict with a saved model, batch by batch",

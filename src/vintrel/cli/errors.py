@@ -5,8 +5,10 @@ import difflib
 import re
 from collections.abc import Sequence
 
-# Exit statuses: bad input, and a fit stopped by Ctrl-C (128 + SIGINT).
+# Exit statuses: bad input, a malformed command line, and a fit stopped by
+# Ctrl-C (128 + SIGINT).
 EXIT_BAD_INPUT = 1
+EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 _CSV_CONVERSION = re.compile(
