@@ -68,7 +68,9 @@ class PartitionStream:
     """
 
     def __init__(self, start: ModelState) -> None:
-        params = dict(start.params)
+        # The parameters as the estimator completes them: a state written
+        # before a parameter existed lacks it.
+        params = IncrementalHuberRegressor(**start.params).get_params()
         if params["n_threads"] is None:
             # The worker's task threads already use its cores: one engine
             # thread per task keeps worker processes from oversubscribing.

@@ -78,7 +78,7 @@ def with_minimiser(state: ModelState, information: Matrix, linear: Vector, weigh
                                            penalised_mask(engine.n_parameters, engine.fit_intercept), start,
                                            engine.dtype)
     return state.replace(engine=engine.with_estimate(coefficients, information, level, weight),
-                         last_update=LastUpdate(last.n_iter, last.converged and exact, level))
+                         last_update=dataclasses.replace(last, converged=last.converged and exact, lambda_=level))
 
 
 # ------------------------------------------------------------------ checks

@@ -43,6 +43,8 @@ _RULES: dict[str, tuple[Callable[[Any], bool], str]] = {
     "tol": (lambda v: v is None or _positive(v), "None or a positive finite number"),
     "bandwidth_scale": (_positive, "a positive finite number"),
     "ridge": (_non_negative, "a non-negative finite number"),
+    "max_passes": (_count, "a positive integer"),
+    "pass_tol": (_positive, "a positive finite number"),
     "n_threads": (lambda v: v is None or _count(v), "None or a positive integer"),
 }
 

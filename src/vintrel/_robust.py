@@ -48,7 +48,7 @@ def least_squares(design: Matrix, target: Vector, weights: Vector | None = None)
     number costs little, and the Gram matrix is far cheaper than a
     factorisation of the whole design.
     """
-    if weights is not None and np.max(weights) > _LARGE_WEIGHT:
+    if weights is not None and float(np.max(weights)) > _LARGE_WEIGHT:
         # Dividing by the largest weight changes no solution and keeps the
         # Gram matrix finite under weights near the largest float.
         weights = weights / np.max(weights)

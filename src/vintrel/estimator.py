@@ -16,7 +16,7 @@ from typing import Any, Self
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.exceptions import NotFittedError
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from vintrel import _model_format as model_format
@@ -24,6 +24,7 @@ from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
 from vintrel._native_cpu import version
 from vintrel._params import check_params
+from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, Passes
 from vintrel._stream import (
     DEFAULT_BATCH_BYTES,
     MIN_START_ROWS_PER_PARAMETER,
@@ -49,7 +50,7 @@ Array = NDArray[np.floating[Any]]
 
 # The fitted attributes, all set from the published state.
 _FITTED = ("coef_", "intercept_", "scale_", "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_",
-           "_prediction")
+           "n_passes_", "_prediction")
 
 
 class InconsistentVersionWarning(UserWarning):
@@ -188,6 +189,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         tol: float | None = None,
         bandwidth_scale: float = 1.0,
         ridge: float = 1e-6,
+        max_passes: int = DEFAULT_MAX_PASSES,
+        pass_tol: float = DEFAULT_PASS_TOL,
         n_threads: int | None = None,
     ) -> None:
         self.epsilon = epsilon
@@ -200,6 +203,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self.tol = tol
         self.bandwidth_scale = bandwidth_scale
         self.ridge = ridge
+        self.max_passes = max_passes
+        self.pass_tol = pass_tol
         self.n_threads = n_threads
 
     # ----------------------------------------------------------------- fitting
@@ -236,9 +241,31 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                 report = stream.take(X[rows], y[rows], None if weights is None else weights[rows],
                                      whole_batch=whole, buffer=buffer, last=begin + rows_per_batch >= X.shape[0])
                 self._warn_if_struggled(report)
+            state = stream.state(params, names)
+            if not whole and state.fitted and self.max_passes > 1:
+                state = self._run_passes(state, X, y, weights, rows_per_batch)
+                stream.reset_to(state)
             self._stream = stream
-            self._publish(stream.state(params, names))
+            self._publish(state)
         return self
+
+    def _run_passes(self, state: ModelState, X: Array, y: Array, weights: Array | None,
+                    rows_per_batch: int) -> ModelState:
+        """Passes over the batches of `fit` from the streamed `state` until
+        the whole-data estimate settles."""
+        passes = Passes(state, float(self.pass_tol), int(self.max_passes))
+        while not passes.done:
+            sums = passes.new_sums()
+            for begin in range(0, X.shape[0], rows_per_batch):
+                rows = slice(begin, begin + rows_per_batch)
+                passes.add(sums, X[rows], y[rows], None if weights is None else weights[rows])
+            passes.finish(sums)
+        if not passes.converged:
+            warn(f"the whole-data estimate did not settle within max_passes={self.max_passes} passes over the "
+                 f"data: coefficients and scale are close to it but still moved by more than pass_tol="
+                 f"{self.pass_tol:g} in the last pass (converged_ is False); raise max_passes",
+                 ConvergenceWarning)
+        return passes.state
 
     def partial_fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
         """Fold one more batch into the estimate.
@@ -418,7 +445,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             published.update(
                 coef_=coef_, intercept_=intercept_, scale_=float(scaling.y_scale),
                 n_samples_seen_=engine.n_samples_seen, n_batches_=engine.batch_count, n_iter_=last.n_iter,
-                converged_=last.converged, lambda_=last.lambda_,
+                converged_=last.converged, lambda_=last.lambda_, n_passes_=last.n_passes,
                 # One object, so that a prediction never pairs one
                 # estimate's coefficients with another's intercept.
                 _prediction=(coef_, intercept_))

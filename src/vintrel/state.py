@@ -74,6 +74,9 @@ class LastUpdate:
     n_iter: int
     converged: bool
     lambda_: float
+    #: Passes over the data of the fit that made the estimate (1 for a
+    #: stream).
+    n_passes: int = 1
 
 
 @dataclass(frozen=True, eq=False)
@@ -158,7 +161,8 @@ class ModelState:
                                "previous_lambda": e.previous_lambda, "weight_sum": e.weight_sum}
         if self.last_update is not None:
             u = self.last_update
-            plain["last_update"] = {"n_iter": u.n_iter, "converged": u.converged, "lambda": u.lambda_}
+            plain["last_update"] = {"n_iter": u.n_iter, "converged": u.converged, "lambda": u.lambda_,
+                                    "n_passes": u.n_passes}
         if self.pending is not None:
             p = self.pending
             plain["pending"] = {"X": p.X, "y": p.y, "sample_weight": p.sample_weight}
@@ -190,7 +194,8 @@ class ModelState:
                                 float(scaling["y_scale"]), bool(scaling["fit_intercept"])),
                 engine=EngineState.from_engine(dtype, int(engine["n_features"]), bool(engine["fit_intercept"]),
                                                engine),
-                last_update=LastUpdate(int(last["n_iter"]), bool(last["converged"]), float(last["lambda"])))
+                last_update=LastUpdate(int(last["n_iter"]), bool(last["converged"]), float(last["lambda"]),
+                                       int(last.get("n_passes", 1))))
         if pending is not None:
             weights = pending["sample_weight"]
             state = state.replace(pending=Pending(frozen_array(pending["X"]), frozen_array(pending["y"]),

@@ -121,8 +121,8 @@ def test_readers_during_a_stream_see_one_consistent_estimate(tmp_path):
     seen, errors, done = [], [], threading.Event()
 
     def stream():
-        for begin in range(500, 40_000, 500):
-            model.partial_fit(X[begin:begin + 500], y[begin:begin + 500])
+        for begin in range(500, 40_000, 200):
+            model.partial_fit(X[begin:begin + 200], y[begin:begin + 200])
             published[model.n_samples_seen_] = model.coef_.copy()
         done.set()
 
@@ -143,6 +143,6 @@ def test_readers_during_a_stream_see_one_consistent_estimate(tmp_path):
         thread.start()
     for thread in threads:
         thread.join()
-    assert errors == [] and len(seen) > 4
+    assert errors == [] and len({rows for rows, _ in seen}) > 1
     for rows, coef in seen:
         np.testing.assert_allclose(coef, published[rows], rtol=1e-9)
