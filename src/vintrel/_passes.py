@@ -5,13 +5,15 @@ A first streaming pass gives a start. Each further pass evaluates, at the
 current coefficients and scale, the exact score sum, the curvature-weighted
 Gram and the loss over every batch, and the median absolute residual. A
 Newton step on those sums (under the penalty, if any) gives the next
-coefficients and the median the next scale: the alternation of the classic
-M-estimator with MAD scale. A Newton step on the Huber loss can overshoot
-where the set of rows inside the threshold changes, so each pass also
-measures the loss of its coefficients at the previous pass's scale; a step
-that did not lower it is halved on the next pass instead. Passes stop when
-a full step and the scale both change by less than a tolerance and the
-median was exact (see `vintrel._median`).
+coefficients and the median the next scale, the fixed point of the
+classic M-estimator with MAD scale; the pass also measures how both move
+with the scale, so that scale and coefficients take a joint Newton step.
+A Newton step on the Huber loss can overshoot where the set of rows inside
+the threshold changes, so each pass also measures the loss at the point the
+step started from (moved with the scale) and at shares of the step; a step
+that did not lower the loss is replaced by its best share on the next pass. Passes stop when a full step and
+the scale both change by less than a tolerance and the median was exact
+(see `vintrel._median`).
 
 Everything a pass adds up is additive over batches and over partitions, so
 passes run wherever the data is: in memory, over files, or on a cluster.
@@ -35,22 +37,36 @@ Array = NDArray[np.floating[Any]]
 
 DEFAULT_MAX_PASSES = 20
 DEFAULT_PASS_TOL = 1e-6
+# Without a bracket from an earlier pass, the rows within this relative
+# distance of the expected median describe how the median moves.
+WINDOW_HALF_WIDTH = 0.05
 # A step is halved at most this many times in a row before the passes give
 # up: by then the direction is no use.
 MAX_HALVINGS = 20
+# Shares of a Newton step whose loss every pass measures; the last is the
+# point the step started from.
+SHARES = (0.5, 0.25, 0.125, 0.0)
 
 
 @dataclass(frozen=True)
 class PassPoint:
     """Where a pass evaluates: coefficients in the target's units (the
-    internal coefficients times the scale), the residual scale, the scale
-    of the previous pass (whose loss this pass's coefficients are compared
-    at) and where the median is expected."""
+    internal coefficients times the scale), the residual scale, the Newton
+    step that led here (the loss is compared with the point before it) and
+    where the median is expected."""
 
     coefficients: Vector
     scale: float
-    compare_scale: float
+    step: Vector
     bracket: Bracket | None
+
+    @property
+    def window(self) -> Bracket:
+        """The rows whose |residual| lies here tell how the median moves."""
+        if self.bracket is not None:
+            return self.bracket
+        expected = self.scale * MAD_NORMALISER
+        return Bracket(expected * (1 - WINDOW_HALF_WIDTH), expected * (1 + WINDOW_HALF_WIDTH))
 
     def internal(self, scale: float) -> Vector:
         """The internal coefficients at residual scale `scale`."""
@@ -68,14 +84,22 @@ class PassSums:
     batches: int = 0
     weight: float = 0.0
     loss: float = 0.0
-    compare_loss: float = 0.0
+    # The loss at shares of the step that led here: the point the step
+    # started from (share 0), and shares between, to fall back on.
+    trial_losses: Vector = field(default_factory=lambda: np.zeros(len(SHARES)))
     psi_squared: float = 0.0
     psi_prime: float = 0.0
     median: AbsoluteMedian = field(default_factory=lambda: AbsoluteMedian(1.0))
+    # How the coefficients and the median move with the scale: the sum of
+    # psi'(u) u z, and the sum of sign(r) z over the rows near the median.
+    scale_gradient: Vector = field(default_factory=lambda: np.zeros(0))
+    median_direction: Vector = field(default_factory=lambda: np.zeros(0))
+    window_weight: float = 0.0
 
     @classmethod
     def empty(cls, p: int, point: PassPoint) -> "PassSums":
-        return cls(np.zeros(p), np.zeros((p, p)), median=AbsoluteMedian(point.scale, point.bracket))
+        return cls(np.zeros(p), np.zeros((p, p)), median=AbsoluteMedian(point.scale, point.bracket),
+                   scale_gradient=np.zeros(p), median_direction=np.zeros(p))
 
     def add(self, other: "PassSums") -> None:
         """Add another part's sums (a partition's, on a cluster)."""
@@ -85,10 +109,13 @@ class PassSums:
         self.batches += other.batches
         self.weight += other.weight
         self.loss += other.loss
-        self.compare_loss += other.compare_loss
+        self.trial_losses += other.trial_losses
         self.psi_squared += other.psi_squared
         self.psi_prime += other.psi_prime
         self.median.merge(other.median)
+        self.scale_gradient += other.scale_gradient
+        self.median_direction += other.median_direction
+        self.window_weight += other.window_weight
 
 
 def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array, y: Array,
@@ -106,6 +133,15 @@ def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array
     inside = loss.psi_prime(residuals) > 0
     w = np.ones(residuals.size) if weights is None else np.asarray(weights, dtype=np.float64)
     sums.gradient += design.T @ (w * psi)
+    # Residuals at shares of the step that led here, from the point it
+    # started from: one product with the design, then a sum per share.
+    moved = design @ point.step if point.step.any() else np.zeros_like(centred)
+    sums.trial_losses += [float(w @ loss.rho((centred + (1 - share) * moved) / point.scale)) for share in SHARES]
+    sums.scale_gradient += design.T @ (w * inside * residuals)
+    window = point.window
+    near = np.flatnonzero((np.abs(centred) >= window.low) & (np.abs(centred) < window.high))
+    sums.median_direction += design[near].T @ (w[near] * np.sign(centred[near]))
+    sums.window_weight += float(w[near].sum())
     # Rows scaled by the root of their weighted curvature make the Gram a
     # symmetric product of the design with itself.
     design *= np.sqrt(w * curvature)[:, None]
@@ -114,22 +150,9 @@ def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array
     sums.batches += 1
     sums.weight += float(w.sum())
     sums.loss += float(w @ loss.rho(residuals))
-    sums.compare_loss += float(w @ loss.rho(centred / point.compare_scale))
     sums.psi_squared += float(w @ np.square(psi))
     sums.psi_prime += float(w[inside].sum())
     sums.median.add(centred, weights)
-
-
-@dataclass(frozen=True)
-class _Step:
-    """An accepted point, its objective at its own scale, and the Newton
-    step proposed from it (target units), with the share of it taken."""
-
-    origin: Vector
-    objective: float
-    scale: float
-    step: Vector
-    share: float = 1.0
 
 
 @dataclass
@@ -155,14 +178,13 @@ class Passes:
     converged: bool = False
     failed: bool = False
     point: PassPoint = field(init=False)
-    _last: _Step | None = None
-    _scales: tuple[float, float] | None = None  # the last pass's scale and the gap to the one it implied
 
     def __post_init__(self) -> None:
         engine, scaling = self.state.engine, self.state.scaling
         assert engine is not None and scaling is not None
         scale = scaling.y_scale
-        self.point = PassPoint(np.asarray(engine.coefficients, dtype=np.float64) * scale, scale, scale, None)
+        coefficients = np.asarray(engine.coefficients, dtype=np.float64) * scale
+        self.point = PassPoint(coefficients, scale, np.zeros_like(coefficients), None)
 
     @property
     def done(self) -> bool:
@@ -179,42 +201,51 @@ class Passes:
     def finish(self, sums: PassSums) -> None:
         """Decide on the step that led here, then propose the next one."""
         self.n_passes += 1
-        last = self._last
-        if last is not None and self._objective(sums.compare_loss, last.scale) > last.objective * (1 + 1e-12):
-            self._halve(last)
+        point = self.point
+        before = self._objective(sums.trial_losses[-1], point.coefficients - point.step, point.scale)
+        if self._objective(sums.loss, point.coefficients, point.scale) > before * (1 + 1e-12):
+            self._shorten(sums, before)
             return
         median = sums.median.result()
         measured = median.value / MAD_NORMALISER
-        measured = measured if np.isfinite(measured) and measured > 0 else self.point.scale
-        scale = self._next_scale(measured)
-        stepped = self._newton(sums)
-        step = stepped - self.point.coefficients
-        change = float(np.max(np.abs(step), initial=0.0)) / self.point.scale
-        self.converged = median.exact and change <= self.pass_tol and \
-            abs(measured / self.point.scale - 1) <= self.pass_tol
-        self._last = _Step(self.point.coefficients, self._objective(sums.loss, self.point.scale), self.point.scale,
-                           step)
+        measured = measured if np.isfinite(measured) and measured > 0 else point.scale
+        newton = self._newton(sums) - point.coefficients
+        scale, moved = self._joint_scale(sums, measured)
+        change = float(np.max(np.abs(newton), initial=0.0)) / point.scale
+        self.converged = median.exact and change <= self.pass_tol and abs(measured / point.scale - 1) <= self.pass_tol
+        stepped = point.coefficients + moved + newton
         self.state = self._state_at(stepped, scale, sums)
-        self.point = PassPoint(stepped, scale, self.point.scale, sums.median.next_bracket(median.value))
+        self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))
 
-    def _next_scale(self, measured: float) -> float:
-        """The scale of the next pass. The scale the coefficients imply
-        (the normalised MAD of their residuals) moves towards its fixed
-        point geometrically, by a ratio that stays about the same from pass
-        to pass, so a secant step through the last two passes' gaps
-        between scale used and scale implied goes most of the way at once.
-        It is taken only while those gaps shrink in a steady ratio."""
-        gap = measured - self.point.scale
-        history, self._scales = self._scales, (self.point.scale, gap)
-        if history is None or history[1] == 0 or not np.isfinite(gap):
-            return measured
-        previous_scale, previous_gap = history
-        ratio = gap / previous_gap
-        if not 0 < ratio < 0.9 or self.point.scale == previous_scale:
-            return measured
-        # With gaps falling by `ratio` each pass, the fixed point lies
-        # gap * ratio / (1 - ratio) beyond the scale just implied.
-        return measured + gap * ratio / (1 - ratio)
+    def _joint_scale(self, sums: PassSums, measured: float) -> tuple[float, Vector]:
+        """The next scale, and how far the coefficients move with it.
+
+        The scale s is a fixed point of F(s), the normalised MAD of the
+        residuals of the coefficients b(s) that solve the score equation at
+        s. Alternating s <- F(s) converges slowly where F'(s) is near 1, so
+        the pass measures F' instead: b'(s) = -H^-1 q with q the sum of
+        psi'(u) u z, and the median moves by -v . b'(s), v the mean of
+        sign(r) z over the rows at the median. A Newton step on F(s) = s
+        then takes the scale, and b moves by b'(s) times the change.
+        Without a penalty only; with one, and where the slope is
+        implausible, the plain alternation is taken."""
+        plain = (measured, np.zeros_like(self.point.coefficients))
+        window = sums.window_weight
+        if window <= 0 or penalty_named(self.state.params["penalty"]).name is not None:
+            return plain
+        try:
+            slope_b = -np.linalg.solve(sums.gram, sums.scale_gradient)
+        except np.linalg.LinAlgError:
+            return plain
+        # A residual r moves by -z . b'(s), its absolute value by
+        # -sign(r) z . b'(s): so does the median, averaged over its rows.
+        slope = -float(sums.median_direction @ slope_b) / window / MAD_NORMALISER
+        if not -9.0 < slope < 0.9:
+            return plain
+        scale = self.point.scale + (measured - self.point.scale) / (1.0 - slope)
+        if not scale > 0:
+            return plain
+        return scale, slope_b * (scale - self.point.scale)
 
     def _newton(self, sums: PassSums) -> Vector:
         """The next coefficients (target units): the minimiser, under the
@@ -226,19 +257,25 @@ class Passes:
         assert stepped.engine is not None
         return np.asarray(stepped.engine.coefficients, dtype=np.float64) * scale
 
-    def _halve(self, last: _Step) -> None:
-        """Go back half way along the rejected step, at the same scale."""
-        share = last.share / 2
-        if share < 0.5**MAX_HALVINGS:
+    def _shorten(self, sums: PassSums, before: float) -> None:
+        """Go back along the rejected Newton step to the share of it with
+        the lowest loss, or to a sixteenth of the shortest share tried."""
+        point = self.point
+        start = point.coefficients - point.step
+        objectives = [self._objective(loss, start + share * point.step, point.scale)
+                      for share, loss in zip(SHARES[:-1], sums.trial_losses[:-1], strict=True)]
+        best = int(np.argmin(objectives))
+        share = SHARES[best] if objectives[best] < before else SHARES[-2] / 16
+        step = point.step * share
+        if not np.any(np.abs(step) > point.scale * 0.5**MAX_HALVINGS * self.pass_tol):
             self.failed = True
             return
-        self._last = replace(last, share=share)
-        coefficients = last.origin + share * last.step
-        self.point = PassPoint(coefficients, self.point.scale, last.scale, self.point.bracket)
-        self.state = self.state.replace(engine=self._engine(coefficients / self.point.scale, None, None))
+        coefficients = start + step
+        self.point = PassPoint(coefficients, point.scale, step, point.bracket)
+        self.state = self.state.replace(engine=self._engine(coefficients / point.scale, None, None))
 
-    def _objective(self, loss: float, scale: float) -> float:
-        """The loss plus the penalty of the current point at `scale`."""
+    def _objective(self, loss: float, coefficients: Vector, scale: float) -> float:
+        """`loss` plus the penalty of `coefficients` (target units) at `scale`."""
         engine = self.state.engine
         assert engine is not None
         params = self.state.params
@@ -246,7 +283,7 @@ class Passes:
         level = penalty.level(float(params["alpha"]), float(params["epsilon"]), self.state.n_features_in,
                               engine.weight_sum)
         mask = penalised_mask(engine.n_parameters, engine.fit_intercept)
-        return loss + engine.weight_sum * level * float(np.abs(self.point.internal(scale))[mask].sum()) \
+        return loss + engine.weight_sum * level * float(np.abs(coefficients / scale)[mask].sum()) \
             if penalty.name is not None else loss
 
     def _at_scale(self, scale: float) -> ModelState:
