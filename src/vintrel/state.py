@@ -9,6 +9,7 @@ nested dictionaries that model files store.
 """
 
 import dataclasses
+import math
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Self
@@ -170,8 +171,9 @@ class ModelState:
 
     @classmethod
     def from_plain(cls, plain: Mapping[str, Any]) -> Self:
-        """The state `to_plain` described. Raises KeyError, TypeError or
-        ValueError when it does not hold together."""
+        """The state `to_plain` described, each value type- and range-checked
+        and the whole checked to hold together (`check`). Raises KeyError,
+        TypeError or ValueError when it does not."""
         names = plain["feature_names_in"]
         scaling = plain["scaling"]
         engine = plain["engine"]
@@ -179,25 +181,205 @@ class ModelState:
         pending = plain["pending"]
         if (scaling is None) != (engine is None) or (engine is None) != (last is None):
             raise ValueError("scaling, engine and last_update must be given together")
-        if not isinstance(plain["params"], Mapping) or not isinstance(plain["sums"], Mapping):
-            raise TypeError("params and sums must be mappings")
+        if not isinstance(plain["params"], Mapping):
+            raise TypeError("params must be a mapping")
+        if names is not None and not (isinstance(names, (list, tuple)) and all(isinstance(n, str) for n in names)):
+            raise TypeError("feature_names_in must be a list of strings")
         state = cls(
-            params=dict(plain["params"]), n_features_in=int(plain["n_features_in"]),
+            params=dict(plain["params"]), n_features_in=_count(plain["n_features_in"], "n_features_in"),
             feature_names_in=None if names is None else tuple(str(name) for name in names),
-            sums=dict(plain["sums"]),
+            sums=_sums(plain["sums"], "sums"),
         )
         if engine is not None:
-            dtype = np.dtype(engine["dtype"])
+            dtype = _precision(engine["dtype"], "engine.dtype")
             state = state.replace(
-                scaling=Scaling(frozen_array(scaling["x_center"], np.float64),
-                                frozen_array(scaling["x_scale"], np.float64), float(scaling["y_center"]),
-                                float(scaling["y_scale"]), bool(scaling["fit_intercept"])),
-                engine=EngineState.from_engine(dtype, int(engine["n_features"]), bool(engine["fit_intercept"]),
-                                               engine),
-                last_update=LastUpdate(int(last["n_iter"]), bool(last["converged"]), float(last["lambda"]),
-                                       int(last.get("n_passes", 1))))
+                scaling=Scaling(_floats(scaling["x_center"], "scaling.x_center", np.float64),
+                                _floats(scaling["x_scale"], "scaling.x_scale", np.float64),
+                                _number(scaling["y_center"], "scaling.y_center"),
+                                _number(scaling["y_scale"], "scaling.y_scale"),
+                                _flag(scaling["fit_intercept"], "scaling.fit_intercept")),
+                engine=EngineState(dtype, _count(engine["n_features"], "engine.n_features"),
+                                   _flag(engine["fit_intercept"], "engine.fit_intercept"),
+                                   _floats(engine["coefficients"], "engine.coefficients", dtype),
+                                   _floats(engine["information"], "engine.information", dtype),
+                                   _count(engine["n_samples_seen"], "engine.n_samples_seen"),
+                                   _count(engine["batch_count"], "engine.batch_count"),
+                                   _number(engine["previous_lambda"], "engine.previous_lambda"),
+                                   _number(engine["weight_sum"], "engine.weight_sum")),
+                last_update=LastUpdate(_count(last["n_iter"], "last_update.n_iter"),
+                                       _flag(last["converged"], "last_update.converged"),
+                                       _number(last["lambda"], "last_update.lambda"),
+                                       _count(last.get("n_passes", 1), "last_update.n_passes")))
         if pending is not None:
+            X = _floats(pending["X"], "pending.X")
             weights = pending["sample_weight"]
-            state = state.replace(pending=Pending(frozen_array(pending["X"]), frozen_array(pending["y"]),
-                                                  None if weights is None else frozen_array(weights)))
+            state = state.replace(pending=Pending(
+                X, _floats(pending["y"], "pending.y"),
+                None if weights is None else _floats(weights, "pending.sample_weight")))
+        state.check()
         return state
+
+    def check(self) -> None:
+        """Raise a ValueError naming the first part of the state that does
+        not hold together with the rest: scales must be positive and finite,
+        centres, estimates and rows finite, the information matrix square,
+        finite and symmetric, counters and weights non-negative, and every
+        part must have the state's number of features."""
+        p = self.n_features_in
+        if p < 1:
+            raise ValueError(f"n_features_in must be at least 1; got {p}")
+        if self.feature_names_in is not None and len(self.feature_names_in) != p:
+            raise ValueError(f"{len(self.feature_names_in)} feature names for {p} features")
+        if (self.scaling is None) != (self.engine is None) or (self.engine is None) != (self.last_update is None):
+            raise ValueError("scaling, engine and last_update must be given together")
+        if self.scaling is not None:
+            s = self.scaling
+            _check_shape(s.x_center, (p,), "scaling.x_center")
+            _check_shape(s.x_scale, (p,), "scaling.x_scale")
+            _check_finite(s.x_center, "scaling.x_center")
+            if not np.all(np.isfinite(s.x_scale) & (s.x_scale > 0)):
+                raise ValueError("the feature scales (scaling.x_scale) must be positive and finite")
+            _check_finite(s.y_center, "scaling.y_center")
+            if not (math.isfinite(s.y_scale) and s.y_scale > 0):
+                raise ValueError(f"the target scale (scaling.y_scale) must be positive and finite; got {s.y_scale}")
+        if self.engine is not None and self.scaling is not None and self.last_update is not None:
+            _check_engine(self.engine, p, self.scaling.fit_intercept)
+            _check_non_negative(self.last_update.n_iter, "last_update.n_iter")
+            _check_non_negative(self.last_update.lambda_, "last_update.lambda")
+        if self.pending is not None:
+            _check_pending(self.pending, p)
+
+
+# ------------------------------------------------------------- checking
+
+# Counters fit the engine's 64-bit integers.
+_MAX_COUNT = 2**63 - 1
+# Rows of a matrix compared at a time, so that checking a large one needs
+# little memory beside it.
+_CHECK_ELEMENTS = 1 << 20
+
+
+def _count(value: Any, name: str) -> int:
+    """A non-negative integer that fits 64 bits (a bool is not one)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer; got {value!r}")
+    if not 0 <= value <= _MAX_COUNT:
+        raise ValueError(f"{name} must be a non-negative 64-bit integer; got {value}")
+    return int(value)
+
+
+def _number(value: Any, name: str) -> float:
+    """A finite real number (a bool is not one)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number; got {value!r}")
+    try:
+        number = float(value)
+    except OverflowError as error:
+        raise ValueError(f"{name} is out of range") from error
+    _check_finite(number, name)
+    return number
+
+
+def _flag(value: Any, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be true or false; got {value!r}")
+    return bool(value)
+
+
+def _precision(value: Any, name: str) -> np.dtype:
+    if value not in ("float32", "float64"):
+        raise ValueError(f"{name} must be float32 or float64; got {value!r}")
+    dtype: np.dtype = np.dtype(value)
+    return dtype
+
+
+def _floats(values: Any, name: str, dtype: Any = None) -> NDArray[Any]:
+    """A read-only copy of an array of real numbers, in `dtype` (by default
+    its own, which must be float32 or float64)."""
+    array = np.asarray(values)
+    if array.dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold numbers; got an array of {array.dtype}")
+    if dtype is None:
+        dtype = _precision(array.dtype.name, f"the dtype of {name}")
+    return frozen_array(array, dtype)
+
+
+def _sums(values: Any, name: str) -> dict[str, Any]:
+    """Statistics: numbers (NaN included), arrays of numbers, or mappings
+    of them."""
+    if not isinstance(values, Mapping):
+        raise TypeError(f"{name} must be a mapping")
+    checked: dict[str, Any] = {}
+    for key, value in values.items():
+        if not isinstance(key, str):
+            raise TypeError(f"{name} has a key {key!r} that is not a string")
+        if isinstance(value, Mapping):
+            checked[key] = _sums(value, f"{name}.{key}")
+        elif isinstance(value, np.ndarray):
+            if value.dtype.kind not in "fiu":
+                raise TypeError(f"{name}.{key} must hold numbers; got an array of {value.dtype}")
+            checked[key] = value
+        elif isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, float, np.integer, np.floating)):
+            raise TypeError(f"{name}.{key} must be a number, an array or a mapping; got {value!r}")
+        else:
+            checked[key] = value
+    return checked
+
+
+def _check_shape(array: NDArray[Any], shape: tuple[int, ...], name: str) -> None:
+    if array.shape != shape:
+        raise ValueError(f"{name} has shape {array.shape}; the state's features make it {shape}")
+
+
+def _check_finite(values: Any, name: str) -> None:
+    if not np.all(np.isfinite(values)):
+        raise ValueError(f"{name} must be finite")
+
+
+def _check_non_negative(value: float, name: str) -> None:
+    if not value >= 0:
+        raise ValueError(f"{name} must be non-negative; got {value}")
+
+
+def _check_engine(engine: EngineState, n_features: int, fit_intercept: bool) -> None:
+    if engine.n_features != n_features:
+        raise ValueError(f"the engine has {engine.n_features} features; the state has {n_features}")
+    if engine.fit_intercept != fit_intercept:
+        raise ValueError("the engine and the scaling disagree on the intercept")
+    q = engine.n_parameters
+    _check_shape(engine.coefficients, (q,), "engine.coefficients")
+    _check_finite(engine.coefficients, "engine.coefficients")
+    _check_shape(engine.information, (q, q), "engine.information")
+    if not _finite_and_symmetric(engine.information):
+        raise ValueError("engine.information must be finite and symmetric")
+    for value, name in ((engine.n_samples_seen, "engine.n_samples_seen"), (engine.batch_count, "engine.batch_count"),
+                        (engine.previous_lambda, "engine.previous_lambda"), (engine.weight_sum, "engine.weight_sum")):
+        _check_non_negative(value, name)
+
+
+def _finite_and_symmetric(matrix: Array) -> bool:
+    """Whether a square matrix is finite and symmetric up to the rounding
+    of summing its two triangles in different orders; checked a block of
+    rows at a time."""
+    size = matrix.shape[0]
+    rows = max(1, _CHECK_ELEMENTS // max(size, 1))
+    blocks = [slice(start, start + rows) for start in range(0, size, rows)]
+    if not all(np.isfinite(matrix[block]).all() for block in blocks):
+        return False
+    largest = max((float(np.abs(matrix[block]).max()) for block in blocks), default=0.0)
+    tolerance = math.sqrt(float(np.finfo(matrix.dtype).eps)) * largest
+    return all(float(np.abs(matrix[block] - matrix[:, block].T).max()) <= tolerance for block in blocks)
+
+
+def _check_pending(pending: Pending, n_features: int) -> None:
+    if pending.X.ndim != 2:
+        raise ValueError(f"pending.X must be a matrix; got shape {pending.X.shape}")
+    rows = pending.X.shape[0]
+    _check_shape(pending.X, (rows, n_features), "pending.X")
+    _check_shape(pending.y, (rows,), "pending.y")
+    _check_finite(pending.X, "pending.X")
+    _check_finite(pending.y, "pending.y")
+    if pending.sample_weight is not None:
+        _check_shape(pending.sample_weight, (rows,), "pending.sample_weight")
+        if not np.all(np.isfinite(pending.sample_weight) & (pending.sample_weight >= 0)):
+            raise ValueError("pending.sample_weight must be finite and non-negative")

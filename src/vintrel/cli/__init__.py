@@ -16,6 +16,7 @@ from vintrel.cli.errors import EXIT_BAD_INPUT, EXIT_INTERRUPTED, CommandError, f
 from vintrel.cli.fit import run_fit
 from vintrel.cli.predict import run_predict
 from vintrel.cli.show import run_show
+from vintrel.cli.table import printable
 
 COMMANDS: dict[str, Callable[..., int]] = {"fit": run_fit, "predict": run_predict, "show": run_show}
 
@@ -44,7 +45,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _fail(prefix: str, message: str, status: int) -> int:
-    print(f"{prefix}: {message}", file=sys.stderr, flush=True)
+    # Messages quote names and paths from data and model files.
+    print(f"{prefix}: {printable(message)}", file=sys.stderr, flush=True)
     return status
 
 

@@ -63,8 +63,32 @@ class FeatureLayout:
 
     @classmethod
     def from_metadata(cls, metadata: Mapping[str, Any]) -> "FeatureLayout":
-        return cls(tuple(metadata["columns"]), {k: tuple(v) for k, v in metadata["categorical"].items()},
-                   metadata.get("target"), metadata.get("weight"))
+        """The layout `to_metadata` described. Raises KeyError, TypeError or
+        ValueError when it does not hold together."""
+        columns = _names(metadata["columns"], "the feature columns")
+        categorical = metadata["categorical"]
+        if not isinstance(categorical, Mapping):
+            raise TypeError("the categorical columns are not a mapping")
+        levels = {}
+        for column, values in categorical.items():
+            if column not in columns:
+                raise ValueError(f"categorical column {column!r} is not a feature column")
+            levels[column] = _names(values, f"the levels of {column!r}")
+            if not levels[column]:
+                raise ValueError(f"categorical column {column!r} has no levels")
+        target, weight = metadata.get("target"), metadata.get("weight")
+        if not all(name is None or isinstance(name, str) for name in (target, weight)):
+            raise TypeError("the target and weight columns must be names")
+        return cls(columns, levels, target, weight)
+
+
+def _names(values: Any, what: str) -> tuple[str, ...]:
+    """Distinct strings, from a list of them."""
+    if not isinstance(values, list) or not all(isinstance(value, str) for value in values):
+        raise TypeError(f"{what} are not a list of names")
+    if len(set(values)) != len(values):
+        raise ValueError(f"{what} repeat a name")
+    return tuple(values)
 
 
 @dataclass

@@ -175,7 +175,7 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
 
 def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.SavedModel) -> FitPlan:
     model = saved.estimator
-    record = StreamRecord.of(saved)
+    record = StreamRecord.of(saved, args.resume)
     for name in SETTINGS:
         held = getattr(model, name)
         held = "none" if name == "penalty" and held is None else held

@@ -8,7 +8,7 @@ from typing import Any
 
 from vintrel.cli.encoding import FeatureLayout
 from vintrel.cli.errors import CommandError
-from vintrel.model_file import SavedModel
+from vintrel.model_file import SavedModel, check_features
 
 # The metadata section the command line owns.
 METADATA_KEY = "command_line"
@@ -37,24 +37,58 @@ class StreamRecord:
             "files": [{"path": path, "rows_folded": rows} for path, rows in self.files.items()]}}
 
     @classmethod
-    def of(cls, saved: SavedModel) -> "StreamRecord | None":
-        """The record in a model file, or None for a model saved by other
-        means."""
+    def of(cls, saved: SavedModel, source: str) -> "StreamRecord | None":
+        """The record in the model file `source`, or None for a model saved
+        by other means. A record that is damaged, or does not describe the
+        model's features, is refused."""
         section = (saved.metadata or {}).get(METADATA_KEY)
         if not isinstance(section, Mapping):
             return None
         try:
-            return cls(FeatureLayout.from_metadata(section["layout"]), int(section["batch_rows"]),
-                       section["nan"] == "drop", str(section["data"]), bool(section["complete"]),
-                       {str(entry["path"]): int(entry["rows_folded"]) for entry in section["files"]})
+            files = section["files"]
+            if not isinstance(files, list) or not all(isinstance(entry, Mapping) for entry in files):
+                raise TypeError("the files are not a list of records")
+            record = cls(FeatureLayout.from_metadata(section["layout"]), _count(section["batch_rows"], 1),
+                         _choice(section["nan"], ("drop", "error")) == "drop", _text(section["data"]),
+                         _flag(section["complete"]),
+                         {_text(entry["path"]): _count(entry["rows_folded"], 0) for entry in files})
+            if len(record.files) != len(files):
+                raise ValueError("a file is listed twice")
         except (KeyError, TypeError, ValueError) as error:
-            raise CommandError(f"the command line's record in the model file is damaged ({error!r})") from error
+            raise CommandError(f"{source}: the command line's record in the model file is damaged ({error!r})") \
+                from error
+        check_features(saved.estimator, record.layout.feature_names, source)
+        return record
+
+
+def _count(value: Any, least: int) -> int:
+    if type(value) is not int or value < least:
+        raise ValueError(f"{value!r} is not an integer of at least {least}")
+    return value
+
+
+def _choice(value: Any, choices: tuple[str, ...]) -> str:
+    if value not in choices:
+        raise ValueError(f"{value!r} is not one of {', '.join(choices)}")
+    return str(value)
+
+
+def _text(value: Any) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{value!r} is not a string")
+    return value
+
+
+def _flag(value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{value!r} is not true or false")
+    return value
 
 
 def layout_of(saved: SavedModel, source: str) -> FeatureLayout:
     """The columns a saved model reads: as recorded by the command line,
     or the model's feature names taken as numeric columns."""
-    record = StreamRecord.of(saved)
+    record = StreamRecord.of(saved, source)
     if record is not None:
         return record.layout
     names = getattr(saved.estimator, "feature_names_in_", None)

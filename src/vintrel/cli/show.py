@@ -1,4 +1,5 @@
-"""`vintrel show`: what a model file holds."""
+"""`vintrel show`: what a model file holds. Names, levels and paths come
+from the file and are printed with control characters escaped."""
 
 import argparse
 
@@ -13,7 +14,7 @@ def run_show(args: argparse.Namespace) -> int:
     lines = [("model file", f"{args.model} (model format {saved.format_version}, written by {saved.written_by})"),
              ("estimator", repr(saved.estimator))]
     lines += _fit_lines(saved)
-    lines += _data_lines(StreamRecord.of(saved))
+    lines += _data_lines(StreamRecord.of(saved, args.model))
     print(render_pairs(lines))
     if hasattr(saved.estimator, "coef_"):
         print()

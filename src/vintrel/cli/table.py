@@ -1,5 +1,6 @@
 """The coefficient table the commands print, and plain text tables."""
 
+import unicodedata
 from dataclasses import dataclass
 
 from vintrel.estimator import IncrementalHuberRegressor
@@ -18,9 +19,10 @@ class Table:
     rows: tuple[tuple[str, ...], ...]
 
     def render(self) -> str:
-        widths = [max(len(cell) for cell in column) for column in zip(self.headings, *self.rows, strict=True)]
+        shown = [tuple(printable(cell) for cell in cells) for cells in (self.headings, *self.rows)]
+        widths = [max(len(cell) for cell in column) for column in zip(*shown, strict=True)]
         lines = []
-        for cells in (self.headings, *self.rows):
+        for cells in shown:
             first, *rest = cells
             lines.append("  ".join([first.ljust(widths[0]), *(c.rjust(w) for c, w in zip(rest, widths[1:],
                                                                                        strict=True))]))
@@ -56,5 +58,26 @@ def counted(count: int, noun: str) -> str:
 
 def render_pairs(pairs: list[tuple[str, str]]) -> str:
     """Names and values in two aligned columns."""
-    width = max(len(name) for name, _ in pairs)
-    return "\n".join(f"{name.ljust(width)}  {value}" for name, value in pairs)
+    shown = [(printable(name), printable(value)) for name, value in pairs]
+    width = max(len(name) for name, _ in shown)
+    return "\n".join(f"{name.ljust(width)}  {value}" for name, value in shown)
+
+
+# Unicode categories that move the cursor, recolour, reorder or hide text on
+# a terminal: controls, format characters (direction marks), separators and
+# lone surrogates.
+_UNPRINTABLE = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
+
+
+def printable(text: str) -> str:
+    """`text` with every character a terminal would act on rather than show
+    written as an escape (``\\x1b``, ``\\u202e``): names and paths from
+    data and model files reach the terminal as plain text."""
+    if text.isprintable():
+        return text
+    return "".join(_escape(c) if unicodedata.category(c) in _UNPRINTABLE else c for c in text)
+
+
+def _escape(character: str) -> str:
+    code = ord(character)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
