@@ -1,7 +1,7 @@
 """Fitting over partitions, whatever runs them: each partition is streamed
 from one shared start into a small typed state, the folded partitions are
-combined in a tree, and a Newton pass over every partition refines the
-merge. A backend (Dask, or another scheduler) only decides where these
+combined in a tree, and passes over every partition take the merge to the
+whole-data estimate (see `vintrel._passes`). A backend (Dask, or another scheduler) only decides where these
 functions run and how their results travel; nothing here imports one.
 """
 
@@ -9,18 +9,22 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+import numpy as np
 from numpy.typing import ArrayLike
 
 from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
+from vintrel._passes import Passes, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._refine import NewtonPass, NewtonSums, add_newton_sums, refined_state
 from vintrel._stream import NotConvergedWarning, Stream, batch_rows, struggles
 from vintrel._validation import validate_batch
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.state import ModelState
 
-__all__ = ["Folded", "NewtonPass", "NewtonSums", "Partition", "PartitionStream", "combine_folded", "fold_partition",
-           "merge_states", "newton_sums", "refined_state", "stream_partition", "sum_newton", "tree"]
+__all__ = ["Folded", "NewtonPass", "NewtonSums", "Partition", "PartitionStream", "PassPoint", "PassSums", "Passes",
+           "add_pass_sums",
+           "combine_folded", "fold_partition", "merge_states", "newton_sums", "pass_sums", "refined_state",
+           "run_passes", "stream_partition", "sum_newton", "tree"]
 
 # A partition's batches as (X, y, sample_weight), given the rows per batch
 # that the fold or the Newton pass asks for (a reader may keep its own).
@@ -145,6 +149,29 @@ def newton_sums(state: ModelState, batches: Batches) -> NewtonSums:
     for X, y, weights in batches(newton.batch_rows):
         newton.add(X, y, weights)
     return newton.sums
+
+
+def pass_sums(state: ModelState, point: PassPoint, batches: Batches) -> PassSums:
+    """What a pass adds up over one partition at `point`; `batches(rows)`
+    yields the partition in batches of the estimator's `batch_size`."""
+    validator = IncrementalHuberRegressor.from_state(state)
+    engine = state.engine
+    assert engine is not None
+    sums = PassSums.empty(engine.n_parameters, point)
+    for X, y, weights in batches(batch_rows(validator.batch_size, engine.n_parameters, engine.dtype)):
+        X, y, weights = validate_batch(validator, X, y, weights, reset=False, dtype=engine.dtype,
+                                       stream_batch=True)
+        evaluate_batch(state, point, sums, X, y, weights)
+    return sums
+
+
+def add_pass_sums(*parts: PassSums) -> PassSums:
+    """The sums of several partitions of one pass, in a new record."""
+    total = PassSums.empty(parts[0].gradient.size, PassPoint(np.zeros(0), parts[0].median.unit,
+                                                             np.zeros(0), parts[0].median.bracket))
+    for part in parts:
+        total.add(part)
+    return total
 
 
 def sum_newton(*parts: NewtonSums) -> NewtonSums:

@@ -19,6 +19,7 @@ Everything a pass adds up is additive over batches and over partitions, so
 passes run wherever the data is: in memory, over files, or on a cluster.
 """
 
+from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from typing import Any
 
@@ -43,6 +44,9 @@ WINDOW_HALF_WIDTH = 0.05
 # A step is halved at most this many times in a row before the passes give
 # up: by then the direction is no use.
 MAX_HALVINGS = 20
+# The smallest ridge (per unit of weight, in standardised units) added to
+# the Newton matrix of a pass.
+MIN_RIDGE = 1e-12
 # Shares of a Newton step whose loss every pass measures; the last is the
 # point the step started from.
 SHARES = (0.5, 0.25, 0.125, 0.0)
@@ -190,14 +194,6 @@ class Passes:
     def done(self) -> bool:
         return self.converged or self.failed or self.n_passes >= self.max_passes
 
-    def new_sums(self) -> PassSums:
-        """Empty sums for the next pass (or a part of it)."""
-        return PassSums.empty(self.point.coefficients.size, self.point)
-
-    def add(self, sums: PassSums, X: Array, y: Array, weights: Array | None) -> None:
-        """Evaluate one validated batch at the pass's point."""
-        evaluate_batch(self.state, self.point, sums, X, y, weights)
-
     def finish(self, sums: PassSums) -> None:
         """Decide on the step that led here, then propose the next one."""
         self.n_passes += 1
@@ -209,15 +205,20 @@ class Passes:
         median = sums.median.result()
         measured = median.value / MAD_NORMALISER
         measured = measured if np.isfinite(measured) and measured > 0 else point.scale
-        newton = self._newton(sums) - point.coefficients
-        scale, moved = self._joint_scale(sums, measured)
+        # The ridge keeps the Newton matrix solvable over constant or
+        # collinear columns, as in the engine's updates; it changes the
+        # steps, not where they end.
+        ridge = max(float(self.state.params["ridge"]), MIN_RIDGE) * sums.weight
+        matrix = sums.gram + ridge * np.eye(point.coefficients.size)
+        newton = self._newton(sums, matrix) - point.coefficients
+        scale, moved = self._joint_scale(sums, matrix, measured)
         change = float(np.max(np.abs(newton), initial=0.0)) / point.scale
         self.converged = median.exact and change <= self.pass_tol and abs(measured / point.scale - 1) <= self.pass_tol
         stepped = point.coefficients + moved + newton
         self.state = self._state_at(stepped, scale, sums)
         self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))
 
-    def _joint_scale(self, sums: PassSums, measured: float) -> tuple[float, Vector]:
+    def _joint_scale(self, sums: PassSums, matrix: Matrix, measured: float) -> tuple[float, Vector]:
         """The next scale, and how far the coefficients move with it.
 
         The scale s is a fixed point of F(s), the normalised MAD of the
@@ -234,7 +235,7 @@ class Passes:
         if window <= 0 or penalty_named(self.state.params["penalty"]).name is not None:
             return plain
         try:
-            slope_b = -np.linalg.solve(sums.gram, sums.scale_gradient)
+            slope_b = -np.linalg.solve(matrix, sums.scale_gradient)
         except np.linalg.LinAlgError:
             return plain
         # A residual r moves by -z . b'(s), its absolute value by
@@ -247,13 +248,13 @@ class Passes:
             return plain
         return scale, slope_b * (scale - self.point.scale)
 
-    def _newton(self, sums: PassSums) -> Vector:
+    def _newton(self, sums: PassSums, matrix: Matrix) -> Vector:
         """The next coefficients (target units): the minimiser, under the
         penalty, of the quadratic model of the loss at the pass's scale."""
         scale = self.point.scale
         beta = self.point.internal(scale)
         at_pass = self._at_scale(scale).replace(engine=self._engine(beta, sums.gram, sums))
-        stepped = with_minimiser(at_pass, sums.gram, sums.gram @ beta + sums.gradient, sums.weight, beta)
+        stepped = with_minimiser(at_pass, matrix, matrix @ beta + sums.gradient, sums.weight, beta)
         assert stepped.engine is not None
         return np.asarray(stepped.engine.coefficients, dtype=np.float64) * scale
 
@@ -320,3 +321,14 @@ class Passes:
         return self._at_scale(scale).replace(
             engine=replace(engine, previous_lambda=level), sums=statistics, pending=None,
             last_update=LastUpdate(last.n_iter, self.converged, level, self.n_passes))
+
+
+def run_passes(state: ModelState, pass_tol: float, max_passes: int,
+               run_pass: Callable[[ModelState, PassPoint], PassSums]) -> Passes:
+    """Passes from a merged `state` until the whole-data estimate settles;
+    `run_pass(state, point)` evaluates one pass over every partition and
+    returns its summed sums (wherever it runs them)."""
+    passes = Passes(state, pass_tol, max_passes)
+    while not passes.done:
+        passes.finish(run_pass(passes.state, passes.point))
+    return passes

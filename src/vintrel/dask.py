@@ -12,7 +12,6 @@ import multiprocessing.resource_tracker
 import signal
 import threading
 import uuid
-import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -33,16 +32,22 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 from vintrel._distributed import Folded as FoldedPartitions
 from vintrel._distributed import (
     NewtonSums,
+    PassPoint,
+    PassSums,
+    add_pass_sums,
     combine_folded,
     fold_partition,
     merge_states,
     newton_sums,
+    pass_sums,
     refined_state,
+    run_passes,
     sum_newton,
     tree,
 )
 from vintrel._params import check_params
 from vintrel._stream import batch_rows as rows_per_batch
+from vintrel._warnings import warn
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.state import ModelState as State
 
@@ -88,11 +93,11 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
     sample_weight : dask.dataframe.Series or dask.array.Array, default=None
         Non-negative weight of each row, partitioned like `X`.
     refine : bool, default=False
-        After the merge, make one Newton step on the whole data set at the
-        merged coefficients (a second pass over every partition). One merge
-        of partition streams is within sampling noise of one long stream but
-        not as close to the whole-data M-estimate; the step closes most of
-        that gap.
+        Kept for earlier callers: passes over the partitions now follow the
+        merge whenever the estimator's ``max_passes`` exceeds 1 (as by
+        default), taking it to the whole-data M-estimate with its MAD scale,
+        the answer `IncrementalHuberRegressor.fit` gives in one process.
+        With ``max_passes=1``, ``refine=True`` makes one such pass.
     split_every : int, default=8
         How many partial estimates one merge task combines.
     progress : callable, optional
@@ -116,15 +121,27 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
     folds = [delayed(_fold_partition, pure=False)(start, *part, layout, index,
                                                   dask_key_name=f"vintrel-fold-{run}-{index}")
              for index, part in enumerate(parts)]
-    total = len(parts) * (2 if refine else 1)
     folded: FoldedPartitions[None] = combine_on_cluster(folds, combine_folded, split_every,
-                                                        _Progress(progress, 0, total))
+                                                        _Progress(progress, 0, len(parts)))
     state = folded.state
-    if refine:
-        partial_sums = [delayed(_newton_sums, pure=False)(state, *part, layout,
-                                                          dask_key_name=f"vintrel-refine-{run}-{index}")
-                        for index, part in enumerate(parts)]
-        state = refine_on_cluster(state, partial_sums, split_every, _Progress(progress, len(parts), total))
+    max_passes = max(int(estimator.max_passes), 2 if refine else 1)
+    if max_passes > 1:
+        rounds = iter(range(1, max_passes))
+
+        def run_pass(state: State, point: PassPoint) -> PassSums:
+            offset = next(rounds) * len(parts)
+            tasks = [delayed(_pass_sums, pure=False)(state, point, *part, layout,
+                                                     dask_key_name=f"vintrel-pass-{run}-{offset}-{index}")
+                     for index, part in enumerate(parts)]
+            summed: PassSums = combine_on_cluster(tasks, add_pass_sums, split_every,
+                                                  _Progress(progress, offset, offset + len(parts)))
+            return summed
+
+        passes = run_passes(state, float(estimator.pass_tol), max_passes, run_pass)
+        state = passes.state
+        if not passes.converged:
+            warn(f"the whole-data estimate did not settle within max_passes={max_passes} passes over the "
+                 f"partitions (converged_ is False); raise max_passes", ConvergenceWarning)
     _warn_struggles(folded)
     return estimator.import_state(state)
 
@@ -313,6 +330,11 @@ def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple
     return newton_sums(state, lambda rows: _batches(X, y, sample_weight, layout, rows))
 
 
+def _pass_sums(state: State, point: PassPoint, X: Any, y: Any, sample_weight: Any,
+               layout: tuple[list[Any], bool] | None) -> PassSums:
+    return pass_sums(state, point, lambda rows: _batches(X, y, sample_weight, layout, rows))
+
+
 def _check_rows(X: Any, y: Any, sample_weight: Any) -> int:
     """The rows of a partition, once y and the weights have as many."""
     rows = _length(X)
@@ -451,11 +473,12 @@ def _warn_struggles(folded: FoldedPartitions[None]) -> None:
     did not converge, as warnings from the client."""
     for index, partition in enumerate(folded.partitions):
         for note in partition.notes:
-            warnings.warn(f"partition {index}: {note}", ConvergenceWarning, stacklevel=3)
+            warn(f"partition {index}: {note}", ConvergenceWarning)
     not_converged = folded.not_converged
     if not not_converged:
         return
     shown = ", ".join(f"partition {partition} batch {batch}" for partition, batch in not_converged[:5])
     more = f" and {len(not_converged) - 5} more" if len(not_converged) > 5 else ""
-    warnings.warn(f"{len(not_converged)} updates on the workers did not converge ({shown}{more}); "
-                  f"consider raising max_iter", ConvergenceWarning, stacklevel=3)
+    warn(f"{len(not_converged)} updates on the workers did not converge ({shown}{more}): each kept its last "
+         f"accepted step; the passes that follow the merge do not depend on them, but a fit without passes "
+         f"does; consider raising max_iter", ConvergenceWarning)

@@ -24,7 +24,7 @@ from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
 from vintrel._native_cpu import version
 from vintrel._params import check_params
-from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, Passes
+from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._stream import (
     DEFAULT_BATCH_BYTES,
     MIN_START_ROWS_PER_PARAMETER,
@@ -253,13 +253,15 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                     rows_per_batch: int) -> ModelState:
         """Passes over the batches of `fit` from the streamed `state` until
         the whole-data estimate settles."""
-        passes = Passes(state, float(self.pass_tol), int(self.max_passes))
-        while not passes.done:
-            sums = passes.new_sums()
+        def run_pass(state: ModelState, point: PassPoint) -> PassSums:
+            sums = PassSums.empty(n_parameters, point)
             for begin in range(0, X.shape[0], rows_per_batch):
                 rows = slice(begin, begin + rows_per_batch)
-                passes.add(sums, X[rows], y[rows], None if weights is None else weights[rows])
-            passes.finish(sums)
+                evaluate_batch(state, point, sums, X[rows], y[rows], None if weights is None else weights[rows])
+            return sums
+
+        n_parameters = X.shape[1] + int(self.fit_intercept)
+        passes = run_passes(state, float(self.pass_tol), int(self.max_passes), run_pass)
         if not passes.converged:
             warn(f"the whole-data estimate did not settle within max_passes={self.max_passes} passes over the "
                  f"data: coefficients and scale are close to it but still moved by more than pass_tol="

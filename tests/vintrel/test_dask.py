@@ -56,8 +56,8 @@ def _single_stream(X, y, weights):
 def test_partition_streams_merge_to_the_single_stream(client, data, kind):
     X, y, weights = data
     reports = []
-    model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *_collections(X, y, weights, kind),
-                             progress=lambda done, total: reports.append((done, total)))
+    model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH, max_passes=1),
+                             *_collections(X, y, weights, kind), progress=lambda done, total: reports.append((done, total)))
     stream = _single_stream(X, y, weights)
     # Units come from the first batch of the first partition, as in a stream
     # (up to the rounding of column-major frames).
@@ -70,33 +70,34 @@ def test_partition_streams_merge_to_the_single_stream(client, data, kind):
         assert list(model.feature_names_in_) == NAMES
     else:
         with dask.config.set(scheduler="threads"):
-            local = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *_collections(X, y, weights, kind))
+            local = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH, max_passes=1),
+                                     *_collections(X, y, weights, kind))
         np.testing.assert_array_equal(local.coef_, model.coef_)
 
 
-def _whole_data_m_estimate(X, y, scale):
-    """The Huber M-estimate of all rows at a fixed scale, in one update."""
-    return IncrementalHuberRegressor(scale=scale, tol=1e-12).fit(X, y)
-
-
-def test_refinement_brings_the_merge_close_to_the_whole_data_estimate(client, data):
-    X, y, _ = data
-    Xd, yd, _ = _collections(X, y, np.ones(ROWS), "array")
-    merged = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), Xd.rechunk((ROWS // 24, 3)),
-                              yd.rechunk(ROWS // 24))
-    refined = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), Xd.rechunk((ROWS // 24, 3)),
-                               yd.rechunk(ROWS // 24), refine=True)
-    whole = _whole_data_m_estimate(X, y, merged.scale_)
-    spread = X.std(axis=0)
-    merged_error = np.linalg.norm((merged.coef_ - whole.coef_) * spread)
-    refined_error = np.linalg.norm((refined.coef_ - whole.coef_) * spread)
-    assert refined_error < 0.1 * merged_error
-    assert refined.n_samples_seen_ == merged.n_samples_seen_ == ROWS
+@pytest.mark.parametrize("kind", ["array", "frame"])
+def test_passes_on_the_cluster_give_the_single_process_answer(client, data, kind):
+    X, y, weights = data
+    order = np.argsort(X[:, 0])  # partitions that each see one range of a feature
+    X, y, weights = X[order], y[order], weights[order]
+    reports = []
+    on_dask = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *_collections(X, y, weights, kind),
+                               progress=lambda done, total: reports.append((done, total)))
+    in_process = IncrementalHuberRegressor(batch_size=BATCH).fit(X, y, sample_weight=weights)
+    merged = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH, max_passes=1),
+                              *_collections(X, y, weights, kind))
+    assert on_dask.converged_ and on_dask.n_passes_ == in_process.n_passes_ > 1
+    assert on_dask.scale_ == pytest.approx(in_process.scale_, rel=1e-9)
+    np.testing.assert_allclose(on_dask.coef_, in_process.coef_, rtol=1e-7)
+    np.testing.assert_allclose(on_dask.coef_se_, in_process.coef_se_, rtol=1e-6)
+    assert np.max(np.abs(merged.coef_ - in_process.coef_) / in_process.coef_se_) > 100 * np.max(
+        np.abs(on_dask.coef_ - in_process.coef_) / in_process.coef_se_)
+    assert reports[-1] == (on_dask.n_passes_ * PARTITIONS, on_dask.n_passes_ * PARTITIONS)
 
 
 def test_an_initialised_estimator_keeps_its_start(client, data):
     X, y, weights = data
-    start = IncrementalHuberRegressor(batch_size=BATCH).initialize(X[-2000:], y[-2000:])
+    start = IncrementalHuberRegressor(batch_size=BATCH, max_passes=1).initialize(X[-2000:], y[-2000:])
     fitted = vintrel_dask.fit(start, *_collections(X, y, weights, "array")[:2])
     assert fitted is start and start.n_samples_seen_ == ROWS
     assert start.scale_ == IncrementalHuberRegressor().initialize(X[-2000:], y[-2000:]).scale_

@@ -17,7 +17,7 @@ import argparse
 import contextlib
 import dataclasses
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol
@@ -26,12 +26,14 @@ import numpy as np
 
 from vintrel._distributed import (
     Folded,
-    NewtonPass,
     PartitionStream,
+    PassPoint,
+    PassSums,
+    add_pass_sums,
     combine_folded,
     merge_states,
-    refined_state,
-    sum_newton,
+    pass_sums,
+    run_passes,
 )
 from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.errors import CommandError
@@ -49,7 +51,7 @@ SPLIT_EVERY = 8
 class Runner(Protocol):
     """How a backend runs the tasks of a fit."""
 
-    def combine_files[Result](self, work: Callable[[State, BatchSource], Result], shared: State,
+    def combine_files[Shared, Result](self, work: Callable[[Shared, BatchSource], Result], shared: Shared,
                               files: Sequence[BatchSource], name: str, combine: Callable[..., Result],
                               on_done: Callable[[int, Result], None]) -> Result:
         """Run ``work(shared, file)`` for each of `files` and combine the
@@ -57,7 +59,7 @@ class Runner(Protocol):
         (at most `SPLIT_EVERY`), so that their order is kept; returns the
         combination. ``on_done(index, result)`` is called in this process
         as the result of ``files[index]`` arrives. `name` names the round
-        ("fit", "refine"). The first failure ends the round and is raised
+        ("fit", "pass"). The first failure ends the round and is raised
         here."""
         ...
 
@@ -123,18 +125,25 @@ def fold_file(start: State, task: BatchSource) -> Folded[FitRun]:
     return partition.folded(run)
 
 
-def file_newton_sums(state: State, task: BatchSource) -> dict[str, Any]:
-    """The score sum and curvature-weighted Gram of one file at the
-    coefficients of `state`, with the rows read."""
-    newton = NewtonPass(state)
+def file_pass_sums(work: tuple[State, PassPoint], task: BatchSource) -> tuple[PassSums, int]:
+    """What a pass adds up over one file at the pass's point, with the rows
+    read."""
+    state, point = work
     rows = 0
-    with Prefetched(task.batches()) as batches:
-        for chunk, encoded in batches:
-            rows += chunk.rows
-            if encoded.X.shape[0]:
-                assert encoded.y is not None
-                newton.add(encoded.X, encoded.y, encoded.weights)
-    return {**newton.sums, "rows": rows}
+
+    def batches(_: int) -> Iterator[tuple[Any, Any, Any]]:
+        nonlocal rows
+        with Prefetched(task.batches()) as chunks:
+            for chunk, encoded in chunks:
+                rows += chunk.rows
+                if encoded.X.shape[0]:
+                    yield encoded.X, encoded.y, encoded.weights
+
+    return pass_sums(state, point, batches), rows
+
+
+def _add_file_sums(*parts: tuple[PassSums, int]) -> tuple[PassSums, int]:
+    return add_pass_sums(*(sums for sums, _ in parts)), sum(rows for _, rows in parts)
 
 
 def file_tasks(plan: FitPlan) -> list[BatchSource]:
@@ -160,22 +169,16 @@ def fit_files(args: argparse.Namespace, plan: FitPlan, start: SharedStart, runne
         folded = runner.combine_files(fold_file, start.state, files, "fit", combine_folded, gathered.folded)
     state = folded.state
     figures = []
-    if args.refine:
+    max_passes = max(int(plan.model.max_passes), 2 if args.refine else 1)
+    if max_passes > 1:
         refining = time.perf_counter()
-        summing = progress_display("refine", total_rows, 0, args.quiet)
-        summed = 0
-
-        def on_sums(index: int, sums: dict[str, Any]) -> None:
-            nonlocal summed
-            summed += 1
-            summing.advance(sums["rows"], f"{summed} of {counted(len(files), 'file')} summed")
-
-        with contextlib.closing(summing):
-            state = refined_state(state, runner.combine_files(file_newton_sums, state, files, "refine", sum_newton,
-                                                              on_sums))
+        passes = run_passes(state, float(plan.model.pass_tol), max_passes,
+                            lambda state, point: _file_pass(args, runner, files, total_rows, state, point))
+        state = passes.state
         gathered.track(state)
-        figures.append(("refined", f"one Newton step over every file at the merged coefficients "
-                                   f"({time.perf_counter() - refining:.2f} s)"))
+        figures.append(("passes", f"{passes.n_passes} over the data, the first streamed"
+                                  f"{'' if passes.converged else ' (NOT converged: raise --passes)'} "
+                                  f"({time.perf_counter() - refining:.2f} s after the first)"))
     plan.model = IncrementalHuberRegressor.from_state(
         state.replace(params=plan.model.get_params(), feature_names_in=tuple(plan.layout.feature_names)))
     run = gathered.combined(folded, time.perf_counter() - started)
@@ -183,6 +186,22 @@ def fit_files(args: argparse.Namespace, plan: FitPlan, start: SharedStart, runne
     # The plot shows the residuals of the rows the start was fixed on.
     run.last_batch = start.sample
     return run
+
+
+def _file_pass(args: argparse.Namespace, runner: Runner, files: list[BatchSource], total_rows: int | None,
+               state: State, point: PassPoint) -> PassSums:
+    """One pass over every file with `runner`, with its progress display."""
+    summing = progress_display("pass", total_rows, 0, args.quiet)
+    summed = 0
+
+    def on_sums(index: int, result: tuple[PassSums, int]) -> None:
+        nonlocal summed
+        summed += 1
+        summing.advance(result[1], f"{summed} of {counted(len(files), 'file')} evaluated")
+
+    with contextlib.closing(summing):
+        sums, _ = runner.combine_files(file_pass_sums, (state, point), files, "pass", _add_file_sums, on_sums)
+    return sums
 
 
 class _Gathered:

@@ -29,7 +29,6 @@ from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.fit_run import BatchSource, FitPlan, finish_fit
 from vintrel.cli.interrupt import stop_on_interrupt
 from vintrel.cli.table import counted
-from vintrel.state import ModelState as State
 
 # The log level of Dask in processes started from here.
 _WORKER_LOGGING = "DASK_LOGGING__DISTRIBUTED"
@@ -64,7 +63,7 @@ class _OnDask:
     def __init__(self, client: distributed.Client) -> None:
         self.client = client
 
-    def combine_files[Result](self, work: Callable[[State, BatchSource], Result], shared: State,
+    def combine_files[Shared, Result](self, work: Callable[[Shared, BatchSource], Result], shared: Shared,
                               files: Sequence[BatchSource], name: str, combine: Callable[..., Result],
                               on_done: Callable[[int, Result], None]) -> Result:
         key = f"vintrel-{name}-{uuid.uuid4().hex[:8]}"
