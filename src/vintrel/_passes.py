@@ -189,6 +189,13 @@ class Passes:
         scale = scaling.y_scale
         coefficients = np.asarray(engine.coefficients, dtype=np.float64) * scale
         self.point = PassPoint(coefficients, scale, np.zeros_like(coefficients), None)
+        # A penalised fit takes the scale of the unpenalised whole-data fit,
+        # as a fit of one batch does: passes without the penalty settle the
+        # scale first, then passes with it at that scale.
+        self._penalty = self.state.params["penalty"]
+        self.scale_fixed = False
+        if self._penalty is not None:
+            self.state = self.state.replace(params={**self.state.params, "penalty": None})
 
     @property
     def done(self) -> bool:
@@ -211,12 +218,21 @@ class Passes:
         ridge = max(float(self.state.params["ridge"]), MIN_RIDGE) * sums.weight
         matrix = sums.gram + ridge * np.eye(point.coefficients.size)
         newton = self._newton(sums, matrix) - point.coefficients
-        scale, moved = self._joint_scale(sums, matrix, measured)
         change = float(np.max(np.abs(newton), initial=0.0)) / point.scale
-        self.converged = median.exact and change <= self.pass_tol and abs(measured / point.scale - 1) <= self.pass_tol
+        if self.scale_fixed:
+            scale, moved = point.scale, np.zeros_like(newton)
+            self.converged = change <= self.pass_tol
+        else:
+            scale, moved = self._joint_scale(sums, matrix, measured)
+            self.converged = median.exact and change <= self.pass_tol and \
+                abs(measured / point.scale - 1) <= self.pass_tol
         stepped = point.coefficients + moved + newton
         self.state = self._state_at(stepped, scale, sums)
         self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))
+        if self.converged and self._penalty is not None and not self.scale_fixed:
+            self.scale_fixed, self.converged = True, False
+            self.state = self.state.replace(params={**self.state.params, "penalty": self._penalty})
+            self.point = replace(self.point, step=np.zeros_like(newton))
 
     def _joint_scale(self, sums: PassSums, matrix: Matrix, measured: float) -> tuple[float, Vector]:
         """The next scale, and how far the coefficients move with it.

@@ -7,6 +7,7 @@ the engine and adds its score statistics to the additive sums. Its
 `state()` is a frozen snapshot; `reset_to` puts one back.
 """
 
+import math
 from collections.abc import Mapping
 from typing import Any
 
@@ -17,6 +18,8 @@ from sklearn.utils import assert_all_finite
 
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._model import HuberLoss, default_tol, penalty_named
+from vintrel._order import batch_move, order_warning
+from vintrel._robust import normalised_mad
 from vintrel._scaling import Scaling
 from vintrel._start import Start, huber_start, least_squares_start
 from vintrel.inference import add_sums, batch_sums, penalised_batch_sums
@@ -34,6 +37,9 @@ DEFAULT_BATCH_BYTES = 64 * 2**20
 # from the first batch's centre is taken to be in other units: refused,
 # rather than folded as rows that can teach the estimate nothing.
 MAX_STANDARDISED = 1e6
+# Streams of more parameters skip the order check: it reads the carried
+# information matrix after every batch.
+MAX_WATCHED_PARAMETERS = 500
 # The estimator's name in the errors scikit-learn's checks word.
 ESTIMATOR_NAME = "IncrementalHuberRegressor"
 
@@ -107,6 +113,12 @@ class Stream:
         self.scaling: Scaling | None = None
         self.units: tuple[Any, Any] | None = None  # the parameters that fixed the internal units
         self.feature_names: tuple[str, ...] | None = None  # for messages; the caller keeps it current
+        # A stream of `partial_fit` calls watches its order and, unless its
+        # units were fixed on purpose, refines its residual scale.
+        self.watch_order = False
+        self.scale_follows = False
+        self.order_warning: str | None = None  # the last one, kept with the state
+        self.new_order_warning: str | None = None  # from the batch just folded
         self.sums: Mapping[str, Any] = {}
         self.pending: Pending | None = None
         self.last: LastUpdate | None = None
@@ -135,12 +147,14 @@ class Stream:
         self.units = None if state.scaling is None else (state.scaling.fit_intercept, state.params["scale"])
         self.sums, self.pending, self.last = dict(state.sums), state.pending, state.last_update
         self.feature_names = state.feature_names_in
+        self.scale_follows, self.order_warning = state.scale_follows, state.order_warning
 
     def state(self, params: Mapping[str, Any], feature_names: tuple[str, ...] | None) -> ModelState:
         """A frozen snapshot of everything the stream has learnt."""
         return ModelState(params=dict(params), n_features_in=self.n_features, feature_names_in=feature_names,
                           scaling=self.scaling, engine=None if self.engine is None else self.engine.export(),
-                          last_update=self.last, sums=dict(self.sums), pending=self.pending)
+                          last_update=self.last, sums=dict(self.sums), pending=self.pending,
+                          scale_follows=self.scale_follows, order_warning=self.order_warning)
 
     @property
     def dtype(self) -> np.dtype | None:
@@ -182,7 +196,7 @@ class Stream:
         report = start.folded
         self.last = LastUpdate(0 if report is None else report.iterations,
                                True if report is None else report.converged, 0.0)
-        self.pending, self.sums = None, {}
+        self.pending, self.sums, self.scale_follows = None, {}, False
 
     def _with_pending(self, X: Array, y: Array, weights: Array | None) -> tuple[Array, Array, Array | None]:
         pending, self.pending = self.pending, None
@@ -207,8 +221,12 @@ class Stream:
             report = engine.fold(design, target, weights, settings, "batch 1")
         self.engine, self.scaling = engine, scaling
         self.units = (self.params["fit_intercept"], self.params["scale"])
-        self._add_batch_sums(design, target, weights)
+        residuals = self._add_batch_sums(design, target, weights)
         self._record(report)
+        if self.scale_follows:
+            weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
+            self.sums = add_sums(self.sums, {"scale_sum": weight * normalised_mad(residuals, weights) * scaling.y_scale,
+                                             "scale_weight": weight})
         return report
 
     def _begin(self, X: Array, y: Array, weights: Array | None,
@@ -237,6 +255,8 @@ class Stream:
             engine = self.engine = engine.with_threads(self.params["n_threads"])
         dtype = engine.dtype
         label = f"batch {engine.batch_count + 1}"
+        self.new_order_warning = None
+        before = engine.coefficients if self.watch_order and engine.n_parameters <= MAX_WATCHED_PARAMETERS else None
         extent = np.zeros(scaling.n_parameters, dtype=dtype)
         design, target = scaling.design(X, dtype, out=buffer, extent=extent), scaling.target(y, dtype)
         self._check_units(extent[: scaling.n_features], scaling, label)
@@ -245,9 +265,58 @@ class Stream:
         except ValueError:
             assert_finite(X, target)  # the engine's scan found them: say so in scikit-learn's words
             raise
-        self._add_batch_sums(design, target, weights)
+        residuals = self._add_batch_sums(design, target, weights)
         self._record(report)
+        batch_weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
+        scale_ratio = normalised_mad(residuals, weights)
+        if before is not None:
+            self._watch(label, before, report, scale_ratio, batch_weight, X.shape[0])
+        if self.scale_follows and np.isfinite(scale_ratio) and scale_ratio > 0:
+            self._follow_scale(scale_ratio, batch_weight)
         return report
+
+    def _watch(self, label: str, before: Array, report: FoldReport, scale_ratio: float, batch_weight: float,
+               rows: int) -> None:
+        """Note a batch whose move shows that the order moves the estimate."""
+        sums, engine = self.sums, self.engine
+        assert engine is not None
+        if not {"psi_squared", "psi_prime", "weight"} <= sums.keys() or not sums["psi_prime"] > 0:
+            return
+        sandwich = (sums["psi_squared"] / sums["weight"]) / (sums["psi_prime"] / sums["weight"]) ** 2
+        state = engine.export()
+        move = batch_move(label, before, report.coefficients, state.information, sandwich, batch_weight,
+                          state.weight_sum, scale_ratio, rows)
+        warning = order_warning(move)
+        if warning is not None:
+            # Said once per stream; the state keeps the latest.
+            if self.order_warning is None:
+                self.new_order_warning = warning
+            self.order_warning = warning
+
+    def _follow_scale(self, scale_ratio: float, batch_weight: float) -> None:
+        """Refine the residual scale from the batch's residuals.
+
+        The stream's scale is the weighted mean of the normalised MADs of
+        its batches' residuals (each at that batch's final coefficients).
+        When it differs from the scale in use by more than the larger of 1
+        % and 1 / sqrt(rows folded), which shrinks as rows accumulate so
+        that the scale settles, the estimate moves to it: internal
+        coefficients times s / s', the carried information times
+        (s' / s)^2, which is exact for the carried quadratic."""
+        engine, scaling = self.engine, self.scaling
+        assert engine is not None and scaling is not None
+        scale = scaling.y_scale
+        self.sums = add_sums(self.sums, {"scale_sum": batch_weight * scale_ratio * scale,
+                                         "scale_weight": batch_weight})
+        followed = self.sums["scale_sum"] / self.sums["scale_weight"]
+        state = engine.export()
+        if abs(math.log(followed / scale)) <= max(0.01, 1 / math.sqrt(max(state.n_samples_seen, 1))):
+            return
+        ratio = scale / followed
+        engine.restore(state.with_estimate(np.asarray(state.coefficients, dtype=np.float64) * ratio,
+                                           np.asarray(state.information, dtype=np.float64) / ratio**2,
+                                           state.previous_lambda, state.weight_sum))
+        self.scaling = scaling.with_y_scale(followed)
 
     def _check_units(self, extent: Array, scaling: Scaling, label: str) -> None:
         """Refuse a batch whose features lie far outside the first batch's
@@ -263,17 +332,19 @@ class Stream:
                              f"first batch from its centre: the batch seems to be in other units than the first "
                              f"(convert it, or start a new stream with fit)")
 
-    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> None:
+    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> Array:
         """Add the batch just folded to the additive statistics: its score
         statistics at the engine's new coefficients, in one prediction pass.
-        The mapping is new, so a snapshot taken before keeps its values."""
+        The mapping is new, so a snapshot taken before keeps its values.
+        Returns the batch's residuals there, in internal units."""
         assert self.engine is not None
+        residuals = target - self.engine.predict(design)
         if not penalty_named(self.params["penalty"]).standard_errors:
             batch = penalised_batch_sums()
         else:
-            loss = HuberLoss(float(self.params["epsilon"]))
-            batch = batch_sums(target - self.engine.predict(design), weights, loss)
+            batch = batch_sums(residuals, weights, HuberLoss(float(self.params["epsilon"])))
         self.sums = add_sums(self.sums, batch)
+        return residuals
 
     def _record(self, report: FoldReport) -> None:
         self.last = LastUpdate(report.iterations, report.converged, report.lambda_value)

@@ -23,6 +23,7 @@ from vintrel import _model_format as model_format
 from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
 from vintrel._native_cpu import version
+from vintrel._order import StreamOrderWarning
 from vintrel._params import check_params
 from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._stream import (
@@ -299,9 +300,12 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                                            dtype=None if stream is None else stream.dtype, stream_batch=True)
             if stream is None:
                 stream = self._stream = Stream(params, X.shape[1])
+                stream.scale_follows = params["scale"] == "auto"
             stream.check_units(params)
-            stream.params, stream.feature_names = params, self._feature_names()
+            stream.params, stream.feature_names, stream.watch_order = params, self._feature_names(), True
             self._warn_if_struggled(stream.take(X, y, weights))
+            if stream.new_order_warning is not None:
+                warn(stream.new_order_warning, StreamOrderWarning)
             self._publish(stream.state(params, self._feature_names()))
         return self
 
@@ -552,7 +556,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         engine, scaling = state.engine, state.scaling
         assert engine is not None and scaling is not None
         return Summary(inference.rows(alpha), alpha, engine.n_samples_seen, engine.batch_count,
-                       float(scaling.y_scale), float(state.params["epsilon"]))
+                       float(scaling.y_scale), float(state.params["epsilon"]), note=state.order_warning)
 
     def _inference(self) -> tuple[Inference, ModelState]:
         """The published estimate's covariance (or the reason it has none),

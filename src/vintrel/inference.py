@@ -285,6 +285,9 @@ class Summary:
     covariance_type : str
         The covariance formula: Huber's sandwich with the curvature-weighted
         information matrix (``"H2"``, as statsmodels' `RLM` names it).
+    note : str or None
+        A warning the figures come with: that the order of a stream's
+        batches moved the estimate (see `StreamOrderWarning`).
     """
 
     rows: tuple[CoefficientRow, ...]
@@ -294,6 +297,7 @@ class Summary:
     scale: float
     epsilon: float
     covariance_type: str = COVARIANCE_TYPE
+    note: str | None = None
 
     def __str__(self) -> str:
         width = max([9, *(len(row.name) for row in self.rows)])
@@ -313,6 +317,8 @@ class Summary:
         lines.append(rule)
         if any(math.isnan(row.std_err) for row in self.rows):
             lines.append("nan: not identified by the rows seen (a constant or collinear column)")
+        if self.note is not None:
+            lines.append(f"warning: {self.note}")
         return "\n".join(lines)
 
     __repr__ = __str__

@@ -122,6 +122,12 @@ class ModelState:
     last_update: LastUpdate | None = None
     sums: Mapping[str, Any] = dataclasses.field(default_factory=dict)
     pending: Pending | None = None
+    #: Whether later batches still refine the residual scale (a stream of
+    #: `partial_fit` calls); False once a fit, an initialisation or a merge
+    #: has fixed it.
+    scale_follows: bool = False
+    #: The last warning that the order of the batches moved the estimate.
+    order_warning: str | None = None
 
     @property
     def fitted(self) -> bool:
@@ -149,6 +155,7 @@ class ModelState:
             "params": dict(self.params), "n_features_in": self.n_features_in,
             "feature_names_in": None if self.feature_names_in is None else list(self.feature_names_in),
             "scaling": None, "engine": None, "last_update": None, "sums": dict(self.sums), "pending": None,
+            "scale_follows": self.scale_follows, "order_warning": self.order_warning,
         }
         if self.scaling is not None:
             s = self.scaling
@@ -189,6 +196,8 @@ class ModelState:
             params=dict(plain["params"]), n_features_in=_count(plain["n_features_in"], "n_features_in"),
             feature_names_in=None if names is None else tuple(str(name) for name in names),
             sums=_sums(plain["sums"], "sums"),
+            scale_follows=_flag(plain.get("scale_follows", False), "scale_follows"),
+            order_warning=_text(plain.get("order_warning"), "order_warning"),
         )
         if engine is not None:
             dtype = _precision(engine["dtype"], "engine.dtype")
@@ -257,6 +266,15 @@ _MAX_COUNT = 2**63 - 1
 # Rows of a matrix compared at a time, so that checking a large one needs
 # little memory beside it.
 _CHECK_ELEMENTS = 1 << 20
+
+
+def _text(value: Any, name: str) -> str | None:
+    """None or a string of reasonable length."""
+    if value is None:
+        return None
+    if not isinstance(value, str) or len(value) > 10_000:
+        raise TypeError(f"{name} must be a string of at most 10,000 characters")
+    return value
 
 
 def _count(value: Any, name: str) -> int:

@@ -46,7 +46,9 @@ def _collections(X, y, weights, kind):
 
 
 def _single_stream(X, y, weights):
-    model = IncrementalHuberRegressor(batch_size=BATCH)
+    """One stream whose units are fixed on its first batch, as the shared
+    start of the partitions fixes them."""
+    model = IncrementalHuberRegressor(batch_size=BATCH).initialize(X[:BATCH], y[:BATCH], weights[:BATCH])
     for begin in range(0, ROWS, BATCH):
         model.partial_fit(X[begin:begin + BATCH], y[begin:begin + BATCH], weights[begin:begin + BATCH])
     return model

@@ -25,7 +25,7 @@ from vintrel.cli.outputs import check_writable
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import counted
-from vintrel.estimator import IncrementalHuberRegressor, NotConvergedWarning
+from vintrel.estimator import IncrementalHuberRegressor, NotConvergedWarning, StreamOrderWarning
 
 DEFAULT_BATCH_ROWS = 100_000
 # A categorical column with more levels than this is refused: one
@@ -117,8 +117,11 @@ def _fold(model: IncrementalHuberRegressor, feature_names: list[str], X: Array, 
             raise CommandError(f"batch {before + 1}: out of memory; try a smaller --batch-rows") from error
     if not hasattr(model, "feature_names_in_"):
         model.feature_names_in_ = np.asarray(feature_names, dtype=object)
+    # Passes after the first stream take the estimate to the whole-data
+    # answer, so what the stream's order did to it is not worth saying then.
+    quiet = (NotConvergedWarning, StreamOrderWarning) if model.max_passes > 1 else (NotConvergedWarning,)
     for warning in caught:
-        if not issubclass(warning.category, NotConvergedWarning):
+        if not issubclass(warning.category, quiet):
             progress.message(f"warning: {warning.message}")
     if getattr(model, "n_batches_", 0) > before:  # otherwise the rows wait for the stream to start
         run.record_update(model, X, y)
