@@ -23,7 +23,7 @@ from vintrel import _model_format as model_format
 from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
 from vintrel._native_cpu import version
-from vintrel._order import StreamOrderWarning
+from vintrel._order import StreamOrderWarning as StreamOrderWarning
 from vintrel._params import check_params
 from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._stream import (

@@ -8,12 +8,12 @@ import pytest
 import statsmodels.api as sm
 from sklearn.exceptions import ConvergenceWarning
 
+from real_tables import economics, txhousing
 from vintrel import IncrementalHuberRegressor
 from vintrel._median import AbsoluteMedian
 from vintrel._robust import weighted_median
 from vintrel.estimator import StreamOrderWarning
 
-from real_tables import economics, txhousing
 from synthetic_data import contaminated
 
 
