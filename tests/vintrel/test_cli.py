@@ -2,14 +2,19 @@
 and prints, how it resumes, and how it refuses bad input."""
 
 import contextlib
+import os
+import re
 import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 import pytest
 
-from vintrel import IncrementalHuberRegressor
+from vintrel import IncrementalHuberRegressor, model_file
 from vintrel.cli import fit as fit_command
 from vintrel.cli import main, progress
 from vintrel.cli.encoding import Encoder
@@ -275,3 +280,101 @@ def test_predict_refuses_bad_outputs_and_models(train, tmp_path, capsys, model, 
                          tmp_path / output, *options, "--quiet")
     assert status == 1 and message in err and len(err.strip().splitlines()) == 1
     assert sorted(tmp_path.iterdir()) == before
+
+
+# ------------------------------------------- outputs and resumes under attack
+
+def _hard_link(name, to):
+    return lambda d: (d / name).hardlink_to(d / to)
+
+
+def _symlink(name, to):
+    return lambda d: (d / name).symlink_to(d / to)
+
+
+def _replace_part_1(rows, seed):
+    return lambda d: write(frame(rows, seed=seed), d / "data" / "part-1.parquet")
+
+
+def _rename(before, after):
+    return lambda d: (d / before).rename(d / after)
+
+
+def _strip_identities(d):
+    """Make m.npz a model file of an earlier version: no file identities."""
+    saved = model_file.read(d / "m.npz")
+    for entry in saved.metadata["command_line"]["files"]:
+        entry.pop("identity", None)
+    model_file.save(d / "m.npz", saved.estimator, saved.metadata)
+
+
+def _appended_csv(d):
+    """log.npz fitted on log.csv, to which 1,000 rows were appended since."""
+    write(frame(2000, seed=3), d / "log.csv")
+    assert main(["fit", str(d / "log.csv"), "--target", "y", "--model", str(d / "log.npz"), "--quiet"]) == 0
+    more = pa.BufferOutputStream()
+    pacsv.write_csv(frame(1000, seed=4), more, pacsv.WriteOptions(include_header=False))
+    with (d / "log.csv").open("ab") as log:
+        log.write(more.getvalue().to_pybytes())
+
+
+def _killed_saves(d):
+    """Beside m.npz, the temporary file of a save whose process was killed
+    (`.ffffffff.tmp`) and one named for a live writer (`.00000000.tmp`)."""
+    code = ("import os, sys\nfrom vintrel._atomic import atomic_write\n"
+            "with atomic_write(sys.argv[1]) as temporary:\n    temporary.write_bytes(b'half')\n    os._exit(9)")
+    subprocess.run([sys.executable, "-c", code, str(d / "m.npz")], check=False)
+    [left] = d.glob(".m.npz.*.tmp")
+    host = re.fullmatch(r"\.m\.npz\.[0-9]+@([0-9a-f]{8})\.[0-9a-f]{8}\.tmp", left.name)[1]
+    left.rename(d / left.name.replace(left.name[-12:], "ffffffff.tmp"))
+    (d / f".m.npz.{os.getppid()}@{host}.00000000.tmp").write_bytes(b"being written")
+
+
+RESUME = ["fit", "{d}/data", "--resume", "{d}/m.npz", "--model", "{d}/m.npz"]
+
+
+@pytest.mark.parametrize("setup, argv, status, message, read, unchanged, gone", [
+    (None, ["fit", "{d}/data", *TRAIN, "--model", "{d}/m.npz", "--plot", "{d}/m.npz"],
+     1, "--plot {d}/m.npz: is the same file as --model {d}/m.npz", None, ["m.npz"], []),
+    (_hard_link("plot.png", "m.npz"), ["fit", "{d}/data", *TRAIN, "--model", "{d}/m.npz", "--plot", "{d}/plot.png"],
+     1, "--plot {d}/plot.png: is the same file as --model", None, ["m.npz"], []),
+    (None, ["fit", "{d}/data", "--resume", "{d}/m.npz", "--model", "{d}/n.npz", "--plot", "{d}/m.npz"],
+     1, "--plot {d}/m.npz: is the same file as --resume", None, ["m.npz"], ["n.npz"]),
+    (_hard_link("copy.npz", "data/part-0.parquet"), ["fit", "{d}/data", *TRAIN, "--model", "{d}/copy.npz"],
+     1, "--model {d}/copy.npz: is one of the input files", None, ["data/part-0.parquet"], []),
+    (_symlink("p.csv", "m.npz"), ["predict", "{d}/m.npz", "{d}/data", "--output", "{d}/p.csv"],
+     1, "--output {d}/p.csv: is the same file as the model file", None, ["m.npz"], []),
+    (None, [*RESUME, "--target", "load"], 1, "--target load: differs from the resumed model's target 'y'", None,
+     ["m.npz"], []),
+    (_replace_part_1(3000, seed=8), RESUME, 1,
+     "part-1.parquet: the model folded 3,000 rows of a file of this name whose content differs", None, ["m.npz"], []),
+    (_replace_part_1(4000, seed=2), RESUME, 1, "part-1.parquet: the model folded 3,000 rows", None, ["m.npz"], []),
+    (_rename("data/part-1.parquet", "data/part-9.parquet"), RESUME, 0,
+     "part-9.parquet holds the rows folded from {d}/data/part-1.parquet", 0, [], []),
+    (_rename("data", "moved"), [*RESUME[:1], "{d}/moved", *RESUME[2:]], 0,
+     "{d}/moved/part-0.parquet holds the rows folded from {d}/data/part-0.parquet", 0, [], []),
+    (_appended_csv, ["fit", "{d}/log.csv", "--resume", "{d}/log.npz", "--model", "{d}/log.npz"], 0,
+     "resuming: 2,000 rows of this data set were folded already", 1000, [], []),
+    (_strip_identities, RESUME, 0, "resuming: 6,000 rows of this data set were folded already", 0, [], []),
+    (_killed_saves, ["fit", "{d}/data", *TRAIN, "--model", "{d}/m.npz"], 0, "model file", 6000,
+     [".m.npz.*.00000000.tmp"], [".m.npz.*.ffffffff.tmp", ".m.npz.lock"]),
+], ids=["plot-is-model", "plot-hard-link", "plot-is-resumed", "model-hard-link-to-data", "output-symlink-to-model",
+        "other-target", "replaced-same-rows", "replaced-more-rows", "renamed", "folder-moved", "csv-appended",
+        "earlier-model-file", "killed-saves"])
+def test_outputs_and_resumes(train, tmp_path, capsys, setup, argv, status, message, read, unchanged, gone):
+    shutil.copytree(train, tmp_path / "data")
+    assert main(["fit", str(tmp_path / "data"), *TRAIN, "--batch-rows", "1000", "--model", str(tmp_path / "m.npz"),
+                 "--quiet"]) == 0
+    if setup is not None:
+        setup(tmp_path)
+    before = {path: path.read_bytes() for pattern in unchanged for path in tmp_path.glob(pattern)}
+    assert len(before) >= len(unchanged)
+    capsys.readouterr()
+    result, out, err = run(capsys, *(arg.format(d=tmp_path) for arg in map(str, argv)))
+    assert result == status and message.format(d=tmp_path) in out + err
+    if status:
+        assert len(err.strip().splitlines()) == 1
+    else:
+        assert f"rows read        {read:,}\n" in out
+    assert {path: path.read_bytes() for path in before} == before
+    assert not [path for pattern in gone for path in tmp_path.glob(pattern)]

@@ -30,6 +30,22 @@ SLOWED = textwrap.dedent("""
     sys.exit(main(sys.argv[1:]))
 """)
 
+# Runs the command and, after its first update, waits until its standard
+# input closes: a fit paused in the middle of its stream.
+PAUSED = textwrap.dedent("""
+    import sys
+    from vintrel import IncrementalHuberRegressor
+    fold = IncrementalHuberRegressor.partial_fit
+    def paused(self, *args, **kwargs):
+        result = fold(self, *args, **kwargs)
+        print("folded", file=sys.stderr, flush=True)
+        sys.stdin.read()
+        return result
+    IncrementalHuberRegressor.partial_fit = paused
+    from vintrel.cli import main
+    sys.exit(main(sys.argv[1:]))
+""")
+
 
 @pytest.fixture(scope="module")
 def data(tmp_path_factory):
@@ -75,3 +91,25 @@ def test_ctrl_c_saves_the_last_completed_batch_and_resuming_finishes_the_fit(dat
     capsys.readouterr()
     resumed, whole = (IncrementalHuberRegressor.load(tmp_path / n) for n in ("part.npz", "whole.npz"))
     np.testing.assert_array_equal(resumed.coef_, whole.coef_)
+
+
+def test_a_model_being_written_is_locked_against_other_fits_until_its_writer_ends(data, tmp_path, capsys):
+    model = tmp_path / "m.npz"
+    assert main(["fit", str(data), "--target", "y", "--model", str(model), "--quiet"]) == 0
+    before = model.read_bytes()
+    writer = subprocess.Popen([sys.executable, "-c", PAUSED, "fit", str(data), "--target", "y", "--batch-rows", "200",
+                               "--model", str(model), "--quiet"], stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True)
+    try:
+        assert writer.stderr is not None and writer.stderr.readline() == "folded\n"
+        for option, argv in [("--model", ["--resume", model, "--model", model]),
+                             ("--resume", ["--resume", model, "--model", tmp_path / "other.npz"])]:
+            refused = vintrel("fit", data, *argv, "--quiet")
+            assert refused.returncode == 1 and refused.stderr.count("\n") == 1
+            assert refused.stderr.startswith(f"vintrel fit: {option} {model}: is being written by another vintrel "
+                                             f"process (pid {writer.pid})")
+    finally:
+        writer.kill()  # a crash: the system releases the lock
+        writer.wait(timeout=60)
+    assert model.read_bytes() == before and not (tmp_path / "other.npz").exists()
+    assert main(["fit", str(data), "--resume", str(model), "--model", str(model), "--quiet"]) == 0

@@ -1,7 +1,9 @@
 """`vintrel fit`: stream a data set through the estimator, batch by batch,
 and save the model; Ctrl-C stops after the current batch and keeps what was
 folded. With the option of a backend (--dask) the fit runs on a cluster
-instead, as one stream per file (see `vintrel.cli.backends`)."""
+instead, as one stream per file (see `vintrel.cli.backends`). The model
+file is locked against other fits from before it is read (when resuming)
+until it is written."""
 
 import argparse
 import time
@@ -18,8 +20,10 @@ from vintrel.cli.columns import choose_columns
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, FeatureLayout, levels_of
 from vintrel.cli.errors import EXIT_USAGE, CommandError
+from vintrel.cli.file_identity import identify, take_up
 from vintrel.cli.fit_run import Array, FitPlan, FitRun, finish_fit
 from vintrel.cli.interrupt import StopRequest, stop_on_interrupt
+from vintrel.cli.model_lock import writing_model
 from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.outputs import check_writable
 from vintrel.cli.prefetch import Prefetched
@@ -34,26 +38,30 @@ MAX_LEVELS = 1_000
 # Estimator settings the options set, with their defaults; a resumed
 # stream keeps the model's.
 SETTINGS: dict[str, Any] = {"penalty": "none", "epsilon": 1.35, "alpha": 1.0}
+# Files found under a new path when resuming that are named one by one.
+RENAMES_SHOWN = 5
 
 
 def run_fit(args: argparse.Namespace) -> int:
     """The command: returns its exit status."""
     on_cluster = _cluster_fit(args)
-    plan = plan_fit(args)
-    for note in _notes(plan):
-        if not args.quiet:
-            print(note)
-    if on_cluster is not None:
-        return on_cluster(args, plan)
-    progress = progress_display("fit", plan.data.total_rows(), plan.rows_folded_before, args.quiet)
-    # Saving happens while Ctrl-C still only asks to stop, so the model
-    # file is never left half-written by it.
-    with stop_on_interrupt() as stop:
-        try:
-            run = stream_fit(plan.model, plan.layout.feature_names, plan.batches(plan.folded), progress, stop)
-        finally:
-            progress.close()
-        return finish_fit(args, plan, run)
+    data = open_data(args)
+    with writing_model(args.model, args.resume):
+        plan = plan_fit(args, data)
+        for note in _notes(plan):
+            if not args.quiet:
+                print(note)
+        if on_cluster is not None:
+            return on_cluster(args, plan)
+        progress = progress_display("fit", plan.data.total_rows(), plan.rows_folded_before, args.quiet)
+        # Saving happens while Ctrl-C still only asks to stop, so the model
+        # file is never left half-written by it.
+        with stop_on_interrupt() as stop:
+            try:
+                run = stream_fit(plan.model, plan.layout.feature_names, plan.batches(plan.folded), progress, stop)
+            finally:
+                progress.close()
+            return finish_fit(args, plan, run)
 
 
 def _cluster_fit(args: argparse.Namespace) -> ClusterFit | None:
@@ -136,15 +144,22 @@ def _update_note(model: IncrementalHuberRegressor) -> str:
 
 # ------------------------------------------------------------------ planning
 
-def plan_fit(args: argparse.Namespace) -> FitPlan:
-    """Check the options against the data set (and the resumed model) and
-    settle every setting, before anything is read in bulk."""
+def open_data(args: argparse.Namespace) -> DataSet:
+    """The data set, once the files the fit writes are known to be
+    writable and to be neither an input nor each other. The model file may
+    be the one resumed: it is updated in place."""
     if args.plot is not None:
         _check_plotting()
     data = DataSet.open(args.data)
     check_writable(args.model, data.files, "--model")
     if args.plot is not None:
-        check_writable(args.plot, data.files, "--plot")
+        check_writable(args.plot, data.files, "--plot", [("--model", args.model), ("--resume", args.resume)])
+    return data
+
+
+def plan_fit(args: argparse.Namespace, data: DataSet) -> FitPlan:
+    """Check the options against the data set (and the resumed model) and
+    settle every setting, before anything is read in bulk."""
     saved = model_file.read(args.resume) if args.resume is not None else None
     if saved is None:
         return _fresh_plan(args, data)
@@ -173,7 +188,7 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
                                       penalty=None if settings["penalty"] == "none" else "l1",
                                       n_threads=args.threads)
     return FitPlan(data, layout, np.dtype(args.dtype or "float64"), args.batch_rows or DEFAULT_BATCH_ROWS,
-                   (args.nan or "error") == "drop", model, skipped=choice.skipped)
+                   (args.nan or "error") == "drop", model, skipped=choice.skipped, identities=identify(data.files))
 
 
 def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.SavedModel) -> FitPlan:
@@ -194,7 +209,10 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
         model.n_threads = args.threads
     batch_rows = args.batch_rows or (record.batch_rows if record else DEFAULT_BATCH_ROWS)
     drop = args.nan == "drop" if args.nan is not None else bool(record and record.drop_missing)
-    return FitPlan(data, layout, dtype, batch_rows, drop, model, dict(record.files) if record else {})
+    # The files are taken up by content as well as by path.
+    resumed = take_up(data.files, record.files if record else {}, record.identities if record else {})
+    return FitPlan(data, layout, dtype, batch_rows, drop, model, resumed.folded, identities=resumed.identities,
+                   renamed=resumed.renamed)
 
 
 def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecord | None,
@@ -202,6 +220,13 @@ def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecor
     """The resumed model's columns; options that name columns must agree
     with them."""
     held = record.layout if record else None
+    if held is not None and held.target is not None and args.target not in (None, held.target):
+        raise CommandError(f"--target {args.target}: differs from the resumed model's target '{held.target}'; "
+                           f"a resumed stream keeps its target")
+    if held is not None and args.weight not in (None, held.weight):
+        kept = f"differs from the resumed model's weight '{held.weight}'" if held.weight else "the resumed model " \
+            "has no weight"
+        raise CommandError(f"--weight {args.weight}: {kept}; a resumed stream keeps its weight")
     target = args.target or (held.target if held else None)
     if target is None:
         raise CommandError("the resumed model does not record its target; give --target")
@@ -242,6 +267,12 @@ def _notes(plan: FitPlan) -> list[str]:
     if plan.skipped:
         notes.append(f"left out non-numeric column{'s' * (len(plan.skipped) > 1)} {', '.join(plan.skipped)} "
                      f"(use --features and --categorical to choose)")
+    renamed = list(plan.renamed.items())
+    for now, before in renamed[:RENAMES_SHOWN]:
+        notes.append(f"resuming: {now} holds the rows folded from {before} (the same content under another "
+                     f"path); they are not folded again")
+    if len(renamed) > RENAMES_SHOWN:
+        notes.append(f"resuming: {len(renamed) - RENAMES_SHOWN:,} more files hold rows folded under other paths")
     if plan.folded:
         notes.append(f"resuming: {plan.rows_folded_before:,} rows of this data set were folded already and "
                      f"are skipped")

@@ -16,6 +16,7 @@ from vintrel import model_file
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
+from vintrel.cli.file_identity import FileIdentity
 from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.table import coefficient_table, counted, render_pairs
 from vintrel.estimator import IncrementalHuberRegressor
@@ -50,6 +51,8 @@ class FitPlan(BatchSource):
     model: IncrementalHuberRegressor
     folded: dict[str, int] = field(default_factory=dict)  # rows of each file folded by earlier runs
     skipped: tuple[str, ...] = ()
+    identities: dict[str, FileIdentity] = field(default_factory=dict)  # of the files, by path
+    renamed: dict[str, str] = field(default_factory=dict)  # files folded under another path: path now -> then
 
     @property
     def rows_folded_before(self) -> int:
@@ -137,7 +140,9 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
                            status=EXIT_INTERRUPTED)
     complete = run.error is None and not run.interrupted
     files = {**plan.folded, **run.read_through}
-    record = StreamRecord(plan.layout, plan.batch_rows, plan.drop_missing, plan.data.source, complete, files)
+    identities = {path: plan.identities[path] for path in files if path in plan.identities}
+    record = StreamRecord(plan.layout, plan.batch_rows, plan.drop_missing, plan.data.source, complete, files,
+                          identities)
     model_file.save(args.model, model, record.to_metadata())
     if args.plot is not None and run.paths:
         _plot(args.plot, plan, run)

@@ -1,6 +1,6 @@
 """What the command line keeps in a model file's metadata: the columns and
 levels a model uses, its stream settings, and how many rows of each file
-it has taken in."""
+it has taken in, with each file's identity by content."""
 
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -8,6 +8,7 @@ from typing import Any
 
 from vintrel.cli.encoding import FeatureLayout
 from vintrel.cli.errors import CommandError
+from vintrel.cli.file_identity import FileIdentity
 from vintrel.model_file import SavedModel, check_features
 
 # The metadata section the command line owns.
@@ -20,7 +21,8 @@ class StreamRecord:
 
     `files` maps each file's absolute path to the rows of it taken in,
     counting rows left out for missing values; `complete` is false when
-    the stream was stopped early.
+    the stream was stopped early; `identities` tells the files of `files`
+    apart by content (model files of earlier versions have none).
     """
 
     layout: FeatureLayout
@@ -29,12 +31,15 @@ class StreamRecord:
     data: str
     complete: bool
     files: Mapping[str, int] = field(default_factory=dict)
+    identities: Mapping[str, FileIdentity] = field(default_factory=dict)
 
     def to_metadata(self) -> dict[str, Any]:
         return {METADATA_KEY: {
             "layout": self.layout.to_metadata(), "batch_rows": self.batch_rows,
             "nan": "drop" if self.drop_missing else "error", "data": self.data, "complete": self.complete,
-            "files": [{"path": path, "rows_folded": rows} for path, rows in self.files.items()]}}
+            "files": [{"path": path, "rows_folded": rows,
+                       **({"identity": self.identities[path].to_metadata()} if path in self.identities else {})}
+                      for path, rows in self.files.items()]}}
 
     @classmethod
     def of(cls, saved: SavedModel, source: str) -> "StreamRecord | None":
@@ -51,10 +56,12 @@ class StreamRecord:
             record = cls(FeatureLayout.from_metadata(section["layout"]), _count(section["batch_rows"], 1),
                          _choice(section["nan"], ("drop", "error")) == "drop", _text(section["data"]),
                          _flag(section["complete"]),
-                         {_text(entry["path"]): _count(entry["rows_folded"], 0) for entry in files})
+                         {_text(entry["path"]): _count(entry["rows_folded"], 0) for entry in files},
+                         {_text(entry["path"]): FileIdentity.from_metadata(entry["identity"])
+                          for entry in files if entry.get("identity") is not None})
             if len(record.files) != len(files):
                 raise ValueError("a file is listed twice")
-        except (KeyError, TypeError, ValueError) as error:
+        except (KeyError, TypeError, ValueError, AttributeError) as error:
             raise CommandError(f"{source}: the command line's record in the model file is damaged ({error!r})") \
                 from error
         check_features(saved.estimator, record.layout.feature_names, source)

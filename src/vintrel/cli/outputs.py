@@ -17,9 +17,12 @@ from vintrel.cli.errors import CommandError
 _OUTPUT_FORMATS = {".parquet": "parquet", ".pq": "parquet", ".csv": "csv"}
 
 
-def check_writable(path: str, inputs: Sequence[Path], option: str) -> None:
-    """Refuse an output that cannot be written or would replace an input,
-    before a long run rather than after it."""
+def check_writable(path: str, inputs: Sequence[Path], option: str,
+                   others: Sequence[tuple[str, str | None]] = ()) -> None:
+    """Refuse an output that cannot be written, or that is one file with an
+    input (of the data set `inputs`) or with one of the `others`, the
+    command's other files named by their option; before a long run rather
+    than after it."""
     target = Path(path)
     parent = target.parent
     if not parent.is_dir():
@@ -28,8 +31,22 @@ def check_writable(path: str, inputs: Sequence[Path], option: str) -> None:
         raise CommandError(f"{option} {path}: is a directory")
     if not os.access(parent, os.W_OK):
         raise CommandError(f"{option} {path}: cannot write in {parent}")
-    if target.resolve() in inputs:
+    if any(_same_file(target, Path(name)) for name in inputs):
         raise CommandError(f"{option} {path}: is one of the input files; choose another name")
+    for other, name in others:
+        if name is not None and _same_file(target, Path(name)):
+            raise CommandError(f"{option} {path}: is the same file as {other} {name}; choose another name")
+
+
+def _same_file(one: Path, other: Path) -> bool:
+    """Whether two names are one file: the same path once links are
+    resolved, or hard links to one file."""
+    if one.resolve() == other.resolve():
+        return True
+    try:
+        return os.path.samefile(one, other)
+    except OSError:  # one of them does not exist yet
+        return False
 
 
 def output_format(path: str) -> str:

@@ -39,7 +39,7 @@ def run_predict(args: argparse.Namespace) -> int:
     layout = FeatureLayout(features.columns, features.levels)  # no target or weight needed
     data = DataSet.open(args.data)
     output_format(args.output)
-    check_writable(args.output, data.files, "--output")
+    check_writable(args.output, data.files, "--output", [("the model file", args.model)])
     keep = list(dict.fromkeys(args.keep))
     for name in keep:
         if name not in data.schema.names:
