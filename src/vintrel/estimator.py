@@ -89,19 +89,41 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         Whether to fit an intercept. Without one the features are scaled
         but not centred.
     scale : "auto" or float, default="auto"
-        The residual scale in the target's units. ``"auto"`` estimates it on
-        the first batch the way the classic Huber M-estimator with MAD scale
-        does: the coefficients and the normalised median absolute deviation
-        of the residuals are alternated until the scale settles. When the
-        data is streamed and the first batch has more than 10,000 rows, the
-        alternation runs on an evenly spaced sample of 10,000 of them. The
-        scale is then held fixed: the carried information is in its units.
+        The residual scale in the target's units. ``"auto"`` estimates it
+        the way the classic Huber M-estimator with MAD scale does: the
+        coefficients and the normalised median absolute deviation of the
+        residuals are alternated until both settle. `fit` does this on all
+        rows (see `max_passes`). A `partial_fit` stream starts from its
+        first batch (on an evenly spaced sample of 10,000 rows when the
+        batch is longer) and then refines the scale from later batches'
+        residuals: the stream's scale is the weighted mean of its batches'
+        normalised MADs, and the estimate moves to it (an exact rescaling
+        of the carried quadratic) whenever it differs from the scale in use
+        by more than the larger of 1 % and ``1 / sqrt(n_samples_seen_)``,
+        which shrinks as rows accumulate, so that it settles. A stream
+        prepared with `initialize` keeps the units it was given, so that its
+        copies can be merged. A number fixes the scale.
     batch_size : int or None, default=None
         Rows per engine update in `fit`. ``None`` chooses batches whose
         internal design takes about 64 MiB; data that fits in one batch is
         fitted in one update, as a whole-data M-estimate.
     max_iter : int, default=50
         Iteration cap of each engine update.
+    max_passes : int, default=20
+        Passes over the data that `fit` may make, the first (streaming)
+        one included. When the data spans more than one batch, `fit` streams
+        it once, then evaluates the exact score, curvature-weighted Gram,
+        loss and median absolute residual over all batches at the current
+        coefficients and scale, and takes joint Newton steps on coefficients
+        and scale until both settle: the whole-data M-estimate with MAD
+        scale (statsmodels' ``RLM(y, X, M=HuberT(t=epsilon)).fit()``),
+        whatever the batch size or row order. ``max_passes=1`` keeps the
+        single stream.
+    pass_tol : float, default=1e-6
+        Passes stop when a full Newton step changes no coefficient by more
+        than this (in units of the scale per standard deviation of its
+        feature), the scale changes by less than this relatively, and the
+        median was computed exactly.
     tol : float or None, default=None
         Relative step tolerance of each update. ``None`` chooses 1e-8 for
         the Newton path and 1e-6 for the L1 path in float64, 1e-5 in
@@ -136,8 +158,12 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         Engine updates folded so far.
     n_iter_ : int
         Iterations of the last update.
+    n_passes_ : int
+        Passes over the data of the fit that made the estimate (1 for a
+        stream).
     converged_ : bool
-        Whether the last update met its tolerance.
+        Whether the last update met its tolerance (after passes: whether
+        the passes settled).
     lambda_ : float
         The L1 level of the last update, in standardised units (0.0 without
         penalty).
@@ -211,7 +237,13 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     # ----------------------------------------------------------------- fitting
 
     def fit(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None) -> Self:
-        """Fit on all of `X`, streamed in batches of `batch_size` rows.
+        """Fit on all of `X`: the whole-data Huber M-estimate with MAD scale,
+        whatever `batch_size` and the order of the rows.
+
+        Data longer than one batch is streamed once in batches of
+        `batch_size` rows, then passes over the same batches take the
+        estimate and the scale to the whole-data answer (see `max_passes`);
+        a `ConvergenceWarning` says when they did not settle.
 
         Parameters
         ----------
@@ -274,8 +306,17 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """Fold one more batch into the estimate.
 
         The first call fixes the features, the precision and the internal
-        units. A first batch with fewer than ``5 * n_parameters`` rows of
-        positive weight is kept until later batches bring enough rows.
+        units; the residual scale then follows the stream (see `scale`). A
+        first batch with fewer than ``5 * n_parameters`` rows of positive
+        weight is kept until later batches bring enough rows.
+
+        A stream's answer depends on the order of its batches: when a batch
+        moves the coefficients by far more standard errors than a batch of
+        its size from a shuffled stream would, or its residual scale
+        disagrees with the stream's, a `StreamOrderWarning` says so once
+        (and `summary` repeats it). Data sorted by time, price or group
+        streams this way; shuffle it, `initialize` on a random sample, or
+        give all of it to `fit`.
 
         Parameters
         ----------

@@ -73,6 +73,7 @@ def test_weights_count_as_repeated_rows_in_passes(sorted_data):
     assert weighted.scale_ == pytest.approx(repeated.scale_, rel=1e-6)
 
 
+@pytest.mark.filterwarnings("ignore::vintrel.NotConvergedWarning")
 def test_l1_passes_end_at_the_whole_data_optimum(sorted_data):
     # The penalty applies to coefficients standardised in the first batch's
     # units, so the optimum is checked by its conditions on all rows: the
