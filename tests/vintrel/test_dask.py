@@ -162,9 +162,17 @@ def _crash_on_third_fold():
     EngineStream.fold = crash
 
 
-def test_worker_processes_fit_from_plain_state_and_a_dead_worker_is_reported(data):
+def test_worker_processes_fit_from_plain_state_and_a_dead_worker_is_retried_then_reported(data):
     X, y, weights = data
     collections = _collections(X, y, weights, "frame")
+    in_process = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
+    # Dask runs the task of a worker that died again elsewhere; the fit is
+    # unharmed.
+    with vintrel_dask.connect("local:2") as client:
+        client.run(_crash_on_third_fold)
+        retried = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
+    np.testing.assert_array_equal(retried.coef_, in_process.coef_)
+    # Only when no retries are left does the fit fail, changing nothing.
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}), vintrel_dask.connect("local:2") as client:
         model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
         before = dict(model.__dict__)
@@ -172,7 +180,6 @@ def test_worker_processes_fit_from_plain_state_and_a_dead_worker_is_reported(dat
         with pytest.raises(RuntimeError, match=r"worker died .* estimator is unchanged"):
             vintrel_dask.fit(model, *collections)
     assert model.__dict__ == before
-    in_process = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), *collections)
     np.testing.assert_array_equal(model.coef_, in_process.coef_)
 
 
