@@ -188,7 +188,11 @@ class Passes:
         assert engine is not None and scaling is not None
         scale = scaling.y_scale
         coefficients = np.asarray(engine.coefficients, dtype=np.float64) * scale
-        self.point = PassPoint(coefficients, scale, np.zeros_like(coefficients), None)
+        # Where the stream's scale puts the median: when the stream was
+        # close (a shuffled one), the first pass already finds it exactly.
+        expected = scale * MAD_NORMALISER
+        bracket = Bracket(expected * (1 - WINDOW_HALF_WIDTH), expected * (1 + WINDOW_HALF_WIDTH))
+        self.point = PassPoint(coefficients, scale, np.zeros_like(coefficients), bracket)
         # A penalised fit takes the scale of the unpenalised whole-data fit,
         # as a fit of one batch does: passes without the penalty settle the
         # scale first, then passes with it at that scale.
