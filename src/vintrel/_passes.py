@@ -19,6 +19,7 @@ Everything a pass adds up is additive over batches and over partitions, so
 passes run wherever the data is: in memory, over files, or on a cluster.
 """
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -168,9 +169,9 @@ class Passes:
     state : ModelState
         The state after the first streaming pass over all the data.
     pass_tol : float
-        Passes stop when a full Newton step changes no internal coefficient
-        (in units of the scale, per standard deviation of its feature) by
-        more than this, and the scale changes by less than this relatively.
+        Passes stop when a full Newton step changes the fitted values by
+        less than this (root mean square, in units of the scale) and the
+        scale by less than this relatively.
     max_passes : int
         Passes at most, the first streaming pass included.
     """
@@ -222,7 +223,10 @@ class Passes:
         ridge = max(float(self.state.params["ridge"]), MIN_RIDGE) * sums.weight
         matrix = sums.gram + ridge * np.eye(point.coefficients.size)
         newton = self._newton(sums, matrix) - point.coefficients
-        change = float(np.max(np.abs(newton), initial=0.0)) / point.scale
+        # The step's size as the change of the fitted values (root mean
+        # square, in units of the scale): directions the data does not
+        # identify (collinear columns) change no fit and do not count.
+        change = math.sqrt(max(float(newton @ sums.gram @ newton), 0.0) / sums.weight) / point.scale
         if self.scale_fixed:
             scale, moved = point.scale, np.zeros_like(newton)
             self.converged = change <= self.pass_tol

@@ -120,10 +120,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         whatever the batch size or row order. ``max_passes=1`` keeps the
         single stream.
     pass_tol : float, default=1e-6
-        Passes stop when a full Newton step changes no coefficient by more
-        than this (in units of the scale per standard deviation of its
-        feature), the scale changes by less than this relatively, and the
-        median was computed exactly.
+        Passes stop when a full Newton step changes the fitted values by
+        less than this (root mean square, in units of the scale), the scale
+        changes by less than this relatively, and the median was computed
+        exactly.
     tol : float or None, default=None
         Relative step tolerance of each update. ``None`` chooses 1e-8 for
         the Newton path and 1e-6 for the L1 path in float64, 1e-5 in
