@@ -27,10 +27,9 @@ import statsmodels.api as sm
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "vintrel"))
 
-from real_tables import TABLES  # noqa: E402
-
-from vintrel import IncrementalHuberRegressor, StreamOrderWarning  # noqa: E402
-from vintrel.datasets import make_contaminated_regression  # noqa: E402
+from real_tables import TABLES
+from vintrel import IncrementalHuberRegressor, StreamOrderWarning
+from vintrel.datasets import make_contaminated_regression
 
 EPSILON = 1.35
 ROOT = pathlib.Path(__file__).resolve().parent.parent
