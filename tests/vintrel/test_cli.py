@@ -2,6 +2,7 @@
 and prints, how it resumes, and how it refuses bad input."""
 
 import contextlib
+import dataclasses
 import os
 import re
 import shutil
@@ -14,10 +15,13 @@ import pyarrow.csv as pacsv
 import pyarrow.parquet as pq
 import pytest
 
-from vintrel import IncrementalHuberRegressor, model_file
+from vintrel import IncrementalHuberRegressor, _model_format, model_file
+from vintrel._passes import Passes, PassSums, evaluate_batch
 from vintrel.cli import fit as fit_command
 from vintrel.cli import main, progress
 from vintrel.cli.encoding import Encoder
+from vintrel.cli.model_record import METADATA_KEY
+from vintrel.cli.pass_record import PassInProgress, PassRecord
 
 from cli_data import FEATURES, LEVELS, frame, write
 
@@ -48,8 +52,9 @@ def encode(table):
 
 
 def test_fit_equals_the_estimator_fed_the_same_batches(train, tmp_path, capsys):
-    status, out, _ = run(capsys, "fit", train, *TRAIN, "--batch-rows", 1500, "--model", tmp_path / "m.npz",
-                         "--plot", tmp_path / "fit.png", "--quiet")
+    # --passes 1 is the single stream: partial_fit on the same batches.
+    status, out, _ = run(capsys, "fit", train, *TRAIN, "--batch-rows", 1500, "--passes", 1, "--model",
+                         tmp_path / "m.npz", "--plot", tmp_path / "fit.png", "--quiet")
     assert status == 0
     table = pa.concat_tables([pq.read_table(train / "part-0.parquet"), pq.read_table(train / "part-1.parquet")])
     X, y, w = encode(table), table["y"].to_numpy(), table["weight"].to_numpy()
@@ -60,11 +65,24 @@ def test_fit_equals_the_estimator_fed_the_same_batches(train, tmp_path, capsys):
     np.testing.assert_allclose(model.coef_, reference.coef_, rtol=1e-13)
     assert list(model.feature_names_in_) == [*FEATURES, "region=north", "region=south"]
     assert "region=north" in out and "rows read        6,000" in out and "not converged    0" in out
+    assert "estimate         the stream's" in out
     assert (tmp_path / "fit.png").read_bytes()[:4] == b"\x89PNG"
+
+    # By default passes follow the stream: `fit` on the same batches. The
+    # command's stream refines its scale as it goes, fit's first stream does
+    # not, so the passes start apart and meet within their tolerance.
+    status, out, _ = run(capsys, "fit", train, *TRAIN, "--batch-rows", 1500, "--model", tmp_path / "m.npz", "--quiet")
+    expected = IncrementalHuberRegressor(batch_size=1500).fit(X, y, w)
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-7)
+    assert model.scale_ == pytest.approx(expected.scale_, rel=1e-7) and expected.n_passes_ > 2
+    assert re.search(r"passes +\d+ over the data \(the first streamed\), converged", out)
+    assert "estimate         the whole-data M-estimate" in out
 
     status, out, _ = run(capsys, "show", tmp_path / "m.npz")
     assert status == 0 and "6,000 rows in 4 updates" in out and "region: east, north, south" in out
     assert "(intercept)" in out and "(complete)" in out
+    assert f"passes       {expected.n_passes_} over the data, converged: the whole-data M-estimate" in out
 
 
 @pytest.mark.parametrize("ending", [".parquet", ".csv"])
@@ -134,6 +152,103 @@ def test_an_interrupted_then_resumed_fit_equals_an_uninterrupted_one(train, tmp_
     status, out, _ = run(capsys, "fit", data, "--resume", tmp_path / "part.npz", "--model", tmp_path / "more.npz")
     assert status == 0 and "rows read        1,000" in out and "resuming: 6,000 rows" in out
     assert IncrementalHuberRegressor.load(tmp_path / "more.npz").n_samples_seen_ == 7000
+
+
+@pytest.mark.parametrize("first, again, status, message", [
+    (["STOP", 12], [], 130, "interrupted in pass 2 after 700 of its rows: the estimate of pass 1 (the stream) and the "
+                            "pass so far are saved in"),
+    # Pass 3 keeps the values near the median it expects.
+    (["STOP", 25], [], 130, "interrupted in pass 3 after"),
+    (["--passes", 2], ["--passes", 20], 0, "warning: the passes did not converge within --passes 2"),
+    (["--passes", 1], [], 0, None),
+], ids=["stopped-in-pass-2", "stopped-in-pass-3", "passes-exhausted", "written-before-passes"])
+def test_resuming_continues_the_passes_to_what_an_uninterrupted_fit_gives(train, tmp_path, capsys, monkeypatch,
+                                                                          first, again, status, message):
+    options = [*TRAIN, "--batch-rows", 700, "--quiet"]
+    assert run(capsys, "fit", train, *options, "--model", tmp_path / "whole.npz")[0] == 0
+    if first[0] == "STOP":
+        checks, first = first[1], []
+        monkeypatch.setattr(fit_command, "stop_on_interrupt", lambda: contextlib.nullcontext(_StopAfter(checks)))
+    result = run(capsys, "fit", train, *options, *first, "--model", tmp_path / "part.npz")
+    assert result[0] == status and result[2].strip().splitlines() == ([] if message is None else [result[2].strip()])
+    assert message is None or message in result[2]
+    monkeypatch.undo()
+    if first == ["--passes", 1]:  # a model file written before there were passes has neither setting
+        saved = model_file.read(tmp_path / "part.npz")
+        state = saved.estimator.export_state()
+        params = {name: value for name, value in state.params.items() if name not in ("max_passes", "pass_tol")}
+        _model_format.write(tmp_path / "part.npz", state.replace(params=params), saved.metadata)
+    # The saved estimate is that of the last complete pass; show reads it.
+    status, out, _ = run(capsys, "show", tmp_path / "part.npz")
+    assert status == 0 and (message is None) == ("passes " not in out)
+
+    status, out, _ = run(capsys, "fit", train, "--resume", tmp_path / "part.npz", *again, "--model",
+                         tmp_path / "part.npz", "--quiet")
+    assert status == 0 and "rows read        0" in out and "estimate         the whole-data M-estimate" in out
+    whole, resumed = (IncrementalHuberRegressor.load(tmp_path / n) for n in ("whole.npz", "part.npz"))
+    np.testing.assert_array_equal(resumed.coef_, whole.coef_)
+    assert (resumed.intercept_, resumed.scale_, resumed.n_passes_) == (whole.intercept_, whole.scale_, whole.n_passes_)
+
+
+def test_passes_need_every_row_the_resumed_model_has_taken_in(train, tmp_path, capsys):
+    run(capsys, "fit", train / "part-0.parquet", *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    status, out, _ = run(capsys, "fit", train / "part-1.parquet", "--resume", tmp_path / "m.npz", "--model",
+                         tmp_path / "m.npz", "--quiet")
+    assert status == 0 and "passes           none: only the stream" in out
+    assert f"the stream's, not the whole-data one: the model has taken in rows of {train / 'part-0.parquet'}" in out
+    assert IncrementalHuberRegressor.load(tmp_path / "m.npz").n_samples_seen_ == 6000
+
+
+def _pass_in_progress():
+    """A fitted model and the record of its third pass stopped after two
+    weighted batches: the median then keeps values near the expected one."""
+    table = frame(3000, seed=4)
+    X, y, w = encode(table), table["y"].to_numpy(), table["weight"].to_numpy()
+    model = IncrementalHuberRegressor().fit(X[:1000], y[:1000], w[:1000])
+    passes = Passes(model.export_state())
+    for batches in (3, 3, 2):
+        sums = PassSums.empty(X.shape[1] + 1, passes.point)
+        for start in range(0, 1000 * batches, 1000):
+            evaluate_batch(passes.state, passes.point, sums, X[start:start + 1000], y[start:start + 1000],
+                           w[start:start + 1000])
+        if batches == 3:
+            passes.finish(sums)
+    assert sums.median.held and sums.median.bracket is not None
+    return model, PassRecord.of(passes, PassInProgress(sums, {"/data/a.parquet": 2000}))
+
+
+def test_the_record_of_a_pass_in_progress_keeps_every_sum(tmp_path):
+    model, record = _pass_in_progress()
+    model_file.save(tmp_path / "m.npz", model, {"record": record.to_metadata()})
+    back = PassRecord.from_metadata(model_file.read(tmp_path / "m.npz").metadata["record"], 6)
+    assert (back.n_passes, back.converged, back.failed) == (3, False, False)
+    assert back.in_progress.read_through == {"/data/a.parquet": 2000}
+    sums, read = record.in_progress.sums, back.in_progress.sums
+    # Every field, so that one added later and not saved is caught.
+    for kept, restored in ((record.point, back.point), (sums, read), (sums.median, read.median)):
+        for field in dataclasses.fields(kept):
+            if field.name not in ("median", "held"):
+                np.testing.assert_array_equal(getattr(restored, field.name), getattr(kept, field.name),
+                                              err_msg=field.name)
+    assert read.median.result() == sums.median.result()
+    np.testing.assert_array_equal(np.concatenate([v for v, _ in read.median.held]),
+                                  np.concatenate([v for v, _ in sums.median.held]))
+
+
+@pytest.mark.parametrize("damage", [
+    lambda passes: passes["point"].update(step=np.zeros(3)),
+    lambda passes: passes["in_progress"]["sums"].update(gram=np.zeros((6, 5))),
+    lambda passes: passes["in_progress"]["sums"]["median"].update(unit=2.5),
+    lambda passes: passes.update(n_passes=0),
+], ids=["short-step", "gram-shape", "median-of-another-pass", "no-passes"])
+def test_a_damaged_pass_record_is_refused(train, tmp_path, capsys, monkeypatch, damage):
+    monkeypatch.setattr(fit_command, "stop_on_interrupt", lambda: contextlib.nullcontext(_StopAfter(25)))
+    run(capsys, "fit", train, *TRAIN, "--batch-rows", 700, "--model", tmp_path / "m.npz", "--quiet")
+    saved = model_file.read(tmp_path / "m.npz")
+    damage(saved.metadata[METADATA_KEY]["passes"])
+    model_file.save(tmp_path / "m.npz", saved.estimator, saved.metadata)
+    status, _, err = run(capsys, "show", tmp_path / "m.npz")
+    assert status == 1 and "the command line's record in the model file is damaged" in err
 
 
 @pytest.mark.parametrize("options, message", [
@@ -241,8 +356,14 @@ def test_progress_is_plain_lines_off_a_terminal_and_absent_when_quiet(train, tmp
     monkeypatch.setattr(progress, "LINE_INTERVAL", 0.0)
     _, _, err = run(capsys, "fit", train, *TRAIN, "--batch-rows", 2000, "--model", tmp_path / "m.npz")
     lines = err.strip().splitlines()
-    assert len(lines) == 3 and lines[0].startswith("fit: 2,000 rows of 6,000 (33%)")
-    assert "rows/s" in lines[-1] and "s left" in lines[-1] and "converged" in lines[-1]
+    passes = IncrementalHuberRegressor.load(tmp_path / "m.npz").n_passes_
+    # The stream, then each later pass, a line per batch.
+    assert [line.split(", ")[0] for line in lines] == [f"{label}: {rows} rows of 6,000 ({share})"
+                                                      for label in ["fit", *(f"pass {n}" for n in range(2, passes + 1))]
+                                                      for rows, share in (("2,000", "33%"), ("4,000", "67%"),
+                                                                          ("6,000", "100%"))]
+    assert "rows/s" in lines[2] and "s left" in lines[2] and "converged" in lines[2]
+    assert "from the stream's estimate" in lines[3] and "last step" in lines[-1]
     assert run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")[2] == ""
 
 

@@ -14,6 +14,7 @@ import dask.dataframe as dd
 import distributed
 import numpy as np
 import pyarrow as pa
+import pyarrow.compute as pc
 import pyarrow.parquet as pq
 import pytest
 
@@ -66,36 +67,38 @@ def run(capsys, *argv):
     return status, out, err
 
 
-@pytest.mark.parametrize("refine", [False, True], ids=["merged", "refined"])
+@pytest.mark.parametrize("max_passes", [1, 20], ids=["merged", "passes"])
 def test_a_local_cluster_fits_what_vintrel_dask_fits_and_reports_as_a_stream(train, cluster, tmp_path, capsys,
-                                                                           monkeypatch, in_process, refine):
+                                                                           monkeypatch, in_process, max_passes):
     monkeypatch.setattr(progress, "LINE_INTERVAL", 0.0)
     status, out, err = run(capsys, "fit", train, *OPTIONS, "--model", tmp_path / "m.npz", "--plot",
-                           tmp_path / "fit.png", "--dask", "local:2", *(["--refine"] if refine else []))
+                           tmp_path / "fit.png", "--dask", "local:2", "--passes", max_passes)
     assert status == 0
-    # Progress moves file by file, and says so.
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    assert (model.n_passes_ > 2) == (max_passes > 1)
+    # Progress moves file by file, and says so, in the fit and in each pass.
     lines = err.strip().splitlines()
-    rounds = ["fit", "refine"] if refine else ["fit"]
+    rounds = ["fit", *(f"pass {n}" for n in range(2, model.n_passes_ + 1))]
     assert [line.split(", ")[0] for line in lines] == [f"{label}: {rows} rows of 9,000 ({share})" for label in rounds
                                                       for rows, share in (("3,000", "33%"), ("6,000", "67%"),
                                                                           ("9,000", "100%"))]
-    assert lines[2].endswith("3 of 3 files folded") and lines[-1].endswith("3 of 3 files " + ("summed" if refine
-                                                                                                else "folded"))
+    assert lines[2].endswith("3 of 3 files folded") and lines[-1].endswith("3 of 3 files " + ("evaluated" if max_passes
+                                                                                                > 1 else "folded"))
     assert "std. error" in out and "rows read        9,000" in out and "batches folded   9" in out
     assert "3 files streamed by 2 workers at local:2" in out
+    assert ("estimate         the whole-data M-estimate" in out) == (max_passes > 1)
     assert (tmp_path / "fit.png").read_bytes()[:4] == b"\x89PNG"
 
     frames = dd.read_parquet(str(train))
     X = frames[FEATURES].assign(**{f"region={level}": (frames["region"] == level).astype("float64")
                                    for level in LEVELS[1:]})
     with distributed.Client(cluster):
-        expected = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH), X, frames["y"], frames["weight"],
-                                    refine=refine)
-    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+        expected = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=BATCH, max_passes=max_passes), X,
+                                    frames["y"], frames["weight"])
     np.testing.assert_allclose(model.coef_, expected.coef_, rtol=1e-10)
     assert model.intercept_ == pytest.approx(expected.intercept_, rel=1e-12)
     assert (model.scale_, model.n_samples_seen_, model.n_batches_) == (expected.scale_, 9000, 9)
-    assert model.get_params() == IncrementalHuberRegressor().get_params()
+    assert model.get_params() == IncrementalHuberRegressor(max_passes=max_passes).get_params()
     assert list(model.feature_names_in_) == list(X.columns)
 
     status, out, _ = run(capsys, "show", tmp_path / "m.npz")
@@ -123,8 +126,27 @@ def test_options_mean_on_dask_what_they_mean_in_one_stream(train, cluster, tmp_p
     model, stream = (IncrementalHuberRegressor.load(tmp_path / name) for name in ("dask.npz", "one.npz"))
     assert check(model, out) and model.n_samples_seen_ == stream.n_samples_seen_ == 8998
     assert model.get_params() == stream.get_params() and model.scale_ == pytest.approx(stream.scale_, rel=1e-6)
-    # Partition streams merged agree with one stream within sampling noise.
-    np.testing.assert_allclose(model.coef_, stream.coef_, rtol=2e-3)
+    # Both pass over the data to the whole-data estimate.
+    np.testing.assert_allclose(model.coef_, stream.coef_, rtol=1e-6)
+
+
+def test_on_dask_and_in_one_process_the_passes_reach_one_answer_however_the_rows_are_ordered(tmp_path, capsys,
+                                                                                            in_process):
+    table = frame(9000, seed=11)
+    table = table.take(pc.sort_indices(table, [("speed", "ascending")]))
+    for index in range(3):  # each file holds one range of speeds
+        write(table.slice(3000 * index, 3000), tmp_path / f"part-{index}.parquet")
+    fits = {name: [*options, "--model", tmp_path / f"{name}.npz"] for name, options in
+            {"dask": ["--dask", "local:2"], "one": [], "stream": ["--passes", "1"]}.items()}
+    for options in fits.values():
+        assert run(capsys, "fit", tmp_path / "part-*.parquet", *OPTIONS, *options, "--quiet")[0] == 0
+    dask, one, stream = (IncrementalHuberRegressor.load(tmp_path / f"{name}.npz") for name in fits)
+    np.testing.assert_allclose(dask.coef_, one.coef_, rtol=1e-8)
+    assert dask.scale_ == pytest.approx(one.scale_, rel=1e-7)
+    # A single stream over rows in this order lands elsewhere.
+    assert abs(stream.scale_ / one.scale_ - 1) > 1e-4
+    assert np.max(np.abs(stream.coef_ - one.coef_) / one.coef_se_) > 100 * np.max(
+        np.abs(dask.coef_ - one.coef_) / one.coef_se_)
 
 
 def _spoil_third_file(directory):
@@ -187,14 +209,16 @@ def serial(monkeypatch):
 
 @pytest.mark.parametrize("refine", [False, True], ids=["merged", "refined"])
 def test_a_registered_backend_fits_what_dask_fits(train, cluster, tmp_path, capsys, monkeypatch, serial, refine):
-    refining = ["--refine"] if refine else []
+    # --refine makes one pass after the merge, whatever --passes says.
+    refining = ["--passes", "1", *(["--refine"] if refine else [])]
     with monkeypatch.context() as without_dask:
         for name in ("dask", "distributed"):
             without_dask.setitem(sys.modules, name, None)
-        status, out, _ = run(capsys, "fit", train, *OPTIONS, "--model", tmp_path / "serial.npz", "--serial", "-",
-                             *refining, "--quiet")
+        status, out, err = run(capsys, "fit", train, *OPTIONS, "--model", tmp_path / "serial.npz", "--serial", "-",
+                               *refining, "--quiet")
     assert status == 0 and "rows read        9,000" in out and "batches folded   9" in out
-    assert ("refined" in out) == refine and "on Dask" not in out
+    assert ("passes           2 over the data (the first streamed), NOT converged" in out) == refine
+    assert ("warning: the passes did not converge within --passes 2" in err) == refine and "on Dask" not in out
     assert run(capsys, "fit", train, *OPTIONS, "--model", tmp_path / "dask.npz", "--dask", cluster.scheduler_address,
                *refining, "--quiet")[0] == 0
     model, expected = (IncrementalHuberRegressor.load(tmp_path / name) for name in ("serial.npz", "dask.npz"))

@@ -46,6 +46,20 @@ PAUSED = textwrap.dedent("""
     sys.exit(main(sys.argv[1:]))
 """)
 
+# Runs the command with each batch of a pass announced and slowed down, so
+# that the test can interrupt a pass in the middle.
+EVALUATED = textwrap.dedent("""
+    import sys, time
+    from vintrel.cli import fit_passes, main
+    evaluate = fit_passes.evaluate_batch
+    def announced(*args):
+        evaluate(*args)
+        print("evaluated", file=sys.stderr, flush=True)
+        time.sleep(0.02)
+    fit_passes.evaluate_batch = announced
+    sys.exit(main(sys.argv[1:]))
+""")
+
 
 @pytest.fixture(scope="module")
 def data(tmp_path_factory):
@@ -113,3 +127,27 @@ def test_a_model_being_written_is_locked_against_other_fits_until_its_writer_end
         writer.wait(timeout=60)
     assert model.read_bytes() == before and not (tmp_path / "other.npz").exists()
     assert main(["fit", str(data), "--resume", str(model), "--model", str(model), "--quiet"]) == 0
+
+
+def test_ctrl_c_in_a_later_pass_saves_it_and_resuming_ends_where_an_uninterrupted_fit_does(data, tmp_path, capsys):
+    options = ["--target", "y", "--batch-rows", "200", "--quiet"]
+    child = subprocess.Popen([sys.executable, "-c", EVALUATED, "fit", str(data), *options, "--model",
+                              str(tmp_path / "part.npz")], stderr=subprocess.PIPE, text=True)
+    assert child.stderr is not None
+    for _ in range(30 + 10):  # all of pass 2, then a third of pass 3
+        assert child.stderr.readline() == "evaluated\n"
+    child.send_signal(signal.SIGINT)
+    rest = child.stderr.read()
+    assert child.wait(timeout=60) == 130
+    assert rest.strip().splitlines()[-1].startswith("vintrel fit: interrupted in pass 3 after ")
+    assert main(["show", str(tmp_path / "part.npz")]) == 0
+    assert "pass 3 stopped after " in capsys.readouterr().out
+
+    assert main(["fit", str(data), "--resume", str(tmp_path / "part.npz"), "--model",
+                 str(tmp_path / "part.npz"), "--quiet"]) == 0
+    assert main(["fit", str(data), *options, "--model", str(tmp_path / "whole.npz")]) == 0
+    capsys.readouterr()
+    resumed, whole = (IncrementalHuberRegressor.load(tmp_path / n) for n in ("part.npz", "whole.npz"))
+    assert whole.n_passes_ > 3
+    np.testing.assert_array_equal(resumed.coef_, whole.coef_)
+    assert (resumed.intercept_, resumed.scale_) == (whole.intercept_, whole.scale_)

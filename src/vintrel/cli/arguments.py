@@ -61,14 +61,20 @@ def build_parser() -> argparse.ArgumentParser:
                      help="rows with empty, NaN or infinite values: refuse them (default) or leave them out")
     fit.add_argument("--threads", metavar="K", type=_positive_int, help="worker threads of the engine")
     fit.add_argument("--dtype", choices=["float32", "float64"], help="precision of the fit (default float64)")
+    fit.add_argument("--passes", metavar="N", type=_positive_int,
+                     help="passes over the data at most, the first streamed and each later one a step towards the "
+                          "whole-data estimate (default 20; 1: a single stream, whose estimate depends on the order "
+                          "of the rows)")
+    fit.add_argument("--pass-tol", metavar="TOL", type=_positive,
+                     help="the passes stop once a step moves the estimate and the scale by less than this, relatively "
+                          "(default 1e-6)")
     fit.add_argument("--model", metavar="OUT", required=True, help="the model file to write")
     fit.add_argument("--plot", metavar="PNG", help="write coefficient paths and residuals to this PNG")
     fit.add_argument("--resume", metavar="MODEL", help="continue the stream of a saved model")
     backends.add_options(fit)
     fit.add_argument("--refine", action="store_true",
-                     help=f"with {backends.options()}: after the merge, one Newton step over every file at the merged "
-                          f"coefficients (a second pass over the data), which brings the merge to the whole-data "
-                          f"estimate")
+                     help=f"with {backends.options()}: at least one pass over every file after the merge, even with "
+                          f"--passes 1")
     fit.add_argument("--quiet", action="store_true", help="no progress display")
 
     predict = commands.add_parser("predict", help="predict with a saved model, batch by batch",

@@ -5,8 +5,10 @@ The client plans the fit as for a single stream and fixes the shared start
 first batch, as a single stream would. Each file is then streamed in
 batches by a task of its own, through the command's own readers and
 encoding, from that start; the partial estimates come back as small plain
-states and are merged in a tree. Files are read by path, so the client and
-every worker must see them at the same paths.
+states and are merged in a tree. Passes over the files follow, each file's
+sums evaluated by a task and added up in a tree, until the estimate is the
+whole-data one that a fit in one process reaches. Files are read by path,
+so the client and every worker must see them at the same paths.
 
 Where the tasks run is a backend's business: an adapter module (such as
 `vintrel.cli.dask_fit`) connects to its cluster and runs the tasks through
@@ -27,17 +29,19 @@ import numpy as np
 from vintrel._distributed import (
     Folded,
     PartitionStream,
+    Passes,
     PassPoint,
     PassSums,
     add_pass_sums,
     combine_folded,
     merge_states,
     pass_sums,
-    run_passes,
 )
 from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.errors import CommandError
+from vintrel.cli.fit_passes import pass_report
 from vintrel.cli.fit_run import Array, BatchSource, FitPlan, FitRun, standardised_coef
+from vintrel.cli.pass_record import PassRecord
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import counted
@@ -157,9 +161,9 @@ def file_tasks(plan: FitPlan) -> list[BatchSource]:
 
 
 def fit_files(args: argparse.Namespace, plan: FitPlan, start: SharedStart, runner: Runner) -> FitRun:
-    """Fold every file from `start` with `runner` and merge (and refine,
-    when asked); returns the fit's figures, with `plan.model` replaced by
-    the fitted estimator."""
+    """Fold every file from `start` with `runner`, merge, and pass over the
+    files until the estimate is the whole-data one; returns the fit's
+    figures, with `plan.model` replaced by the fitted estimator."""
     started = time.perf_counter()
     files = file_tasks(plan)
     total_rows = plan.data.total_rows()
@@ -168,30 +172,35 @@ def fit_files(args: argparse.Namespace, plan: FitPlan, start: SharedStart, runne
     with contextlib.closing(folding) as gathered.progress:
         folded = runner.combine_files(fold_file, start.state, files, "fit", combine_folded, gathered.folded)
     state = folded.state
-    figures = []
     max_passes = max(int(plan.model.max_passes), 2 if args.refine else 1)
-    if max_passes > 1:
-        refining = time.perf_counter()
-        passes = run_passes(state, float(plan.model.pass_tol), max_passes,
-                            lambda state, point: _file_pass(args, runner, files, total_rows, state, point))
-        state = passes.state
-        gathered.track(state)
-        figures.append(("passes", f"{passes.n_passes} over the data, the first streamed"
-                                  f"{'' if passes.converged else ' (NOT converged: raise --passes)'} "
-                                  f"({time.perf_counter() - refining:.2f} s after the first)"))
+    passes = Passes(state, float(plan.model.pass_tol), max_passes)
+    passing, rows = time.perf_counter(), 0
+    while not passes.done:
+        sums, read = _file_pass(args, runner, files, total_rows, passes.n_passes + 1, passes.state, passes.point)
+        passes.finish(sums)
+        rows += read
+        gathered.track(passes.state)
     plan.model = IncrementalHuberRegressor.from_state(
-        state.replace(params=plan.model.get_params(), feature_names_in=tuple(plan.layout.feature_names)))
+        passes.state.replace(params=plan.model.get_params(), feature_names_in=tuple(plan.layout.feature_names)))
     run = gathered.combined(folded, time.perf_counter() - started)
-    run.figures = figures
+    if max_passes > 1:
+        run.figures, warning = pass_report(passes, time.perf_counter() - passing, rows)
+        run.pass_record, run.rows_reread = PassRecord.of(passes), rows
+        if warning:
+            run.warnings.append(f"{warning}; run the fit again with a larger --passes")
+    else:
+        run.figures = [("passes", "1: a stream per file, merged (--passes 1)"),
+                       ("estimate", "the merge of the files' streams, which depends on how the rows are split")]
     # The plot shows the residuals of the rows the start was fixed on.
     run.last_batch = start.sample
     return run
 
 
 def _file_pass(args: argparse.Namespace, runner: Runner, files: list[BatchSource], total_rows: int | None,
-               state: State, point: PassPoint) -> PassSums:
-    """One pass over every file with `runner`, with its progress display."""
-    summing = progress_display("pass", total_rows, 0, args.quiet)
+               number: int, state: State, point: PassPoint) -> tuple[PassSums, int]:
+    """Pass `number` over every file with `runner`, with its progress
+    display; returns its sums and the rows read."""
+    summing = progress_display(f"pass {number}", total_rows, 0, args.quiet)
     summed = 0
 
     def on_sums(index: int, result: tuple[PassSums, int]) -> None:
@@ -200,8 +209,7 @@ def _file_pass(args: argparse.Namespace, runner: Runner, files: list[BatchSource
         summing.advance(result[1], f"{summed} of {counted(len(files), 'file')} evaluated")
 
     with contextlib.closing(summing):
-        sums, _ = runner.combine_files(file_pass_sums, (state, point), files, "pass", _add_file_sums, on_sums)
-    return sums
+        return runner.combine_files(file_pass_sums, (state, point), files, "pass", _add_file_sums, on_sums)
 
 
 class _Gathered:

@@ -1,9 +1,10 @@
 """`vintrel fit`: stream a data set through the estimator, batch by batch,
-and save the model; Ctrl-C stops after the current batch and keeps what was
-folded. With the option of a backend (--dask) the fit runs on a cluster
-instead, as one stream per file (see `vintrel.cli.backends`). The model
-file is locked against other fits from before it is read (when resuming)
-until it is written."""
+then pass over it again until the estimate is the whole-data one (see
+`vintrel.cli.fit_passes`), and save the model; Ctrl-C stops after the
+current batch and keeps what was done. With the option of a backend
+(--dask) the fit runs on a cluster instead, as one stream per file (see
+`vintrel.cli.backends`). The model file is locked against other fits from
+before it is read (when resuming) until it is written."""
 
 import argparse
 import time
@@ -21,6 +22,7 @@ from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, FeatureLayout, levels_of
 from vintrel.cli.errors import EXIT_USAGE, CommandError
 from vintrel.cli.file_identity import identify, take_up
+from vintrel.cli.fit_passes import passes_after_stream
 from vintrel.cli.fit_run import Array, FitPlan, FitRun, finish_fit
 from vintrel.cli.interrupt import StopRequest, stop_on_interrupt
 from vintrel.cli.model_lock import writing_model
@@ -61,6 +63,7 @@ def run_fit(args: argparse.Namespace) -> int:
                 run = stream_fit(plan.model, plan.layout.feature_names, plan.batches(plan.folded), progress, stop)
             finally:
                 progress.close()
+            passes_after_stream(args, plan, run, stop)
             return finish_fit(args, plan, run)
 
 
@@ -187,6 +190,7 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
     model = IncrementalHuberRegressor(epsilon=float(settings["epsilon"]), alpha=float(settings["alpha"]),
                                       penalty=None if settings["penalty"] == "none" else "l1",
                                       n_threads=args.threads)
+    _set_passes(args, model)
     return FitPlan(data, layout, np.dtype(args.dtype or "float64"), args.batch_rows or DEFAULT_BATCH_ROWS,
                    (args.nan or "error") == "drop", model, skipped=choice.skipped, identities=identify(data.files))
 
@@ -207,12 +211,22 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
     layout = _resumed_layout(args, data, record, model)
     if args.threads is not None:
         model.n_threads = args.threads
+    _set_passes(args, model)
     batch_rows = args.batch_rows or (record.batch_rows if record else DEFAULT_BATCH_ROWS)
     drop = args.nan == "drop" if args.nan is not None else bool(record and record.drop_missing)
     # The files are taken up by content as well as by path.
     resumed = take_up(data.files, record.files if record else {}, record.identities if record else {})
     return FitPlan(data, layout, dtype, batch_rows, drop, model, resumed.folded, identities=resumed.identities,
-                   renamed=resumed.renamed)
+                   renamed=resumed.renamed, passes=record.passes if record else None)
+
+
+def _set_passes(args: argparse.Namespace, model: IncrementalHuberRegressor) -> None:
+    """--passes and --pass-tol, which a resumed fit may change: they decide
+    how far the passes go, not what they go to."""
+    if args.passes is not None:
+        model.max_passes = args.passes
+    if args.pass_tol is not None:
+        model.pass_tol = args.pass_tol
 
 
 def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecord | None,

@@ -1,9 +1,11 @@
 """What a fit of the command reads, what it did and how it ends: the data
 set's batches, the plan settled before reading, the record of a pass, and
-saving and reporting the model. A fit in this process (`vintrel.cli.fit`)
-and a fit on a cluster (`vintrel.cli.cluster_fit`) share them."""
+saving and reporting the model. A fit in this process (`vintrel.cli.fit`,
+with its passes in `vintrel.cli.fit_passes`) and a fit on a cluster
+(`vintrel.cli.cluster_fit`) share them."""
 
 import argparse
+import sys
 from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
@@ -18,6 +20,7 @@ from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.file_identity import FileIdentity
 from vintrel.cli.model_record import StreamRecord
+from vintrel.cli.pass_record import PassRecord
 from vintrel.cli.table import coefficient_table, counted, render_pairs
 from vintrel.estimator import IncrementalHuberRegressor
 
@@ -53,6 +56,7 @@ class FitPlan(BatchSource):
     skipped: tuple[str, ...] = ()
     identities: dict[str, FileIdentity] = field(default_factory=dict)  # of the files, by path
     renamed: dict[str, str] = field(default_factory=dict)  # files folded under another path: path now -> then
+    passes: PassRecord | None = None  # the passes of the resumed model
 
     @property
     def rows_folded_before(self) -> int:
@@ -65,6 +69,7 @@ class FitRun:
     """What one pass of the stream did."""
 
     rows_read: int = 0
+    rows_reread: int = 0  # by the passes after the stream
     rows_folded: int = 0
     dropped: int = 0
     updates: int = 0
@@ -80,6 +85,10 @@ class FitRun:
     paths_title: str = "coefficient paths over the stream"
     residual_sample: str = "last batch"
     figures: list[tuple[str, str]] = field(default_factory=list)
+    # The passes after the stream, as the model file keeps them, and
+    # warnings printed once the results are.
+    pass_record: PassRecord | None = None
+    warnings: list[str] = field(default_factory=list)
 
     def record_chunk(self, chunk: Chunk, encoded: Encoded) -> None:
         """Count a chunk once its rows are folded."""
@@ -142,14 +151,23 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
     files = {**plan.folded, **run.read_through}
     identities = {path: plan.identities[path] for path in files if path in plan.identities}
     record = StreamRecord(plan.layout, plan.batch_rows, plan.drop_missing, plan.data.source, complete, files,
-                          identities)
+                          identities, passes=run.pass_record)
     model_file.save(args.model, model, record.to_metadata())
     if args.plot is not None and run.paths:
         _plot(args.plot, plan, run)
     _print_results(args, model, run)
+    for warning in run.warnings:
+        print(f"warning: {warning}", file=sys.stderr, flush=True)
     if run.error is not None:
         raise CommandError(f"{run.error}; the model as of the last completed batch is saved in {args.model} "
                            f"(after fixing the data, continue with --resume {args.model})")
+    passes = run.pass_record
+    if run.interrupted and passes is not None and passes.in_progress is not None:
+        done = passes.n_passes
+        raise CommandError(f"interrupted in pass {done + 1} after {passes.in_progress.rows:,} of its rows: the "
+                           f"estimate of pass "
+                           f"{done}{' (the stream)' * (done == 1)} and the pass so far are saved in {args.model}; "
+                           f"continue with --resume {args.model}", status=EXIT_INTERRUPTED)
     if run.interrupted:
         raise CommandError(f"interrupted: the model as of batch {getattr(model, 'n_batches_', 0)} "
                            f"({getattr(model, 'n_samples_seen_', 0):,} rows) is saved in {args.model}; "
@@ -172,6 +190,7 @@ def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list
         raise CommandError(f"too little data: {error}") from error
     model.feature_names_in_ = np.asarray(feature_names, dtype=object)
     run.record_update(model, pending.X, pending.y)
+    run.figures.append(("estimate", "the whole-data M-estimate (the data set fitted as one batch)"))
 
 
 def _plot(path: str, plan: FitPlan, run: FitRun) -> None:
@@ -191,7 +210,7 @@ def _print_results(args: argparse.Namespace, model: IncrementalHuberRegressor, r
     if hasattr(model, "coef_"):
         print(coefficient_table(model).render())
         print()
-    rate = run.rows_read / run.seconds if run.seconds > 0 else 0.0
+    rate = (run.rows_read + run.rows_reread) / run.seconds if run.seconds > 0 else 0.0
     figures = [("rows read", f"{run.rows_read:,}"), ("batches folded", f"{run.updates:,}"),
                ("wall time", f"{run.seconds:.2f} s"), ("rows per second", f"{rate:,.0f}"),
                ("not converged", counted(len(run.not_converged), "update")

@@ -1,14 +1,16 @@
 """What the command line keeps in a model file's metadata: the columns and
-levels a model uses, its stream settings, and how many rows of each file
-it has taken in, with each file's identity by content."""
+levels a model uses, its stream settings, how many rows of each file it
+has taken in (with each file's identity by content), and the passes that
+followed the stream."""
 
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from vintrel.cli.encoding import FeatureLayout
 from vintrel.cli.errors import CommandError
 from vintrel.cli.file_identity import FileIdentity
+from vintrel.cli.pass_record import PassRecord
 from vintrel.model_file import SavedModel, check_features
 
 # The metadata section the command line owns.
@@ -22,7 +24,9 @@ class StreamRecord:
     `files` maps each file's absolute path to the rows of it taken in,
     counting rows left out for missing values; `complete` is false when
     the stream was stopped early; `identities` tells the files of `files`
-    apart by content (model files of earlier versions have none).
+    apart by content (model files of earlier versions have none); `passes`
+    is the record of the passes over the data after the stream (absent in
+    files written before them).
     """
 
     layout: FeatureLayout
@@ -32,14 +36,18 @@ class StreamRecord:
     complete: bool
     files: Mapping[str, int] = field(default_factory=dict)
     identities: Mapping[str, FileIdentity] = field(default_factory=dict)
+    passes: PassRecord | None = None
 
     def to_metadata(self) -> dict[str, Any]:
-        return {METADATA_KEY: {
+        metadata = {METADATA_KEY: {
             "layout": self.layout.to_metadata(), "batch_rows": self.batch_rows,
             "nan": "drop" if self.drop_missing else "error", "data": self.data, "complete": self.complete,
             "files": [{"path": path, "rows_folded": rows,
                        **({"identity": self.identities[path].to_metadata()} if path in self.identities else {})}
                       for path, rows in self.files.items()]}}
+        if self.passes is not None:
+            metadata[METADATA_KEY]["passes"] = self.passes.to_metadata()
+        return metadata
 
     @classmethod
     def of(cls, saved: SavedModel, source: str) -> "StreamRecord | None":
@@ -61,6 +69,9 @@ class StreamRecord:
                           for entry in files if entry.get("identity") is not None})
             if len(record.files) != len(files):
                 raise ValueError("a file is listed twice")
+            if section.get("passes") is not None:
+                record = replace(record, passes=PassRecord.from_metadata(
+                    section["passes"], saved.estimator.n_features_in_ + int(saved.estimator.fit_intercept)))
         except (KeyError, TypeError, ValueError, AttributeError) as error:
             raise CommandError(f"{source}: the command line's record in the model file is damaged ({error!r})") \
                 from error

@@ -43,4 +43,6 @@ def _data_lines(record: StreamRecord | None) -> list[tuple[str, str]]:
     state = "complete" if record.complete else "stopped early; continue with --resume"
     lines.append(("data", f"{record.data} ({state})"))
     lines += [("", f"{path}: {counted(rows, 'row')} taken in") for path, rows in record.files.items()]
+    if record.passes is not None:
+        lines.append(("passes", record.passes.describe()))
     return lines
