@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+
+#include "core/engine.hpp"
+#include "core/evaluate.hpp"
+#include "core/kernels/standardize.hpp"
+#include "update_fixtures.hpp"
+
+namespace vintrel::core {
+namespace {
+
+using testing::linear_batch;
+using testing::OwnedBatch;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A valid evaluation of raw features in caller units (two features and an
+// intercept, eight rows) that each case breaks in one or more places.
+struct EvaluateCase {
+  FeatureLayout layout{2, true};
+  OwnedBatch<double> batch = linear_batch<double>(8, FeatureLayout{2, false}, {1.0, -2.0}, 0.1, 3);
+  std::vector<double> coefficients{0.5, -1.0, 0.25};
+  std::vector<double> center{0.5, -0.5};
+  std::vector<double> scale{2.0, 0.25};
+  std::uint64_t n_parameters = 3;
+  EvaluationConfig config{.tau = 1.345, .bandwidth = 0.2};
+  Result<Evaluation<double>> run() {
+    Workspace<double> workspace;
+    const FeatureUnits units{center, scale};
+    return evaluate_at<double>(workspace, batch.view(), coefficients, layout, n_parameters, config, &units);
+  }
+};
+
+struct CheckCase {
+  std::string name;
+  std::function<void(EvaluateCase&)> breaks;
+  EngineError expected;
+  friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class EvaluateCheckOrderTest : public ::testing::TestWithParam<CheckCase> {};
+
+TEST_P(EvaluateCheckOrderTest, FirstFailingCheckWins) {
+  EvaluateCase setup;
+  GetParam().breaks(setup);
+  auto result = setup.run();
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error(), GetParam().expected) << display(result.error());
+}
+
+using E = EngineError;
+INSTANTIATE_TEST_SUITE_P(
+    Driver, EvaluateCheckOrderTest,
+    ::testing::Values(
+        CheckCase{"layout_first", [](EvaluateCase& s) { s.n_parameters = 2; s.config.tau = 0; },
+                  E::state("coefficient shape does not match feature metadata")},
+        CheckCase{"tau", [](EvaluateCase& s) { s.config.tau = kNaN; s.config.bandwidth = -1; },
+                  E::configuration("tau must be finite and positive")},
+        CheckCase{"bandwidth", [](EvaluateCase& s) { s.config.bandwidth = -1e-300; s.coefficients.pop_back(); },
+                  E::configuration("bandwidth must be finite and non-negative")},
+        CheckCase{"coefficient_length", [](EvaluateCase& s) { s.coefficients.pop_back(); s.center.pop_back(); },
+                  E::batch("coefficients length does not match state parameters")},
+        CheckCase{"coefficient_values", [](EvaluateCase& s) { s.coefficients[2] = kNaN; s.center.pop_back(); },
+                  E::batch("coefficients must contain only finite values")},
+        CheckCase{"units_before_batch", [](EvaluateCase& s) { s.scale[1] = 0.0; s.batch.rows = 0; },
+                  E::batch("x_scale must be finite and positive")},
+        CheckCase{"raw_width", [](EvaluateCase& s) { s.batch.cols = 3; },
+                  E::batch("design width does not match state parameters")},
+        CheckCase{"standardised_values", [](EvaluateCase& s) { s.scale[0] = 1e-320; },
+                  E::batch("batch arrays must contain only finite values")},
+        CheckCase{"weights", [](EvaluateCase& s) { s.batch.weights.emplace(8, 0.0); },
+                  E::batch("sample_weight must contain a positive value")}),
+    [](const auto& test_info) { return test_info.param.name; });
+
+TEST(FeatureUnitsTest, ChecksRunInOrder) {
+  const std::vector<double> two{1.0, 2.0}, one{1.0}, bad_center{kNaN, 1.0}, bad_scale{1.0, -0.0};
+  EXPECT_EQ(check_feature_units({one, one}, 2).error(), E::batch("x_center length does not match n_features_in"));
+  EXPECT_EQ(check_feature_units({bad_center, one}, 2).error(), E::batch("x_scale length does not match n_features_in"));
+  EXPECT_EQ(check_feature_units({bad_center, bad_scale}, 2).error(), E::batch("x_center must contain only finite values"));
+  EXPECT_EQ(check_feature_units({two, bad_scale}, 2).error(), E::batch("x_scale must be finite and positive"));
+  EXPECT_TRUE(check_feature_units({two, two}, 2).has_value());
+}
+
+template <class T>
+class StandardizeTest : public ::testing::Test {};
+TYPED_TEST_SUITE(StandardizeTest, testing::Precisions);
+
+// The centre is rounded to T before the subtraction and the inverse scale
+// is divided in double before its rounding; the intercept column is 1.
+TYPED_TEST(StandardizeTest, RoundsTheUnitsOnceAndAppendsTheIntercept) {
+  using T = TypeParam;
+  const std::vector<double> center{0.1, -1e-3}, scale{3.0, 7.0};
+  const std::vector<T> raw{T(1), T(-0.0), T(2.5), T(4)};
+  std::vector<T> c(3), s(3), out(6);
+  fill_column_units<T>({center, scale}, c, s);
+  standardize_design<T>(raw, 2, 2, c, s, out);
+  const std::vector<T> expected{(T(1) - T(0.1)) * T(1.0 / 3.0), (T(-0.0) - T(-1e-3)) * T(1.0 / 7.0), T(1),
+                                (T(2.5) - T(0.1)) * T(1.0 / 3.0), (T(4) - T(-1e-3)) * T(1.0 / 7.0), T(1)};
+  EXPECT_TRUE(testing::same_bits(out, expected));
+}
+
+}  // namespace
+}  // namespace vintrel::core
