@@ -293,7 +293,7 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
                                                      const FeatureLayout&, const UpdateConfig&,                  \
                                                      const FeatureUnits*);                                       \
   template Status validate_batch<T>(const BatchView<T>&, const FeatureLayout&);                                  \
-  template Status check_batch_shape<T>(const BatchView<T>&, std::optional<std::uint64_t>);                              \
+  template Status check_batch_shape<T>(const BatchView<T>&, std::optional<std::uint64_t>);                       \
   template Status check_batch_values<T>(const BatchView<T>&);                                                    \
   template Result<BatchView<T>> standardize_batch<T>(const BatchView<T>&, const FeatureLayout&,                  \
                                                      const FeatureUnits&, Workspace<T>&);                        \

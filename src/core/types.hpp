@@ -63,8 +63,8 @@ struct Workspace {
   std::vector<T> trial_residuals;    // (MAX_TRIAL_POINTS - 1) * n, their residuals after the first's
   // Used only when the caller gives raw features with their units, and
   // sized by the standardisation itself, so other calls never touch them.
-  std::vector<T> standardized_design;  // n * p
-  std::vector<T> feature_center;       // p, the intercept's 0 last
+  std::vector<T> standardized_design;    // n * p
+  std::vector<T> feature_center;         // p, the intercept's 0 last
   std::vector<T> feature_inverse_scale;  // p, the intercept's 1 last
 };
 

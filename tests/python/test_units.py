@@ -24,8 +24,8 @@ def raw_batch(dtype, rows, seed=5):
     return x.astype(dtype), y.astype(dtype), rng.uniform(0.0, 2.0, rows).astype(dtype)
 
 
-# 60,000 rows of 21 columns: the standardisation and the prediction go to
-# the pool in pieces.
+# 60,000 rows of 21 columns: evaluate's standardisation and the prediction
+# go to the pool in pieces.
 @pytest.mark.parametrize("rows", [500, 60_000])
 @pytest.mark.parametrize("fit_intercept", [False, True])
 def test_caller_units_give_the_bits_of_the_prepared_design(dtype, fit_intercept, rows):
