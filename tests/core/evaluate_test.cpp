@@ -7,7 +7,6 @@
 
 #include "core/engine.hpp"
 #include "core/evaluate.hpp"
-#include "core/kernels/standardize.hpp"
 #include "update_fixtures.hpp"
 
 namespace vintrel::core {
@@ -75,33 +74,6 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"weights", [](EvaluateCase& s) { s.batch.weights.emplace(8, 0.0); },
                   E::batch("sample_weight must contain a positive value")}),
     [](const auto& test_info) { return test_info.param.name; });
-
-TEST(FeatureUnitsTest, ChecksRunInOrder) {
-  const std::vector<double> two{1.0, 2.0}, one{1.0}, bad_center{kNaN, 1.0}, bad_scale{1.0, -0.0};
-  EXPECT_EQ(check_feature_units({one, one}, 2).error(), E::batch("x_center length does not match n_features_in"));
-  EXPECT_EQ(check_feature_units({bad_center, one}, 2).error(), E::batch("x_scale length does not match n_features_in"));
-  EXPECT_EQ(check_feature_units({bad_center, bad_scale}, 2).error(), E::batch("x_center must contain only finite values"));
-  EXPECT_EQ(check_feature_units({two, bad_scale}, 2).error(), E::batch("x_scale must be finite and positive"));
-  EXPECT_TRUE(check_feature_units({two, two}, 2).has_value());
-}
-
-template <class T>
-class StandardizeTest : public ::testing::Test {};
-TYPED_TEST_SUITE(StandardizeTest, testing::Precisions);
-
-// The centre is rounded to T before the subtraction and the inverse scale
-// is divided in double before its rounding; the intercept column is 1.
-TYPED_TEST(StandardizeTest, RoundsTheUnitsOnceAndAppendsTheIntercept) {
-  using T = TypeParam;
-  const std::vector<double> center{0.1, -1e-3}, scale{3.0, 7.0};
-  const std::vector<T> raw{T(1), T(-0.0), T(2.5), T(4)};
-  std::vector<T> c(3), s(3), out(6);
-  fill_column_units<T>({center, scale}, c, s);
-  standardize_design<T>(raw, 2, 2, c, s, out);
-  const std::vector<T> expected{(T(1) - T(0.1)) * T(1.0 / 3.0), (T(-0.0) - T(-1e-3)) * T(1.0 / 7.0), T(1),
-                                (T(2.5) - T(0.1)) * T(1.0 / 3.0), (T(4) - T(-1e-3)) * T(1.0 / 7.0), T(1)};
-  EXPECT_TRUE(testing::same_bits(out, expected));
-}
 
 }  // namespace
 }  // namespace vintrel::core
