@@ -7,6 +7,7 @@
 #include "core/kernels/gram.hpp"
 #include "core/kernels/objective.hpp"
 #include "core/kernels/partition.hpp"
+#include "core/kernels/standardize.hpp"
 #include "core/model/parameters.hpp"
 #include "core/model/penalty.hpp"
 #include "core/numeric.hpp"
@@ -120,17 +121,20 @@ void resize_exact(std::vector<T>& buffer, std::uint64_t count) {
 }  // namespace
 
 template <std::floating_point T>
-Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout) {
+Status check_batch_shape(const BatchView<T>& batch, std::optional<std::uint64_t> width) {
   if (batch.rows == 0) return fail(EngineError::batch("batch must contain at least one row"));
-  const auto p = layout.n_parameters();
-  if (!p || batch.cols != *p) return fail(EngineError::batch("design width does not match state parameters"));
+  if (!width || batch.cols != *width) return fail(EngineError::batch("design width does not match state parameters"));
   const auto elements = checked_mul(batch.rows, batch.cols);
   if (!elements) return fail(EngineError::overflow());
   if (batch.design.size() != *elements) {
     return fail(EngineError::batch("design buffer is not a complete contiguous matrix"));
   }
   if (batch.target.size() != batch.rows) return fail(EngineError::batch("target length does not match design rows"));
-  if (!finite_positive(batch.batch_weight)) return fail(EngineError::batch("batch_weight must be finite and positive"));
+  return {};
+}
+
+template <std::floating_point T>
+Status check_batch_values(const BatchView<T>& batch) {
   if (!all_finite(batch.design) || !all_finite(batch.target)) {
     return fail(EngineError::batch("batch arrays must contain only finite values"));
   }
@@ -149,6 +153,33 @@ Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout) {
     if (!any_positive) return fail(EngineError::batch("sample_weight must contain a positive value"));
   }
   return {};
+}
+
+template <std::floating_point T>
+Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout) {
+  if (Status status = check_batch_shape(batch, layout.n_parameters()); !status) return status;
+  if (!finite_positive(batch.batch_weight)) return fail(EngineError::batch("batch_weight must be finite and positive"));
+  return check_batch_values(batch);
+}
+
+template <std::floating_point T>
+Result<BatchView<T>> standardize_batch(const BatchView<T>& raw, const FeatureLayout& layout,
+                                       const FeatureUnits& units, Workspace<T>& workspace) {
+  if (Status status = check_feature_units(units, layout.n_features_in); !status) return fail(status.error());
+  if (Status status = check_batch_shape(raw, layout.n_features_in); !status) return fail(status.error());
+  const auto p = layout.n_parameters();
+  const auto elements = p ? checked_mul(raw.rows, *p) : std::nullopt;
+  if (!elements) return fail(EngineError::overflow());
+  resize_exact(workspace.feature_center, *p);
+  resize_exact(workspace.feature_inverse_scale, *p);
+  resize_exact(workspace.standardized_design, *elements);
+  fill_column_units<T>(units, workspace.feature_center, workspace.feature_inverse_scale);
+  standardize_design<T>(raw.design, raw.rows, layout.n_features_in, workspace.feature_center,
+                        workspace.feature_inverse_scale, workspace.standardized_design);
+  BatchView<T> batch = raw;
+  batch.design = workspace.standardized_design;
+  batch.cols = *p;
+  return batch;
 }
 
 template <std::floating_point T>
@@ -197,11 +228,17 @@ Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t
 }
 
 template <std::floating_point T>
-Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<T>& batch,
+Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<T>& given,
                                        const StreamState<T>& state, const FeatureLayout& layout,
-                                       const UpdateConfig& config) {
+                                       const UpdateConfig& config, const FeatureUnits* units) {
   if (Status status = check_state(state, layout); !status) return fail(status.error());
   if (Status status = check_config(config); !status) return fail(status.error());
+  BatchView<T> batch = given;
+  if (units != nullptr) {
+    auto standardized = standardize_batch(given, layout, *units, workspace);
+    if (!standardized) return fail(standardized.error());
+    batch = *standardized;
+  }
   if (Status status = validate_batch(batch, layout); !status) return fail(status.error());
   const std::uint64_t p = state.coefficients.size();
   if (Status status = prepare_workspace(workspace, batch.rows, p); !status) return fail(status.error());
@@ -253,8 +290,13 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
 
 #define VINTREL_INSTANTIATE(T)                                                                                   \
   template Result<UpdateOutcome<T>> update_stream<T>(Workspace<T>&, const BatchView<T>&, const StreamState<T>&,  \
-                                                     const FeatureLayout&, const UpdateConfig&);                 \
+                                                     const FeatureLayout&, const UpdateConfig&,                  \
+                                                     const FeatureUnits*);                                       \
   template Status validate_batch<T>(const BatchView<T>&, const FeatureLayout&);                                  \
+  template Status check_batch_shape<T>(const BatchView<T>&, std::optional<std::uint64_t>);                       \
+  template Status check_batch_values<T>(const BatchView<T>&);                                                    \
+  template Result<BatchView<T>> standardize_batch<T>(const BatchView<T>&, const FeatureLayout&,                  \
+                                                     const FeatureUnits&, Workspace<T>&);                        \
   template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);                            \
   template std::optional<StateDefect> state_array_defect<T>(std::span<const T>, std::span<const T>);
 VINTREL_INSTANTIATE(float)

@@ -103,16 +103,38 @@ std::optional<StateDefect> state_scalar_defect(std::uint64_t n_samples_seen, dou
 template <std::floating_point T>
 std::optional<StateDefect> state_array_defect(std::span<const T> coefficients, std::span<const T> information);
 
-// Folds one batch into a new state; the stored state is only read.
+// Folds one batch into a new state; the stored state is only read. With
+// `units`, the batch's design holds raw features (n_features_in wide),
+// which are standardised into the workspace before the batch checks, so
+// the update is the one of the standardised design.
 template <std::floating_point T>
 Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<T>& batch,
                                        const StreamState<T>& state, const FeatureLayout& layout,
-                                       const UpdateConfig& config);
+                                       const UpdateConfig& config, const FeatureUnits* units = nullptr);
 
 // The batch checks of an update, in their fixed order, the last that
-// sample weights, when given, are not all zero.
+// sample weights, when given, are not all zero: check_batch_shape, then
+// batch_weight, then check_batch_values.
 template <std::floating_point T>
 Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout);
+
+// At least one row, `width` columns (none when the width overflows), a
+// complete matrix and one target per row.
+template <std::floating_point T>
+Status check_batch_shape(const BatchView<T>& batch, std::optional<std::uint64_t> width);
+
+// Finite design and target, then the sample weights' length and range and
+// a positive one among them.
+template <std::floating_point T>
+Status check_batch_values(const BatchView<T>& batch);
+
+// A batch of raw features in the caller's units as the engine's design:
+// the units' checks and the raw batch's shape (n_features_in wide), then
+// the standardised design in workspace.standardized_design, which the
+// returned batch reads. Its values are checked by the caller.
+template <std::floating_point T>
+Result<BatchView<T>> standardize_batch(const BatchView<T>& raw, const FeatureLayout& layout,
+                                       const FeatureUnits& units, Workspace<T>& workspace);
 
 // Sizes every workspace buffer for n rows and p parameters.
 template <std::floating_point T>

@@ -61,6 +61,11 @@ struct Workspace {
   std::vector<T> step;               // p
   std::vector<T> trial_points;       // MAX_TRIAL_POINTS * p, line-search candidates side by side
   std::vector<T> trial_residuals;    // (MAX_TRIAL_POINTS - 1) * n, their residuals after the first's
+  // Used only when the caller gives raw features with their units, and
+  // sized by the standardisation itself, so other calls never touch them.
+  std::vector<T> standardized_design;    // n * p
+  std::vector<T> feature_center;         // p, the intercept's 0 last
+  std::vector<T> feature_inverse_scale;  // p, the intercept's 1 last
 };
 
 struct FeatureLayout {
@@ -73,6 +78,15 @@ struct FeatureLayout {
   }
   // Whether coefficient j is the intercept, which is never penalised.
   bool is_intercept(std::uint64_t j, std::uint64_t p) const { return fit_intercept && j + 1 == p; }
+};
+
+// The caller's units of raw features, one centre and one scale per
+// feature, in double whatever the engine's precision: design column j is
+// (x_j - center_j) * (1 / scale_j), with the centre and the inverse scale
+// rounded to the engine's precision.
+struct FeatureUnits {
+  std::span<const double> center;
+  std::span<const double> scale;
 };
 
 // Read-only views of the caller's arrays for one batch.
@@ -111,6 +125,26 @@ struct UpdateSummary {
   double lambda_value = 0.0;
   double bandwidth = 0.0;
   bool used_regularized_fallback = false;
+};
+
+// The settings of an evaluation at given coefficients: the Huber threshold
+// and the half-width of the smoothed curvature (0 for the exact indicator).
+struct EvaluationConfig {
+  double tau = 0.0;
+  double bandwidth = 0.0;
+};
+
+// What an evaluation returns: X^T (w psi), the curvature-weighted Gram
+// matrix, the residuals, and four sums over the rows in double.
+template <std::floating_point T>
+struct Evaluation {
+  std::vector<T> gradient;   // p
+  std::vector<T> gram;       // p x p, row-major
+  std::vector<T> residuals;  // n
+  double loss = 0.0;         // sum of w rho(r)
+  double weight = 0.0;       // sum of w
+  double psi_squared = 0.0;  // sum of w psi(r)^2
+  double psi_prime = 0.0;    // sum of w 1{|r| <= tau}
 };
 
 template <std::floating_point T>

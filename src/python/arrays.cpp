@@ -51,7 +51,7 @@ PyObject* array_over(std::vector<T>&& buffer, int ndim, const npy_intp* dims) {
 }  // namespace
 
 template <std::floating_point T>
-std::optional<ReadView<T>> typed_intake(PyObject* object, int ndim, const char* label) {
+std::optional<ReadView<T>> typed_intake(PyObject* object, int ndim, const char* label, const char* dtype_words) {
   bool accepted = PyArray_Check(object) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) == ndim;
   if (accepted) {
     PyRef engine_dtype = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number<T>())));
@@ -60,7 +60,7 @@ std::optional<ReadView<T>> typed_intake(PyObject* object, int ndim, const char* 
                                   reinterpret_cast<PyArray_Descr*>(engine_dtype.get()));
   }
   if (!accepted) {
-    PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous NumPy array with the engine dtype", label);
+    PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous NumPy array with %s", label, dtype_words);
     return std::nullopt;
   }
   ReadView<T> view;
@@ -99,7 +99,7 @@ PyObject* square_matrix_array(std::vector<T>&& buffer, std::uint64_t p) {
 }
 
 #define VINTREL_INSTANTIATE_ARRAYS(T)                                                      \
-  template std::optional<ReadView<T>> typed_intake<T>(PyObject*, int, const char*);        \
+  template std::optional<ReadView<T>> typed_intake<T>(PyObject*, int, const char*, const char*); \
   template bool contiguous_buffer<T>(ReadView<T>&, const char*);                           \
   template PyObject* vector_array<T>(std::vector<T>&&);                                    \
   template PyObject* square_matrix_array<T>(std::vector<T>&&, std::uint64_t);

@@ -29,9 +29,12 @@ struct ReadView {
 
 // Typed intake: an ndarray (or subclass) with exactly `ndim` dimensions and a
 // dtype equivalent to T's. Otherwise TypeError
-// "<label> must be a C-contiguous NumPy array with the engine dtype".
+// "<label> must be a C-contiguous NumPy array with <dtype_words>", for
+// arrays of the engine's dtype "<label> must be a C-contiguous NumPy array
+// with the engine dtype".
 template <std::floating_point T>
-std::optional<ReadView<T>> typed_intake(PyObject* object, int ndim, const char* label);
+std::optional<ReadView<T>> typed_intake(PyObject* object, int ndim, const char* label,
+                                        const char* dtype_words = "the engine dtype");
 
 // Points view.data at the array's elements in place: empty for an array with
 // no elements; otherwise the array must be aligned and C-contiguous, else
@@ -49,7 +52,7 @@ template <std::floating_point T>
 PyObject* square_matrix_array(std::vector<T>&& buffer, std::uint64_t p);
 
 #define VINTREL_DECLARE_ARRAYS(T)                                                                 \
-  extern template std::optional<ReadView<T>> typed_intake<T>(PyObject*, int, const char*);        \
+  extern template std::optional<ReadView<T>> typed_intake<T>(PyObject*, int, const char*, const char*); \
   extern template bool contiguous_buffer<T>(ReadView<T>&, const char*);                           \
   extern template PyObject* vector_array<T>(std::vector<T>&&);                                    \
   extern template PyObject* square_matrix_array<T>(std::vector<T>&&, std::uint64_t);

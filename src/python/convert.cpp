@@ -23,7 +23,7 @@ std::string quoted_list(std::span<const char* const> names) {
 }
 
 bool too_many_positional(const Signature& signature, Py_ssize_t given) {
-  const std::size_t total = signature.names.size();
+  const std::size_t total = signature.names.size() - signature.keyword_only;
   const char* plural = total == 1 ? "" : "s";
   const char* verb = given == 1 ? "was" : "were";
   if (signature.required == total) {
@@ -74,7 +74,9 @@ bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value, st
 bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      std::span<PyObject*> bound) {
   for (PyObject*& slot : bound) slot = nullptr;
-  if (static_cast<std::size_t>(nargs) > signature.names.size()) return too_many_positional(signature, nargs);
+  if (static_cast<std::size_t>(nargs) > signature.names.size() - signature.keyword_only) {
+    return too_many_positional(signature, nargs);
+  }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
   return true;
 }

@@ -10,12 +10,14 @@
 
 namespace vintrel::python {
 
-// The parameters of one callable: every one may be given by position or by
-// keyword; the first `required` have no default.
+// The parameters of one callable: the first `required` have no default;
+// the last `keyword_only` can only be given by keyword, the others by
+// position or by keyword.
 struct Signature {
   const char* display_name;  // as shown in messages, e.g. "NativeCpuEngine.update"
   std::span<const char* const> names;
   std::size_t required;
+  std::size_t keyword_only;
 };
 
 // Binds a vectorcall-style argument list (METH_FASTCALL | METH_KEYWORDS) to

@@ -62,6 +62,7 @@ using SharedUse = EngineUse<UseKind::shared>;
 // The methods, defined in methods.cpp.
 PyObject* engine_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* engine_state(PyObject* self, PyObject* unused);
 

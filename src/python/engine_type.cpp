@@ -49,7 +49,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* names[] = {"dtype", "n_parameters", "n_threads"};
     PyObject* bound[std::size(names)];
-    if (!bind_arguments({"NativeCpuEngine", names, 2}, args, kwargs, bound)) return nullptr;
+    if (!bind_arguments({"NativeCpuEngine", names, 2, 0}, args, kwargs, bound)) return nullptr;
 
     PyObject* dtype_text = to_str(bound[0], "dtype");
     if (dtype_text == nullptr) return nullptr;
@@ -152,12 +152,22 @@ PyMethodDef methods[] = {
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_update)),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("update($self, x_design, y, sample_weight, batch_weight, n_features_in, fit_intercept, tau, "
-               "penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge)\n--\n\nFold one batch into the "
-               "streaming estimate; return the new state followed by the fit diagnostics.")},
+               "penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge, *, x_center=None, x_scale=None)"
+               "\n--\n\nFold one batch into the streaming estimate; return the new state followed by the fit "
+               "diagnostics. With x_center and x_scale, x_design holds the raw features, which the engine "
+               "standardises itself.")},
+    {"evaluate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_evaluate)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("evaluate($self, x_design, y, sample_weight, coefficients, n_features_in, fit_intercept, tau, "
+               "bandwidth, *, x_center=None, x_scale=None)\n--\n\nReturn the score sum, the curvature-weighted "
+               "Gram matrix, the Huber sums and the residuals of one batch at the given coefficients; the "
+               "engine's estimate is neither read nor changed.")},
     {"predict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine_predict)),
      METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("predict($self, x_design)\n--\n\nReturn the linear predictor of the current coefficients for "
-               "every row of x_design.")},
+     PyDoc_STR("predict($self, x_design, *, x_center=None, x_scale=None)\n--\n\nReturn the linear predictor "
+               "of the current coefficients for every row of x_design. With x_center and x_scale, x_design "
+               "holds the raw features; the intercept is fitted when the engine has one parameter more than "
+               "x_center has values.")},
     {"state", engine_state, METH_NOARGS,
      PyDoc_STR("state($self)\n--\n\nExport the engine's state as plain values and detached arrays.")},
     {nullptr, nullptr, 0, nullptr},

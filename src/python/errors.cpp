@@ -30,7 +30,8 @@ ErrorClass error_class(core::ErrorKind kind) {
       return {"EngineStateError",
               "The engine's stored state does not fit the update's features or holds invalid values."};
     case core::ErrorKind::batch:
-      return {"EngineBatchError", "The arrays or weights given to an update or a prediction cannot be used."};
+      return {"EngineBatchError",
+              "The arrays, weights or units given to an update, an evaluation or a prediction cannot be used."};
     case core::ErrorKind::buffer_size_overflow:
       return {"EngineSizeOverflowError", "A buffer size or a counter of the engine does not fit in 64 bits."};
     case core::ErrorKind::scalar_conversion:

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/evaluate.hpp"
 #include "core/kernels/vector.hpp"
 #include "core/model/penalty.hpp"
 #include "python/arrays.hpp"
@@ -66,14 +67,51 @@ auto run_released(core::Engine& engine, Request&& request) -> std::optional<decl
   }
 }
 
+// ---- caller units ----------------------------------------------------------
+
+// The caller's x_center and x_scale, read in place.
+struct UnitViews {
+  ReadView<double> center;
+  ReadView<double> scale;
+
+  core::FeatureUnits units() const { return {.center = center.data, .scale = scale.data}; }
+};
+
+// Neither given (or both None), or both: typed intake of x_center, then of
+// x_scale, as 1-D float64 arrays whatever the engine's dtype, then their
+// buffers. False with an exception set when refused.
+bool take_units(PyObject* center, PyObject* scale, std::optional<UnitViews>& units) {
+  const bool has_center = center != nullptr && center != Py_None;
+  const bool has_scale = scale != nullptr && scale != Py_None;
+  if (!has_center && !has_scale) return true;
+  if (has_center != has_scale) {
+    PyErr_SetString(PyExc_TypeError, "x_center and x_scale must be given together");
+    return false;
+  }
+  std::optional<ReadView<double>> center_view = typed_intake<double>(center, 1, "x_center", "dtype float64");
+  if (!center_view) return false;
+  std::optional<ReadView<double>> scale_view = typed_intake<double>(scale, 1, "x_scale", "dtype float64");
+  if (!scale_view) return false;
+  if (!contiguous_buffer(*center_view, "x_center") || !contiguous_buffer(*scale_view, "x_scale")) return false;
+  units.emplace(UnitViews{.center = std::move(*center_view), .scale = std::move(*scale_view)});
+  return true;
+}
+
 // ---- predict ---------------------------------------------------------------
 
 template <std::floating_point T>
-PyObject* predict_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* x_design) {
+PyObject* predict_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* x_design, PyObject* x_center,
+                       PyObject* x_scale) {
   std::optional<ReadView<T>> design = typed_intake<T>(x_design, 2, "X_design");
   if (!design || !contiguous_buffer(*design, "X_design")) return nullptr;
+  std::optional<UnitViews> units;
+  if (!take_units(x_center, x_scale, units)) return nullptr;
 
   auto outcome = run_released(engine, [&] {
+    if (units) {
+      return core::predict_rows_in_units<T>(design->data, design->rows(), design->cols(), units->units(),
+                                            core.state.coefficients);
+    }
     return core::predict_rows<T>(design->data, design->rows(), design->cols(), core.state.coefficients);
   });
   if (!outcome) return nullptr;
@@ -93,10 +131,11 @@ struct UpdateRequest {
 
 constexpr const char* kUpdateNames[] = {
     "x_design", "y",   "sample_weight",   "batch_weight", "n_features_in", "fit_intercept", "tau",
-    "penalty",  "lambda_scale", "bandwidth_scale", "max_iter", "tol", "ridge",
+    "penalty",  "lambda_scale", "bandwidth_scale", "max_iter", "tol", "ridge", "x_center", "x_scale",
 };
 enum UpdateArg { x_design, y, sample_weight, batch_weight, n_features_in, fit_intercept, tau,
-                 penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge };
+                 penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge, x_center, x_scale };
+constexpr std::size_t kUnitKeywords = 2;  // x_center and x_scale, keyword-only
 
 // Converts the scalars in their fixed order, then applies the boundary checks.
 std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
@@ -171,6 +210,10 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
     weights = typed_intake<T>(bound[sample_weight], 1, "sample_weight");
     if (!weights || !contiguous_buffer(*weights, "sample_weight")) return nullptr;
   }
+  std::optional<UnitViews> units;
+  if (!take_units(bound[x_center], bound[x_scale], units)) return nullptr;
+  const std::optional<core::FeatureUnits> feature_units =
+      units ? std::optional(units->units()) : std::nullopt;
 
   core::BatchView<T> batch;
   batch.design = design->data;
@@ -184,7 +227,8 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
   // goes back unchanged unless the driver returns a whole new one.
   core::StreamState<T> stored = std::exchange(core.state, core::StreamState<T>{});
   auto outcome = run_released(engine, [&] {
-    return core::update_stream<T>(core.workspace, batch, stored, request.layout, request.config);
+    return core::update_stream<T>(core.workspace, batch, stored, request.layout, request.config,
+                                  feature_units ? &*feature_units : nullptr);
   });
   if (!outcome || !*outcome) {
     core.state = std::move(stored);
@@ -194,6 +238,95 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
   // raised, but the new state stays.
   core.state = std::move((*outcome)->state);
   return update_result(core.state, (*outcome)->summary);
+}
+
+// ---- evaluate --------------------------------------------------------------
+
+constexpr const char* kEvaluateNames[] = {
+    "x_design", "y", "sample_weight", "coefficients", "n_features_in", "fit_intercept", "tau", "bandwidth",
+    "x_center", "x_scale",
+};
+namespace evaluate_arg {
+enum Index { x_design, y, sample_weight, coefficients, n_features_in, fit_intercept, tau, bandwidth, x_center,
+             x_scale };
+}  // namespace evaluate_arg
+
+// The scalar arguments of one evaluation after conversion and boundary checks.
+struct EvaluateRequest {
+  core::FeatureLayout layout;
+  core::EvaluationConfig config;
+};
+
+// Converts the scalars in parameter order, then checks n_features_in.
+std::optional<EvaluateRequest> convert_evaluate_arguments(PyObject* const* bound) {
+  const auto features = to_int64(bound[evaluate_arg::n_features_in], "n_features_in");
+  if (!features) return std::nullopt;
+  const auto intercept = to_bool(bound[evaluate_arg::fit_intercept], "fit_intercept");
+  if (!intercept) return std::nullopt;
+  const auto huber_tau = to_double(bound[evaluate_arg::tau], "tau");
+  if (!huber_tau) return std::nullopt;
+  const auto half_width = to_double(bound[evaluate_arg::bandwidth], "bandwidth");
+  if (!half_width) return std::nullopt;
+  if (*features < 1) return refuse("n_features_in must be positive");
+  return EvaluateRequest{
+      .layout = {.n_features_in = static_cast<std::uint64_t>(*features), .fit_intercept = *intercept},
+      .config = {.tau = *huber_tau, .bandwidth = *half_width}};
+}
+
+template <std::floating_point T>
+PyObject* evaluation_result(core::Evaluation<T>&& evaluation) {
+  const std::uint64_t p = evaluation.gradient.size();
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return nullptr;
+  PyObject* dict = result.get();
+  const bool ok = set_new_item(dict, "gradient", vector_array<T>(std::move(evaluation.gradient))) &&
+                  set_new_item(dict, "gram", square_matrix_array<T>(std::move(evaluation.gram), p)) &&
+                  set_new_item(dict, "loss", PyFloat_FromDouble(evaluation.loss)) &&
+                  set_new_item(dict, "weight", PyFloat_FromDouble(evaluation.weight)) &&
+                  set_new_item(dict, "psi_squared", PyFloat_FromDouble(evaluation.psi_squared)) &&
+                  set_new_item(dict, "psi_prime", PyFloat_FromDouble(evaluation.psi_prime)) &&
+                  set_new_item(dict, "residuals", vector_array<T>(std::move(evaluation.residuals)));
+  return ok ? result.release() : nullptr;
+}
+
+// Arrays in the order of update's (X_design and y, their buffers, the
+// sample weights), then the coefficients, then the units. The stored state
+// is not touched; only the workspace is used.
+template <std::floating_point T>
+PyObject* evaluate_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* const* bound,
+                        const EvaluateRequest& request) {
+  std::optional<ReadView<T>> design = typed_intake<T>(bound[evaluate_arg::x_design], 2, "X_design");
+  if (!design) return nullptr;
+  std::optional<ReadView<T>> target = typed_intake<T>(bound[evaluate_arg::y], 1, "y");
+  if (!target) return nullptr;
+  if (!contiguous_buffer(*design, "X_design") || !contiguous_buffer(*target, "y")) return nullptr;
+  std::optional<ReadView<T>> weights;
+  if (bound[evaluate_arg::sample_weight] != Py_None) {
+    weights = typed_intake<T>(bound[evaluate_arg::sample_weight], 1, "sample_weight");
+    if (!weights || !contiguous_buffer(*weights, "sample_weight")) return nullptr;
+  }
+  std::optional<ReadView<T>> coefficients = typed_intake<T>(bound[evaluate_arg::coefficients], 1, "coefficients");
+  if (!coefficients || !contiguous_buffer(*coefficients, "coefficients")) return nullptr;
+  std::optional<UnitViews> units;
+  if (!take_units(bound[evaluate_arg::x_center], bound[evaluate_arg::x_scale], units)) return nullptr;
+  const std::optional<core::FeatureUnits> feature_units =
+      units ? std::optional(units->units()) : std::nullopt;
+
+  core::BatchView<T> batch;
+  batch.design = design->data;
+  batch.target = target->data;
+  batch.rows = design->rows();
+  batch.cols = design->cols();
+  if (weights) batch.sample_weight = weights->data;
+
+  const std::uint64_t p = engine.n_parameters();
+  auto outcome = run_released(engine, [&] {
+    return core::evaluate_at<T>(core.workspace, batch, coefficients->data, request.layout, p, request.config,
+                                feature_units ? &*feature_units : nullptr);
+  });
+  if (!outcome) return nullptr;
+  if (!*outcome) return raise_engine_error(outcome->error());
+  return evaluation_result<T>(std::move(**outcome));
 }
 
 // ---- restore ---------------------------------------------------------------
@@ -258,21 +391,24 @@ PyObject* restore_with(std::uint64_t p, core::EngineCore<T>& core, PyObject* coe
 
 PyObject* engine_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    static constexpr const char* names[] = {"x_design"};
-    PyObject* bound[1];
-    if (!bind_arguments({"NativeCpuEngine.predict", names, 1}, args, nargs, kwnames, bound)) return nullptr;
+    static constexpr const char* names[] = {"x_design", "x_center", "x_scale"};
+    PyObject* bound[std::size(names)];
+    if (!bind_arguments({"NativeCpuEngine.predict", names, 1, kUnitKeywords}, args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
     core::Engine& engine = as_engine_object(self)->engine();
     ExclusiveUse use(engine);
     if (!use) return nullptr;
-    return engine.visit([&](auto& core) { return predict_with(engine, core, bound[0]); });
+    return engine.visit([&](auto& core) { return predict_with(engine, core, bound[0], bound[1], bound[2]); });
   });
 }
 
 PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[std::size(kUpdateNames)];
-    if (!bind_arguments({"NativeCpuEngine.update", kUpdateNames, std::size(kUpdateNames)}, args, nargs, kwnames,
-                        bound)) {
+    if (!bind_arguments({"NativeCpuEngine.update", kUpdateNames, std::size(kUpdateNames) - kUnitKeywords,
+                         kUnitKeywords},
+                        args, nargs, kwnames, bound)) {
       return nullptr;
     }
     core::Engine& engine = as_engine_object(self)->engine();
@@ -281,6 +417,23 @@ PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     const std::optional<UpdateRequest> request = convert_update_arguments(bound);
     if (!request) return nullptr;
     return engine.visit([&](auto& core) { return update_with(engine, core, bound, *request); });
+  });
+}
+
+PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[std::size(kEvaluateNames)];
+    if (!bind_arguments({"NativeCpuEngine.evaluate", kEvaluateNames, std::size(kEvaluateNames) - kUnitKeywords,
+                         kUnitKeywords},
+                        args, nargs, kwnames, bound)) {
+      return nullptr;
+    }
+    core::Engine& engine = as_engine_object(self)->engine();
+    ExclusiveUse use(engine);
+    if (!use) return nullptr;
+    const std::optional<EvaluateRequest> request = convert_evaluate_arguments(bound);
+    if (!request) return nullptr;
+    return engine.visit([&](auto& core) { return evaluate_with(engine, core, bound, *request); });
   });
 }
 
@@ -298,7 +451,7 @@ PyObject* engine_restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     static constexpr const char* names[] = {"coefficients",   "information",     "n_samples_seen",
                                             "batch_count",    "previous_lambda", "weight_sum"};
     PyObject* bound[std::size(names)];
-    if (!bind_arguments({"NativeCpuEngine.restore", names, std::size(names)}, args, nargs, kwnames, bound)) {
+    if (!bind_arguments({"NativeCpuEngine.restore", names, std::size(names), 0}, args, nargs, kwnames, bound)) {
       return nullptr;
     }
     core::Engine& engine = as_engine_object(self)->engine();

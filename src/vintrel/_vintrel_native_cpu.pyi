@@ -37,6 +37,18 @@ class UpdateResult(StateExport):
     bandwidth: float
     used_regularized_fallback: bool
 
+class Evaluation(TypedDict):
+    """One batch at given coefficients, with w the sample weights (ones
+    when None) and r = y - X coefficients the residuals."""
+
+    gradient: _Array  # sum of w psi(r) x, one value per parameter
+    gram: _Array  # sum of w c(r) x x^T, p x p
+    loss: float  # sum of w rho(r)
+    weight: float  # sum of w
+    psi_squared: float  # sum of w psi(r)^2
+    psi_prime: float  # sum of w over the rows with |r| <= tau
+    residuals: _Array  # r, one value per row
+
 def version() -> VersionInfo: ...
 
 class NativeCpuEngine:
@@ -66,8 +78,58 @@ class NativeCpuEngine:
         max_iter: int,
         tol: float,
         ridge: float,
-    ) -> UpdateResult: ...
-    def predict(self, x_design: _Array) -> _Array: ...
+        *,
+        x_center: NDArray[np.float64] | None = None,
+        x_scale: NDArray[np.float64] | None = None,
+    ) -> UpdateResult:
+        """Fold one batch into the estimate.
+
+        With `x_center` and `x_scale` (both or neither, float64, one value
+        per feature), `x_design` holds the raw features (n x n_features_in,
+        the engine's dtype) and the engine builds the design itself:
+        (x - center) * (1 / scale), centre and inverse scale rounded to the
+        engine's dtype, followed by the intercept column of ones when
+        `fit_intercept`. The result has the bits of an update on that design.
+        """
+
+    def evaluate(
+        self,
+        x_design: _Array,
+        y: _Array,
+        sample_weight: _Array | None,
+        coefficients: _Array,
+        n_features_in: int,
+        fit_intercept: bool | np.bool_,
+        tau: float,
+        bandwidth: float,
+        *,
+        x_center: NDArray[np.float64] | None = None,
+        x_scale: NDArray[np.float64] | None = None,
+    ) -> Evaluation:
+        """The score sum, curvature-weighted Gram and Huber sums of one batch
+        at `coefficients`; the engine's estimate is neither read nor changed.
+
+        c is the smoothed curvature of half-width `bandwidth` that an update
+        uses for its information matrix; a `bandwidth` of 0 gives the exact
+        indicator of |r| <= tau. The batch is checked as an update's and the
+        units as in `update`.
+        """
+
+    def predict(
+        self,
+        x_design: _Array,
+        *,
+        x_center: NDArray[np.float64] | None = None,
+        x_scale: NDArray[np.float64] | None = None,
+    ) -> _Array:
+        """X times the coefficients.
+
+        With `x_center` and `x_scale`, `x_design` holds the raw features and
+        is standardised as in `update`; n_features_in is their length, and
+        the intercept column is appended when the engine has one parameter
+        more than that.
+        """
+
     def state(self) -> StateExport: ...
     def restore(
         self,
@@ -92,7 +154,7 @@ class _EngineStateError(_EngineError, ValueError):
     """The engine's stored state does not fit the update's features or holds invalid values."""
 
 class _EngineBatchError(_EngineError, ValueError):
-    """The arrays or weights given to an update or a prediction cannot be used."""
+    """The arrays, weights or units given to an update, an evaluation or a prediction cannot be used."""
 
 class _EngineSizeOverflowError(_EngineError, ValueError):
     """A buffer size or a counter of the engine does not fit in 64 bits."""

@@ -85,6 +85,9 @@ def test_conversions_accept_numbers_through_their_protocols(engine, dtype):
         (lambda e: e.update(np.ones((1, 2)), **update_args()), "update() got multiple values for argument 'x_design'"),
         (lambda e: e.predict(), "predict() missing 1 required positional argument: 'x_design'"),
         (lambda e: e.predict(X_design=np.ones((1, 2))), "predict() got an unexpected keyword argument 'X_design'"),
+        # The units are keyword-only.
+        (lambda e: e.predict(np.ones((1, 2)), None), "predict() takes 1 positional argument but 2 were given"),
+        (lambda e: e.evaluate(*range(9)), "evaluate() takes 8 positional arguments but 9 were given"),
     ],
 )
 def test_argument_binding_errors(call, message):

@@ -28,6 +28,7 @@ def attempts(engine):
         "predict": lambda: engine.predict(np.zeros((1, 2))),
         "restore": lambda: engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, 0.0, 0.0),
         "update": lambda: engine.update(**update_args()),
+        "evaluate": lambda: engine.evaluate(np.zeros((1, 2)), np.zeros(1), None, np.zeros(2), 2, False, 1.0, 0.0),
     }
     seen = {}
     for name, call in calls.items():
@@ -42,13 +43,14 @@ def attempts(engine):
 EXPECTED_DURING_EXCLUSIVE = {
     "n_parameters": MUTABLY_BORROWED, "dtype": MUTABLY_BORROWED, "n_threads": MUTABLY_BORROWED,
     "has_dedicated_thread_pool": MUTABLY_BORROWED, "state": MUTABLY_BORROWED,
-    "predict": BORROWED, "restore": BORROWED, "update": BORROWED,
+    "predict": BORROWED, "restore": BORROWED, "update": BORROWED, "evaluate": BORROWED,
 }
 
 
 @pytest.mark.parametrize(
     "method, outcome",
-    [("restore", "succeeds"), ("restore", "fails"), ("update", "succeeds"), ("update", "fails")],
+    [("restore", "succeeds"), ("restore", "fails"), ("update", "succeeds"), ("update", "fails"),
+     ("evaluate", "succeeds"), ("evaluate", "fails")],
 )
 def test_calls_from_inside_an_exclusive_call_are_refused(method, outcome):
     # Argument conversion runs Python code while the call holds the engine,
@@ -64,6 +66,10 @@ def test_calls_from_inside_an_exclusive_call_are_refused(method, outcome):
     if method == "update":
         def call():
             return engine.update(**update_args(tau=Probe(), penalty="none" if outcome == "succeeds" else "?"))
+    elif method == "evaluate":
+        def call():
+            return engine.evaluate(np.ones((3, 2)), np.zeros(3), None, np.zeros(2), 2 if outcome == "succeeds" else 0,
+                                   False, Probe(), 0.0)
     else:
         def call():
             return engine.restore(np.zeros(2), np.zeros((2, 2)), 0, 0, Probe(),
@@ -123,6 +129,8 @@ def loop():
         running.set()
         if method == "update":
             engine.update(x, y, None, float(rows), 16, False, 1.345, "none", 1.0, 1.0, 50, 1e-12, 0.0)
+        elif method == "evaluate":
+            engine.evaluate(x, y, None, np.ones(16), 16, False, 1.345, 0.1)
         else:
             engine.predict(x)
 threading.Thread(target=loop, daemon=True).start()
@@ -132,7 +140,7 @@ print("exiting")
 """
 
 
-@pytest.mark.parametrize("method", ["update", "predict"])
+@pytest.mark.parametrize("method", ["update", "evaluate", "predict"])
 @pytest.mark.parametrize("pool", [None, 2])
 def test_interpreter_exit_with_a_daemon_thread_inside_a_call(method, pool):
     # The thread comes back for the interpreter lock while the interpreter

@@ -53,8 +53,9 @@ def test_class_signatures_and_method_order():
     assert str(inspect.signature(NativeCpuEngine)) == "(dtype, n_parameters, n_threads=None)"
     assert NativeCpuEngine.__doc__ == "Persistent CPU engine with reusable numerical workspaces."
     methods = [name for name, value in vars(NativeCpuEngine).items() if callable(value) and name != "__new__"]
-    assert methods == ["restore", "update", "predict", "state"]
-    assert NativeCpuEngine.predict.__text_signature__ == "($self, x_design)"
+    assert methods == ["restore", "update", "evaluate", "predict", "state"]
+    assert NativeCpuEngine.predict.__text_signature__ == "($self, x_design, *, x_center=None, x_scale=None)"
+    assert str(inspect.signature(NativeCpuEngine.update)).endswith("ridge, *, x_center=None, x_scale=None)")
 
 
 def test_second_module_object_shares_the_class():

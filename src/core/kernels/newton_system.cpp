@@ -179,6 +179,24 @@ Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficient
 }
 
 template <std::floating_point T>
+Status gram_and_score_sums(const BatchView<T>& batch, Penalty penalty, Workspace<T>& workspace) {
+  const std::uint64_t p = batch.cols;
+  check_invariant(p != 0 && workspace.gradient.size() == p && workspace.psi.size() == batch.rows &&
+                      batch.design.size() / p == batch.rows,
+                  "score sum buffers do not match the batch");
+  // X^T psi comes from the Gram's own pass over the design when it can
+  // (one read of the design for both), else from a pass of its own.
+  const ScoreSums<T> scores{.psi = workspace.psi, .partials = gradient_partials(workspace, p),
+                            .out = workspace.gradient};
+  const bool gram_forms_xt_psi = gram_can_form_xt_psi(batch, penalty, workspace);
+  if (!gram_forms_xt_psi) {
+    if (Status status = form_xt_psi(batch, penalty, workspace); !status) return status;
+  }
+  return weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_partials(workspace, p),
+                          workspace.gram, gram_forms_xt_psi ? &scores : nullptr);
+}
+
+template <std::floating_point T>
 Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
                      const FeatureLayout& layout, const UpdateModel& model, double ridge,
                      Workspace<T>& workspace) {
@@ -186,19 +204,7 @@ Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients,
   fill_scores(batch, model.tau, workspace);
   fill_curvature<T>(model.tau, model.bandwidth, workspace);
   check_gradient_buffers(batch, coefficients, state, workspace);
-  // X^T psi comes from the Gram's own pass over the design when it can
-  // (one read of the design for both), else from a pass of its own.
-  const ScoreSums<T> scores{.psi = workspace.psi, .partials = gradient_partials(workspace, p),
-                            .out = workspace.gradient};
-  const bool gram_forms_xt_psi = gram_can_form_xt_psi(batch, model.penalty, workspace);
-  if (!gram_forms_xt_psi) {
-    if (Status status = form_xt_psi(batch, model.penalty, workspace); !status) return status;
-  }
-  if (Status status = weighted_gram<T>(batch, workspace.curvature, workspace.row_scratch, gram_partials(workspace, p),
-                                       workspace.gram, gram_forms_xt_psi ? &scores : nullptr);
-      !status) {
-    return status;
-  }
+  if (Status status = gram_and_score_sums(batch, model.penalty, workspace); !status) return status;
   finish_gradient(coefficients, state, layout, model, workspace);
 
   std::span<T> matrix = workspace.newton_matrix;
@@ -212,6 +218,7 @@ Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients,
 }
 
 #define VINTREL_INSTANTIATE_NEWTON_SYSTEM(T)                                                               \
+  template Status gram_and_score_sums<T>(const BatchView<T>&, Penalty, Workspace<T>&);                      \
   template Status newton_gradient<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,        \
                                      const FeatureLayout&, const UpdateModel&, Workspace<T>&);              \
   template Status newton_system<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,          \

@@ -22,6 +22,12 @@ Status newton_gradient(const BatchView<T>& batch, std::span<const T> coefficient
                        const StreamState<T>& state, const FeatureLayout& layout, const UpdateModel& model,
                        Workspace<T>& workspace);
 
+// The Gram of the curvature weights in workspace.curvature into
+// workspace.gram, and X^T psi of the scores in workspace.psi into
+// workspace.gradient, each summed as a Newton step under `penalty` sums it.
+template <std::floating_point T>
+Status gram_and_score_sums(const BatchView<T>& batch, Penalty penalty, Workspace<T>& workspace);
+
 // Scores, curvature, gradient, Gram and the Newton matrix (G + I0)/W + ridge
 // at coefficients (residuals must hold the residuals there).
 template <std::floating_point T>

@@ -37,6 +37,35 @@ void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace) {
 }
 
 template <std::floating_point T>
+void fill_score_slopes(double tau, Workspace<T>& workspace) {
+  const T threshold = static_cast<T>(tau);
+  const std::size_t n = workspace.curvature.size();
+  check_invariant(workspace.residuals.size() == n, "curvature buffers do not match the residuals");
+  const T* __restrict r = workspace.residuals.data();
+  T* __restrict curvature = workspace.curvature.data();
+  for (std::size_t i = 0; i < n; ++i) curvature[i] = huber_score_slope(r[i], threshold);
+}
+
+template <std::floating_point T>
+HuberSums huber_sums(const BatchView<T>& batch, std::span<const T> residuals, double tau) {
+  const std::size_t n = residuals.size();
+  check_invariant(!batch.sample_weight || batch.sample_weight->size() == n,
+                  "sample weights do not match the residuals");
+  const double threshold = static_cast<double>(static_cast<T>(tau));
+  HuberSums sums;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double r = static_cast<double>(residuals[i]);
+    const double w = static_cast<double>(batch.weight(i));
+    const double psi = huber_score(r, threshold);
+    sums.loss = sums.loss + huber_loss(r, threshold) * w;
+    sums.weight = sums.weight + w;
+    sums.psi_squared = sums.psi_squared + psi * psi * w;
+    sums.psi_prime = sums.psi_prime + huber_score_slope(r, threshold) * w;
+  }
+  return sums;
+}
+
+template <std::floating_point T>
 void write_coefficient_difference(std::span<const T> coefficients, const StreamState<T>& state,
                                   std::span<T> delta) {
   const std::size_t p = delta.size();
@@ -155,6 +184,8 @@ double penalized_objective(std::span<const T> coefficients, const FeatureLayout&
 #define VINTREL_INSTANTIATE_OBJECTIVE(T)                                                                   \
   template void fill_scores<T>(const BatchView<T>&, double, Workspace<T>&);                                \
   template void fill_curvature<T>(double, double, Workspace<T>&);                                          \
+  template void fill_score_slopes<T>(double, Workspace<T>&);                                               \
+  template HuberSums huber_sums<T>(const BatchView<T>&, std::span<const T>, double);                       \
   template void write_coefficient_difference<T>(std::span<const T>, const StreamState<T>&, std::span<T>);  \
   template double surrogate_objective<T>(const BatchView<T>&, std::span<const T>, const StreamState<T>&,    \
                                          const FeatureLayout&, const UpdateModel&, Workspace<T>&);         \

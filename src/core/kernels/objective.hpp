@@ -20,6 +20,25 @@ void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace)
 template <std::floating_point T>
 void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace);
 
+// curvature_i = huber_score_slope(r_i), the exact indicator of |r_i| <= tau
+// with tau rounded to T: the curvature of a zero half-width.
+template <std::floating_point T>
+void fill_score_slopes(double tau, Workspace<T>& workspace);
+
+// Sums over the rows of a batch at its residuals, in double.
+struct HuberSums {
+  double loss = 0.0;         // w rho(r)
+  double weight = 0.0;       // w
+  double psi_squared = 0.0;  // w psi(r)^2
+  double psi_prime = 0.0;    // w 1{|r| <= tau}
+};
+
+// The sums in row order from zero, each row's terms formed in double from
+// its residual and weight (1 without sample weights) with tau rounded to T
+// once: rho * w, w, (psi * psi) * w and psi' * w.
+template <std::floating_point T>
+HuberSums huber_sums(const BatchView<T>& batch, std::span<const T> residuals, double tau);
+
 // The previous batch's L1 penalty, carried into the objective and the
 // gradient of this one: it applies under a penalty with an L1 term once
 // samples have been seen, with the weight (W_prev / W) * lambda_prev, formed

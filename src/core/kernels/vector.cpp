@@ -6,6 +6,7 @@
 
 #include "core/kernels/partition.hpp"
 #include "core/kernels/row_simd.hpp"
+#include "core/kernels/standardize.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
@@ -24,6 +25,10 @@ void require_rows(std::span<const T> design, std::uint64_t p, std::span<const T>
 // Rows per step of the prediction pass: few enough that their outputs are
 // still in cache when they are checked.
 constexpr std::uint64_t kPredictStepRows = 2048;
+
+// Rows standardised per step when predicting from raw features: their
+// standardised copy stays in the first-level caches for the dot products.
+constexpr std::uint64_t kStandardizeStepRows = 64;
 
 // Predicts rows [first, last) and reports whether they were all finite.
 // With finite coefficients, a row holding NaN or an infinity always gives a
@@ -107,6 +112,41 @@ Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, 
   return predictions;
 }
 
+template <std::floating_point T>
+Result<std::vector<T>> predict_rows_in_units(std::span<const T> design, std::uint64_t n, std::uint64_t c,
+                                             const FeatureUnits& units, std::span<const T> coefficients) {
+  const std::uint64_t k = units.center.size();
+  const std::uint64_t p = coefficients.size();
+  if (k == 0 || (k != p && k + 1 != p)) {
+    return fail(EngineError::batch("x_center length does not match state parameters"));
+  }
+  if (Status status = check_feature_units(units, k); !status) return fail(status.error());
+  if (c != k) return fail(EngineError::batch("invalid prediction shape"));
+  const auto elements = checked_mul(n, c);
+  if (!elements || !checked_mul(n, p)) return fail(EngineError::overflow());
+  if (design.size() != *elements) return fail(EngineError::batch("invalid prediction shape"));
+  std::vector<T> center(p);
+  std::vector<T> inverse_scale(p);
+  fill_column_units<T>(units, center, inverse_scale);
+  std::vector<T> predictions(static_cast<std::size_t>(n), T(0));
+  std::atomic<bool> finite_input{true};
+  output_parallel_rows(n, p, [&](std::uint64_t first, std::uint64_t last) {
+    std::vector<T> block(std::min(kStandardizeStepRows, last - first) * p);
+    for (std::uint64_t start = first; start < last; start += kStandardizeStepRows) {
+      const std::uint64_t rows = std::min(kStandardizeStepRows, last - start);
+      const std::span<T> standardized = std::span<T>(block).first(rows * p);
+      standardize_rows<T>(design, k, center, inverse_scale, start, start + rows, standardized);
+      if (!predict_and_check_rows<T>(standardized, p, coefficients, std::span<T>(predictions).subspan(start, rows), 0,
+                                     rows)) {
+        finite_input.store(false, std::memory_order_relaxed);
+        return;
+      }
+    }
+  });
+  if (!finite_input.load()) return fail(EngineError::batch("prediction input must contain only finite values"));
+  return predictions;
+}
+
 #define VINTREL_INSTANTIATE_VECTOR(T)                                                                      \
   template T dot<T>(std::span<const T>, std::span<const T>);                                               \
   template void compute_residuals<T>(std::span<const T>, std::uint64_t, std::span<const T>,                \
@@ -115,7 +155,9 @@ Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, 
                                            std::span<const T>, std::span<const std::span<T>>);             \
   template void row_dots<T>(std::span<const T>, std::uint64_t, std::span<const T>, std::span<T>);          \
   template Result<std::vector<T>> predict_rows<T>(std::span<const T>, std::uint64_t, std::uint64_t,        \
-                                                  std::span<const T>);
+                                                  std::span<const T>);                                     \
+  template Result<std::vector<T>> predict_rows_in_units<T>(std::span<const T>, std::uint64_t, std::uint64_t, \
+                                                           const FeatureUnits&, std::span<const T>);
 
 VINTREL_INSTANTIATE_VECTOR(float)
 VINTREL_INSTANTIATE_VECTOR(double)

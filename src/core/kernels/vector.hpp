@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/types.hpp"
 
 namespace vintrel::core {
 
@@ -40,6 +41,17 @@ void row_dots(std::span<const T> design, std::uint64_t p, std::span<const T> coe
 template <std::floating_point T>
 Result<std::vector<T>> predict_rows(std::span<const T> design, std::uint64_t n, std::uint64_t c,
                                     std::span<const T> coefficients);
+
+// The same for an n x c design of raw features in the caller's units. The
+// units give n_features_in (their length), and the intercept is fitted when
+// the coefficients have one value more. Checks, in order: that layout
+// against the coefficients, the units, then those of predict_rows with c
+// against n_features_in and the finiteness of the standardised rows. Rows
+// are standardised a block at a time by the task that predicts them, so
+// the predictions have the bits of predict_rows on the standardised design.
+template <std::floating_point T>
+Result<std::vector<T>> predict_rows_in_units(std::span<const T> design, std::uint64_t n, std::uint64_t c,
+                                             const FeatureUnits& units, std::span<const T> coefficients);
 
 extern template float dot<float>(std::span<const float>, std::span<const float>);
 extern template double dot<double>(std::span<const double>, std::span<const double>);

@@ -27,6 +27,13 @@ constexpr T huber_score(T r, T tau) {
   return r < -tau ? -tau : upper;
 }
 
+// psi'(r) = 1{|r| <= tau}, the exact indicator the smoothed curvature
+// averages; a NaN residual gives 0.
+template <std::floating_point T>
+constexpr T huber_score_slope(T r, T tau) {
+  return std::abs(r) <= tau ? T(1) : T(0);
+}
+
 // The ramp constants of the smoothed curvature, formed once per pass.
 template <std::floating_point T>
 struct CurvatureRamp {
