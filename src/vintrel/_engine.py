@@ -3,7 +3,7 @@ already in internal units, and exports and restores its estimate."""
 
 import math
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -14,6 +14,10 @@ from vintrel._native_cpu import (
     EngineSizeOverflowError,
     NativeCpuEngine,
 )
+from vintrel._scaling import Units
+
+if TYPE_CHECKING:
+    from vintrel._vintrel_native_cpu import Evaluation
 from vintrel.state import EngineState
 
 Array = NDArray[np.floating[Any]]
@@ -30,6 +34,12 @@ class UpdateSettings:
     max_iter: int
     tol: float
     ridge: float
+
+
+def _keywords(units: Units | None) -> dict[str, NDArray[np.float64]]:
+    if units is None:
+        return {}
+    return {"x_center": units.x_center, "x_scale": units.x_scale}
 
 
 @dataclass(frozen=True)
@@ -69,9 +79,11 @@ class EngineStream:
         self.batch_count, self._weight_sum = 0, 0.0
 
     def fold(self, design: Array, target: Array, weights: Array | None,
-             settings: UpdateSettings, batch_label: str) -> FoldReport:
-        """Fold one batch in internal units; the estimate is unchanged when
-        the engine refuses it."""
+             settings: UpdateSettings, batch_label: str, units: Units | None = None) -> FoldReport:
+        """Fold one batch; the estimate is unchanged when the engine refuses
+        it. `design` is in internal units, or holds the raw features when
+        `units` (their centres and scales) are given: the engine then
+        standardises them itself and appends the intercept column."""
         if weights is not None:
             # Buffers received from other processes or files may be
             # unaligned, which the engine refuses as it does strided ones.
@@ -85,7 +97,7 @@ class EngineStream:
             result = self._engine.update(
                 design, target, weights, batch_weight, self.n_features, self.fit_intercept,
                 settings.tau, settings.penalty, settings.lambda_scale, settings.bandwidth_scale,
-                settings.max_iter, settings.tol, settings.ridge)
+                settings.max_iter, settings.tol, settings.ridge, **_keywords(units))
         except EngineNonFiniteError as error:
             raise ValueError(f"could not fold {batch_label}: the values of X, y or sample_weight are too large "
                              f"for {self.dtype.name} arithmetic") from error
@@ -101,10 +113,26 @@ class EngineStream:
                           int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
                           float(result["lambda_value"]), bool(result["used_regularized_fallback"]))
 
-    def predict(self, design: Array) -> Array:
+    def predict(self, design: Array, units: Units | None = None) -> Array:
         """The linear predictor of the current coefficients for a design
-        in internal units (C-contiguous, of the engine's dtype)."""
-        return np.asarray(self._engine.predict(design))
+        in internal units, or for raw features with their `units`
+        (C-contiguous, of the engine's dtype)."""
+        return np.asarray(self._engine.predict(design, **_keywords(units)))
+
+    def evaluate(self, design: Array, target: Array, weights: Array | None, coefficients: Array, tau: float,
+                 bandwidth: float, units: Units | None = None) -> "Evaluation":
+        """The score sum, curvature-weighted Gram, Huber sums and residuals
+        of a batch at `coefficients`; the estimate is not touched."""
+        if weights is not None:
+            weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+        try:
+            result = self._engine.evaluate(
+                design, target, weights, np.ascontiguousarray(coefficients, dtype=self.dtype), self.n_features,
+                self.fit_intercept, tau, bandwidth, **_keywords(units))
+        except EngineNonFiniteError as error:
+            raise ValueError(f"the values of X, y or sample_weight are too large for {self.dtype.name} "
+                             f"arithmetic") from error
+        return result
 
     @property
     def coefficients(self) -> Array:

@@ -20,6 +20,7 @@ passes run wherever the data is: in memory, over files, or on a cluster.
 """
 
 import math
+import threading
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from typing import Any
@@ -27,6 +28,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from vintrel._engine import EngineStream
 from vintrel._median import AbsoluteMedian, Bracket
 from vintrel._merge import with_minimiser
 from vintrel._model import HuberLoss, penalised_mask, penalty_named
@@ -125,39 +127,58 @@ class PassSums:
 
 def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array, y: Array,
                    weights: Array | None) -> None:
-    """Add one validated batch (in the caller's units) to `sums`."""
+    """Add one validated batch (in the caller's units) to `sums`.
+
+    The engine evaluates the batch at the point from the raw features (its
+    score sum, curvature-weighted Gram, Huber sums and residuals, on its
+    threads); what else the pass needs is worked out here from the
+    residuals and a product or two with the raw features."""
     scaling, engine = state.scaling, state.engine
     assert scaling is not None and engine is not None
     loss = HuberLoss(float(state.params["epsilon"]))
     half_width = loss.half_width(float(state.params["bandwidth_scale"]), engine.weight_sum, state.n_features_in)
-    design = scaling.design(X, np.float64)
-    centred = np.subtract(y, scaling.y_center, dtype=np.float64) - design @ point.coefficients
-    residuals = centred / point.scale
-    psi = loss.psi(residuals)
-    curvature = loss.smoothed_curvature(residuals, half_width)
-    inside = loss.psi_prime(residuals) > 0
+    X = np.ascontiguousarray(X, dtype=engine.dtype)
+    target = scaling.with_y_scale(point.scale).target(y, engine.dtype)
+    evaluated = _evaluator(engine.dtype, engine.n_features, engine.fit_intercept).evaluate(
+        X, target, weights, point.internal(point.scale), loss.epsilon, half_width, scaling.units)
+    residuals = np.asarray(evaluated["residuals"], dtype=np.float64)
+    centred = residuals * point.scale
     w = np.ones(residuals.size) if weights is None else np.asarray(weights, dtype=np.float64)
-    sums.gradient += design.T @ (w * psi)
-    # Residuals at shares of the step that led here, from the point it
-    # started from: one product with the design, then a sum per share.
-    moved = design @ point.step if point.step.any() else np.zeros_like(centred)
-    sums.trial_losses += [float(w @ loss.rho((centred + (1 - share) * moved) / point.scale)) for share in SHARES]
-    sums.scale_gradient += design.T @ (w * inside * residuals)
-    window = point.window
-    near = np.flatnonzero((np.abs(centred) >= window.low) & (np.abs(centred) < window.high))
-    sums.median_direction += design[near].T @ (w[near] * np.sign(centred[near]))
-    sums.window_weight += float(w[near].sum())
-    # Rows scaled by the root of their weighted curvature make the Gram a
-    # symmetric product of the design with itself.
-    design *= np.sqrt(w * curvature)[:, None]
-    sums.gram += design.T @ design
+    sums.gradient += evaluated["gradient"]
+    sums.gram += evaluated["gram"]
     sums.rows += residuals.size
     sums.batches += 1
-    sums.weight += float(w.sum())
+    sums.weight += float(evaluated["weight"])
+    # The loss is summed here as the shares' losses are, so that the two
+    # compare in one arithmetic whatever the engine's precision.
     sums.loss += float(w @ loss.rho(residuals))
-    sums.psi_squared += float(w @ np.square(psi))
-    sums.psi_prime += float(w[inside].sum())
+    sums.psi_squared += float(evaluated["psi_squared"])
+    sums.psi_prime += float(evaluated["psi_prime"])
+    # Residuals at shares of the step that led here, from the point it
+    # started from: one product with the features, then a sum per share.
+    moved = scaling.standardised(X, point.step) if point.step.any() else np.zeros_like(centred)
+    sums.trial_losses += [float(w @ loss.rho((centred + (1 - share) * moved) / point.scale)) for share in SHARES]
+    sums.scale_gradient += scaling.weighted_rows(X, w * (loss.psi_prime(residuals) * residuals))
+    window = point.window
+    near = np.flatnonzero((np.abs(centred) >= window.low) & (np.abs(centred) < window.high))
+    sums.median_direction += scaling.weighted_rows(X[near], w[near] * np.sign(centred[near]))
+    sums.window_weight += float(w[near].sum())
     sums.median.add(centred, weights)
+
+
+# Engines that evaluate batches, one per thread and layout: evaluation does
+# not touch an engine's estimate, but an engine serves one call at a time.
+_EVALUATORS = threading.local()
+
+
+def _evaluator(dtype: np.dtype, n_features: int, fit_intercept: bool) -> EngineStream:
+    engines: dict[tuple[str, int, bool], EngineStream] | None = getattr(_EVALUATORS, "engines", None)
+    if engines is None:
+        engines = _EVALUATORS.engines = {}
+    key = (np.dtype(dtype).name, n_features, fit_intercept)
+    if key not in engines:
+        engines[key] = EngineStream(np.dtype(dtype), n_features, fit_intercept, None)
+    return engines[key]
 
 
 @dataclass
@@ -211,7 +232,7 @@ class Passes:
         self.n_passes += 1
         point = self.point
         before = self._objective(sums.trial_losses[-1], point.coefficients - point.step, point.scale)
-        if self._objective(sums.loss, point.coefficients, point.scale) > before * (1 + 1e-12):
+        if point.step.any() and self._objective(sums.loss, point.coefficients, point.scale) > before * (1 + 1e-12):
             self._shorten(sums, before)
             return
         median = sums.median.result()

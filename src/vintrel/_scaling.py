@@ -1,6 +1,7 @@
 """The estimator's internal units: standardised features with an intercept
 column, and a target centred and divided by the residual scale."""
 
+import functools
 from dataclasses import dataclass
 from typing import Any
 
@@ -38,6 +39,14 @@ def root_mean_square(deviations: NDArray[np.float64], weights: Weights | None) -
         unit = peak[extreme]
         spread[extreme] = unit * np.sqrt(_weighted_mean((deviations[:, extreme] / unit) ** 2, weights))
     return spread
+
+
+@dataclass(frozen=True)
+class Units:
+    """The centres and scales the engine standardises raw features by."""
+
+    x_center: NDArray[np.float64]
+    x_scale: NDArray[np.float64]
 
 
 @dataclass(frozen=True, eq=False)
@@ -87,6 +96,33 @@ class Scaling:
         usable = np.isfinite(spread) & (spread > 0)
         scale = np.where(usable, spread, 1.0)
         return cls(center, scale, y_center, 1.0, fit_intercept)
+
+    @functools.cached_property
+    def units(self) -> Units:
+        """The feature centres and scales as the engine takes them."""
+        return Units(np.ascontiguousarray(self.x_center, dtype=np.float64),
+                     np.ascontiguousarray(self.x_scale, dtype=np.float64))
+
+    def extent(self, X: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
+        """The largest absolute standardised value of each feature of `X`."""
+        if not X.shape[0]:
+            return np.zeros(self.n_features)
+        with np.errstate(over="ignore", invalid="ignore"):
+            high = (np.max(X, axis=0) - self.x_center) / self.x_scale
+            low = (np.min(X, axis=0) - self.x_center) / self.x_scale
+        return np.asarray(np.maximum(np.abs(high), np.abs(low)), dtype=np.float64)
+
+    def standardised(self, X: NDArray[np.floating[Any]], vector: NDArray[np.float64]) -> NDArray[np.float64]:
+        """``design(X) @ vector`` without forming the design."""
+        slopes = vector[: self.n_features] / self.x_scale
+        offset = float(vector[-1]) if self.fit_intercept else 0.0
+        return np.asarray(X @ slopes - (self.x_center @ slopes - offset), dtype=np.float64)
+
+    def weighted_rows(self, X: NDArray[np.floating[Any]], values: NDArray[np.float64]) -> NDArray[np.float64]:
+        """``design(X).T @ values`` without forming the design."""
+        total = float(values.sum())
+        features = (np.asarray(X.T @ values, dtype=np.float64) - self.x_center * total) / self.x_scale
+        return np.append(features, total) if self.fit_intercept else features
 
     def with_y_scale(self, y_scale: float) -> "Scaling":
         return Scaling(self.x_center, self.x_scale, self.y_center, float(y_scale), self.fit_intercept)

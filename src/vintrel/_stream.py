@@ -20,7 +20,7 @@ from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._model import HuberLoss, default_tol, penalty_named
 from vintrel._order import batch_move, order_warning
 from vintrel._robust import normalised_mad
-from vintrel._scaling import Scaling
+from vintrel._scaling import Scaling, Units
 from vintrel._start import Start, huber_start, least_squares_start
 from vintrel.inference import add_sums, batch_sums, penalised_batch_sums
 from vintrel.state import LastUpdate, ModelState, Pending
@@ -172,12 +172,12 @@ class Stream:
                              "call fit to start a new one")
 
     def take(self, X: Array, y: Array, weights: Array | None, *, whole_batch: bool = False,
-             buffer: Array | None = None, last: bool = False) -> FoldReport | None:
+             last: bool = False) -> FoldReport | None:
         """Fold a validated batch, or keep it until the stream can start
         (`last` starts it on whatever it holds). Returns the update's
         report, or None when nothing was folded."""
         if self.engine is not None:
-            return self._fold(X, y, weights, buffer)
+            return self._fold(X, y, weights)
         X, y, weights = self._with_pending(X, y, weights)
         n_parameters = X.shape[1] + int(self.params["fit_intercept"])
         usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
@@ -246,7 +246,7 @@ class Stream:
             start = least_squares_start(design, centred, weights, scale=float(params["scale"]))
         return engine, scaling.with_y_scale(start.scale), design, start
 
-    def _fold(self, X: Array, y: Array, weights: Array | None, buffer: Array | None) -> FoldReport | None:
+    def _fold(self, X: Array, y: Array, weights: Array | None) -> FoldReport | None:
         if weights is not None and not np.any(weights > 0):
             return None  # nothing to learn from rows of zero weight
         engine, scaling = self.engine, self.scaling
@@ -257,15 +257,16 @@ class Stream:
         label = f"batch {engine.batch_count + 1}"
         self.new_order_warning = None
         before = engine.coefficients if self.watch_order and engine.n_parameters <= MAX_WATCHED_PARAMETERS else None
-        extent = np.zeros(scaling.n_parameters, dtype=dtype)
-        design, target = scaling.design(X, dtype, out=buffer, extent=extent), scaling.target(y, dtype)
-        self._check_units(extent[: scaling.n_features], scaling, label)
+        # The engine standardises the raw features itself: no copy of the
+        # batch is made here.
+        X, target = np.ascontiguousarray(X, dtype=dtype), scaling.target(y, dtype)
+        self._check_units(scaling.extent(X), scaling, label)
         try:
-            report = engine.fold(design, target, weights, update_settings(self.params, dtype), label)
+            report = engine.fold(X, target, weights, update_settings(self.params, dtype), label, scaling.units)
         except ValueError:
             assert_finite(X, target)  # the engine's scan found them: say so in scikit-learn's words
             raise
-        residuals = self._add_batch_sums(design, target, weights)
+        residuals = self._add_batch_sums(X, target, weights, scaling.units)
         self._record(report)
         batch_weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
         scale_ratio = normalised_mad(residuals, weights)
@@ -332,13 +333,15 @@ class Stream:
                              f"first batch from its centre: the batch seems to be in other units than the first "
                              f"(convert it, or start a new stream with fit)")
 
-    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None) -> Array:
+    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None, units: Units | None = None
+                        ) -> Array:
         """Add the batch just folded to the additive statistics: its score
-        statistics at the engine's new coefficients, in one prediction pass.
-        The mapping is new, so a snapshot taken before keeps its values.
-        Returns the batch's residuals there, in internal units."""
+        statistics at the engine's new coefficients, in one prediction pass
+        (over raw features when `units` are given). The mapping is new, so
+        a snapshot taken before keeps its values. Returns the batch's
+        residuals there, in internal units."""
         assert self.engine is not None
-        residuals = target - self.engine.predict(design)
+        residuals = target - self.engine.predict(design, units)
         if not penalty_named(self.params["penalty"]).standard_errors:
             batch = penalised_batch_sums()
         else:

@@ -267,12 +267,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             stream = Stream(params, X.shape[1])
             stream.feature_names = names
             rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
-            buffer = np.empty((min(rows_per_batch, X.shape[0]), n_parameters), dtype=X.dtype)
             whole = X.shape[0] <= rows_per_batch
             for begin in range(0, X.shape[0], rows_per_batch):
                 rows = slice(begin, begin + rows_per_batch)
                 report = stream.take(X[rows], y[rows], None if weights is None else weights[rows],
-                                     whole_batch=whole, buffer=buffer, last=begin + rows_per_batch >= X.shape[0])
+                                     whole_batch=whole, last=begin + rows_per_batch >= X.shape[0])
                 self._warn_if_struggled(report)
             state = stream.state(params, names)
             if not whole and state.fitted and self.max_passes > 1:
