@@ -2,6 +2,7 @@
 
 from dataclasses import dataclass
 
+from vintrel.cli.printable import printable
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.inference import coefficient_rows
 
@@ -12,15 +13,17 @@ INTERVAL_ALPHA = 0.05
 @dataclass(frozen=True)
 class Table:
     """Rows of text under column headings; the first column is left
-    aligned, the others (numbers) right aligned."""
+    aligned, the others (numbers) right aligned. Control characters in the
+    cells (of feature names, say) are shown escaped."""
 
     headings: tuple[str, ...]
     rows: tuple[tuple[str, ...], ...]
 
     def render(self) -> str:
-        widths = [max(len(cell) for cell in column) for column in zip(self.headings, *self.rows, strict=True)]
+        shown = [tuple(printable(cell) for cell in cells) for cells in (self.headings, *self.rows)]
+        widths = [max(len(cell) for cell in column) for column in zip(*shown, strict=True)]
         lines = []
-        for cells in (self.headings, *self.rows):
+        for cells in shown:
             first, *rest = cells
             lines.append("  ".join([first.ljust(widths[0]), *(c.rjust(w) for c, w in zip(rest, widths[1:],
                                                                                        strict=True))]))
@@ -55,6 +58,8 @@ def counted(count: int, noun: str) -> str:
 
 
 def render_pairs(pairs: list[tuple[str, str]]) -> str:
-    """Names and values in two aligned columns."""
-    width = max(len(name) for name, _ in pairs)
-    return "\n".join(f"{name.ljust(width)}  {value}" for name, value in pairs)
+    """Names and values in two aligned columns, control characters (of
+    paths and column names) shown escaped."""
+    shown = [(printable(name), printable(value)) for name, value in pairs]
+    width = max(len(name) for name, _ in shown)
+    return "\n".join(f"{name.ljust(width)}  {value}" for name, value in shown)
