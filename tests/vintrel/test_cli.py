@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pyarrow as pa
@@ -22,6 +23,8 @@ from vintrel.cli import main, progress
 from vintrel.cli.encoding import Encoder
 from vintrel.cli.model_record import METADATA_KEY
 from vintrel.cli.pass_record import PassInProgress, PassRecord
+from vintrel.cli.plot import fit_figure
+from vintrel.cli.printable import printable
 
 from cli_data import FEATURES, LEVELS, frame, write
 
@@ -499,3 +502,150 @@ def test_outputs_and_resumes(train, tmp_path, capsys, setup, argv, status, messa
         assert f"rows read        {read:,}\n" in out
     assert {path: path.read_bytes() for path in before} == before
     assert not [path for pattern in gone for path in tmp_path.glob(pattern)]
+
+
+# ------------------------------------------------------- hostile and unlucky input
+
+def _nested(directory):
+    rows = 200
+    return write(pa.table({"x": np.arange(rows, dtype=float), "tags": [[1, 2]] * rows, "record": [{"a": 1}] * rows,
+                           "y": np.arange(rows, dtype=float)}), directory / "nested.parquet")
+
+
+def _dated(ending):
+    def make(directory):
+        rows = 2000
+        day = np.datetime64("2020-01-01") + np.arange(rows) % 1500
+        clock = pa.array((np.arange(rows) * 60) % 86400, pa.int32()).cast(pa.time32("s"))
+        table = pa.table({"x": np.arange(rows, dtype=float), "day": pa.array(day.astype("datetime64[D]")),
+                          "stamp": pa.array(day.astype("datetime64[s]")), "clock": clock, "y": np.ones(rows)})
+        return write(table, directory / f"dated{ending}")
+    return make
+
+
+def _levels_csv(directory, levels, name="level"):
+    """A CSV file whose column `name` cycles through `levels`, with a
+    numeric feature and a target."""
+    rows = 60 * len(levels)
+    lines = [f"{index % 7},{levels[index % len(levels)]},{index % 5}" for index in range(rows)]
+    (directory / "levels.csv").write_text(f"x,{name},y\n" + "\n".join(lines) + "\n")
+    return directory / "levels.csv"
+
+
+@pytest.mark.parametrize("make, options, status, message", [
+    (lambda d: (d / "latin.csv").write_bytes(b"speed,r\xe9gion,y\n1,a,2\n") and d / "latin.csv", ["--target", "y"], 1,
+     "latin.csv: the name of column 2 ('r\\xe9gion') is not UTF-8 text"),
+    (_nested, ["--target", "y", "--categorical", "tags"], 1,
+     "nested.parquet: column 'tags' cannot be categorical: it holds nested values (list<element: int64>)"),
+    (_nested, ["--target", "y", "--categorical", "record"], 1, "nested.parquet: column 'record' cannot be categorical"),
+    # Row 2 has the first gap, in the second column; row 3 one in the first.
+    (_write_text("gaps.csv", "a,b,y\n1,2,3\n1,,3\n,2,3\n" + "1,2,3\n" * 40), ["--target", "y"], 1,
+     "gaps.csv row 2: column 'b' is empty, NaN or infinite (and 1 more row in this batch)"),
+    (_dated(".parquet"), ["--target", "y", "--features", "x", "day"], 1,
+     "feature column 'day' is not numeric; it holds dates (date32[day]): derive numeric columns from it, such as the "
+     "year, month or day of year, or list it with --categorical if it has few distinct values"),
+    (_dated(".csv"), ["--target", "y", "--features", "x", "stamp"], 1, "'stamp' is not numeric; it holds timestamps"),
+    (_dated(".parquet"), ["--target", "y", "--features", "x", "clock"], 1, "'clock' is not numeric; it holds times of day"),
+    (_dated(".csv"), ["--target", "y", "--categorical", "day"], 1,
+     "column 'day' has more than 1,000 levels; one indicator per level would be too many features; it holds dates"),
+    (lambda d: write(frame(100), d / "a.parquet"), ["--target", "y", "--threads", str(2**63)], 2,
+     "argument --threads: expected a positive integer"),
+    # Numeric columns keep pyarrow's null markers.
+    (lambda d: _levels_csv(d, ["1", "NA", "2"], "count"), ["--target", "y"], 1,
+     "levels.csv row 2: column 'count' is empty, NaN or infinite"),
+], ids=["latin-1-header", "list-levels", "struct-levels", "first-bad-row", "date-feature", "timestamp-feature",
+        "time-feature", "many-dates", "huge-count", "numeric-null-marker"])
+def test_hostile_input_gets_one_line_that_says_what_to_do(tmp_path, capsys, make, options, status, message):
+    data = make(tmp_path)
+    result, _, err = run(capsys, "fit", data, *options, "--model", tmp_path / "m.npz", "--quiet")
+    assert result == status and message in err and len(err.strip().splitlines()) == 1
+
+
+@pytest.mark.parametrize("levels, column, options, names", [
+    (["NA", "EU", "null", "NULL", "N/A", "nan"], "continent", [],
+     ["continent=N/A", "continent=NA", "continent=NULL", "continent=nan", "continent=null"]),
+    ([str(month) for month in range(12, 0, -1)], "month", [], [f"month={month}" for month in range(2, 13)]),
+    (["10", "b", "2", "-1", "a"], "code", [], ["code=2", "code=10", "code=a", "code=b"]),
+    (["EU", "", "NA"], "continent", ["--nan", "drop"], ["continent=NA"]),
+], ids=["null-markers-are-levels", "months-by-value", "numbers-then-text", "empty-is-missing"])
+def test_csv_levels_are_the_text_as_written_and_numbers_sort_by_value(tmp_path, capsys, levels, column, options,
+                                                                       names):
+    data = _levels_csv(tmp_path, levels, column)
+    status, out, _ = run(capsys, "fit", data, "--target", "y", "--categorical", column, *options,
+                         "--model", tmp_path / "m.npz")
+    assert status == 0
+    assert list(IncrementalHuberRegressor.load(tmp_path / "m.npz").feature_names_in_) == ["x", *names]
+    if "" in levels:
+        assert "rows dropped     60" in out
+
+
+def test_control_characters_in_names_and_paths_are_printed_escaped(tmp_path, capsys):
+    table = frame(600)
+    table = table.rename_columns(["id", "sp\x1b[2Jeed", *table.column_names[2:]])
+    table = table.append_column("no\nte", pa.array(["text"] * 600))  # a text column left out, in a note
+    data = write(table, tmp_path / "da\x07ta.parquet")
+    model = tmp_path / "m\x1b]0;title\x07.npz"
+    printed = [run(capsys, "fit", data, "--target", "y", "--categorical", "region", "--model", model)]
+    printed.append(run(capsys, "predict", model, data, "--output", tmp_path / "p\x1b.csv"))
+    printed.append(run(capsys, "fit", data, "--target", "y", "--features", "sp\x1b[2Jed", "--model", model))
+    assert [status for status, _, _ in printed] == [0, 0, 1]
+    text = "".join(out + err for _, out, err in printed)
+    assert not any(character in text for character in "\x1b\x07\r")
+    assert "sp\\x1b[2Jeed" in text and "no\\nte" in text and "da\\x07ta.parquet" in text and "p\\x1b.csv" in text
+    assert printable("\\x1b \u202e\n") == "\\x1b \\u202e\\n" == printable(printable("\\x1b \u202e\n"))
+
+
+def _wide_csv(directory, columns, rows):
+    """A CSV file of `columns` numeric features and a target, written fast:
+    its rows repeat a few lines."""
+    rng = np.random.default_rng(0)
+    lines = ["".join(f"{digit}," for digit in rng.integers(0, 10, columns)) + "1\n" for _ in range(10)]
+    with open(directory / "wide.csv", "w") as out:
+        out.write("".join(f"x{j}," for j in range(columns)) + "y\n")
+        out.write("".join(lines) * (rows // 10))
+    return directory / "wide.csv"
+
+
+def _short_parquet(directory):
+    return write(pa.table({f"x{j}": np.arange(400.0) for j in range(300)} | {"y": np.ones(400)}),
+                 directory / "wide.parquet")
+
+
+def _gappy_csv(directory):
+    path = _wide_csv(directory, 300, 1000)
+    text = path.read_text().splitlines(keepends=True)
+    path.write_text("".join([text[0], *(line if i % 2 else "," + line.split(",", 1)[1] for i, line in
+                                        enumerate(text[1:]))]))
+    return path
+
+
+@pytest.mark.parametrize("make, options, message", [
+    (lambda d: _wide_csv(d, 5000, 6000), [], "at most 6,000 rows for 5,001 parameters"),
+    (_short_parquet, [], "400 rows for 301 parameters"),
+    # Known only once read: half of the rows have a gap.
+    (_gappy_csv, ["--nan", "drop"], "500 rows for 301 parameters"),
+], ids=["csv-lines", "parquet-metadata", "rows-dropped"])
+def test_a_data_set_too_short_for_its_width_is_refused_before_a_slow_fit(tmp_path, capsys, monkeypatch, make,
+                                                                            options, message):
+    data = make(tmp_path)
+    started = time.perf_counter()
+    if not options:  # refused before reading: no batch is ever encoded
+        monkeypatch.setattr(Encoder, "encode", None)
+    status, _, err = run(capsys, "fit", data, "--target", "y", *options, "--model", tmp_path / "m.npz", "--quiet")
+    assert status == 1 and f"too little data: {message}; a robust fit needs at least 2 rows per parameter" in err
+    assert time.perf_counter() - started < 15 and not (tmp_path / "m.npz").exists()
+
+
+@pytest.mark.parametrize("updates", [1, 3])
+def test_the_coefficient_plot_of_a_single_update_shows_points_by_feature(updates):
+    names = ["a", "b", "c"]
+    paths = np.array([[0.5, -2.0, 1.0]] * updates)
+    figure = fit_figure(names, [100 * (k + 1) for k in range(updates)], paths, np.zeros(10), 1.35,
+                        paths_title="paths", residual_sample="last batch")
+    axis = figure.axes[0]
+    if updates == 1:
+        assert [label.get_text() for label in axis.get_yticklabels()] == ["b", "c", "a"]  # the largest on top
+        [points] = [line for line in axis.lines if line.get_linestyle() == "None"]  # beside the zero line
+        assert list(points.get_xdata()) == [-2.0, 1.0, 0.5]
+    else:  # a path per feature
+        assert sorted(len(line.get_xdata()) for line in axis.lines) == [2, 3, 3, 3]  # and the zero line

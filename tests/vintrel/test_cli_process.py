@@ -1,10 +1,13 @@
 """The `vintrel` command as a separate process: exit statuses, the error
-line on standard error, and Ctrl-C during a fit."""
+line on standard error, Ctrl-C, a closed output and what the command
+loads."""
 
+import os
 import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -151,3 +154,57 @@ def test_ctrl_c_in_a_later_pass_saves_it_and_resuming_ends_where_an_uninterrupte
     assert whole.n_passes_ > 3
     np.testing.assert_array_equal(resumed.coef_, whole.coef_)
     assert (resumed.intercept_, resumed.scale_) == (whole.intercept_, whole.scale_)
+
+
+def _catches_sigint(pid):
+    """Whether process `pid` has a handler for SIGINT: Python installs its
+    own early in its start, before any module of the program runs."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) >> (signal.SIGINT - 1) & 1)
+    return False
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="needs /proc to see when Python has started")
+@pytest.mark.parametrize("delay", [0.1, 0.5, 1.0, 1.5])
+def test_ctrl_c_at_any_moment_of_start_up_is_one_line_and_status_130(data, tmp_path, delay):
+    # Signalled while it imports, plans or starts the stream.
+    child = subprocess.Popen([sys.executable, "-m", "vintrel.cli", "fit", str(data), "--target", "y", "--categorical",
+                              "region", "--batch-rows", "20", "--model", str(tmp_path / "m.npz"), "--quiet"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 30
+    while not _catches_sigint(child.pid) and time.monotonic() < deadline:
+        time.sleep(0.002)
+    time.sleep(delay)
+    child.send_signal(signal.SIGINT)
+    _, err = child.communicate(timeout=120)
+    assert child.returncode == 130
+    [line] = err.splitlines()
+    assert line.startswith("vintrel fit: interrupted")
+
+
+@pytest.mark.parametrize("argv, status", [
+    (["--version"], 0), (["--help"], 0), (["fit", "--help"], 0), (["predict", "--help"], 0), (["show", "--help"], 0),
+    (["fit"], 2),
+], ids=["version", "help", "fit-help", "predict-help", "show-help", "usage-error"])
+def test_version_help_and_usage_errors_answer_without_loading_scikit_learn_or_scipy(argv, status):
+    code = ("import sys; from vintrel.cli import main; status = main(sys.argv[1:]); "
+            "print(status, sorted({name.split('.')[0] for name in sys.modules} & {'sklearn', 'scipy'}))")
+    finished = subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True, timeout=60)
+    assert finished.stdout.splitlines()[-1] == f"{status} []"
+
+
+@pytest.mark.parametrize("command", ["show", "fit"])
+def test_a_closed_output_ends_the_command_quietly(data, tmp_path, command):
+    assert main(["fit", str(data), "--target", "y", "--model", str(tmp_path / "m.npz"), "--quiet"]) == 0
+    argv = {"show": ["show", tmp_path / "m.npz"],
+            "fit": ["fit", data, "--target", "y", "--model", tmp_path / "again.npz", "--quiet"]}[command]
+    child = subprocess.Popen([sys.executable, "-m", "vintrel.cli", *map(str, argv)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    assert child.stdout is not None
+    child.stdout.close()  # as `| head -1` does once it has its line, here before any
+    _, err = child.communicate(timeout=120)
+    assert (child.returncode, err) == (141, "")
+    if command == "fit":  # the model is saved before the results are printed
+        assert IncrementalHuberRegressor.load(tmp_path / "again.npz").n_samples_seen_ == 6000

@@ -3,11 +3,10 @@
 
 import argparse
 from collections.abc import Callable, Sequence
-from typing import NoReturn
+from typing import Any, NoReturn
 
 from vintrel.cli import backends
 from vintrel.cli.errors import EXIT_USAGE, CommandError
-from vintrel.model_file import producer
 
 
 class _Parser(argparse.ArgumentParser):
@@ -31,15 +30,33 @@ def _number(convert: Callable[[str], float | int], accepts: Callable[[float], bo
     return parse
 
 
+# Counts beyond this fit no machine word; refused here rather than
+# overflowing where they are used.
+_LARGEST_COUNT = 2**63 - 1
 # NaN fails every comparison, so these refuse it too.
-_positive_int = _number(int, lambda v: v >= 1, "a positive integer")
+_positive_int = _number(int, lambda v: 1 <= v <= _LARGEST_COUNT, "a positive integer")
 _positive = _number(float, lambda v: 0 < v < float("inf"), "a positive number")
 _non_negative = _number(float, lambda v: 0 <= v < float("inf"), "a non-negative number")
 
 
+class _Version(argparse.Action):
+    """`--version`: the package's version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show the program's version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        from vintrel._model_format import producer
+
+        print(producer())
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="vintrel", description="Stream data files through an incremental Huber regression.")
-    parser.add_argument("--version", action="version", version=producer())
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     fit = commands.add_parser("fit", help="fit a model on a data set, batch by batch",

@@ -11,12 +11,15 @@ import argparse
 import importlib
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from vintrel.cli.errors import EXIT_USAGE, CommandError, first_line
-from vintrel.cli.fit_run import FitPlan
+
+if TYPE_CHECKING:  # the command line's options are built without loading what a fit needs
+    from vintrel.cli.fit_run import FitPlan
 
 # What an adapter runs: the planned fit, returning the exit status.
-ClusterFit = Callable[[argparse.Namespace, FitPlan], int]
+type ClusterFit = Callable[[argparse.Namespace, FitPlan], int]
 
 
 @dataclass(frozen=True)

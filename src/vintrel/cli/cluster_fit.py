@@ -40,7 +40,7 @@ from vintrel._distributed import (
 from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.errors import CommandError
 from vintrel.cli.fit_passes import pass_report
-from vintrel.cli.fit_run import Array, BatchSource, FitPlan, FitRun, standardised_coef
+from vintrel.cli.fit_run import Array, BatchSource, FitPlan, FitRun, check_enough_rows, standardised_coef
 from vintrel.cli.pass_record import PassRecord
 from vintrel.cli.prefetch import Prefetched
 from vintrel.cli.progress import Progress, progress_display
@@ -97,6 +97,7 @@ def shared_start(plan: FitPlan) -> SharedStart:
             break
     if rows == 0:
         raise CommandError("the data set has no rows")
+    check_enough_rows(usable, n_parameters)
     X, y = np.concatenate([part[0] for part in parts]), np.concatenate([part[1] for part in parts])
     weights = None if parts[0][2] is None else np.concatenate([part[2] for part in parts])
     try:

@@ -1,12 +1,13 @@
 """Which columns of a data set a fit uses, chosen from the command's options
 and the data set's schema."""
 
+from collections import Counter
 from collections.abc import Sequence
 from dataclasses import dataclass
 
 import pyarrow as pa
 
-from vintrel.cli.dataset import is_numeric
+from vintrel.cli.dataset import column_advice, is_numeric
 from vintrel.cli.errors import CommandError, no_such_column
 
 
@@ -53,11 +54,15 @@ def choose_columns(schema: pa.Schema, target: str, features: Sequence[str] | Non
     else:
         chosen = list(features) + [name for name in categorical if name not in features]
         text = [name for name in chosen if name not in categorical and not is_numeric(schema.field(name).type)]
+        for name in text:
+            advice = column_advice(schema.field(name).type)
+            if advice is not None:
+                raise CommandError(f"{where}: feature column '{name}' is not numeric; {advice}")
         if text:
             raise CommandError(f"{where}: non-numeric feature column{'s' * (len(text) > 1)} "
                                f"{', '.join(text)}; list {'them' if len(text) > 1 else 'it'} with "
                                f"--categorical to encode {'them' if len(text) > 1 else 'it'} as indicators")
-    repeated = sorted({name for name in chosen if chosen.count(name) > 1})
+    repeated = sorted(name for name, count in Counter(chosen).items() if count > 1)
     if repeated:
         raise CommandError(f"{where}: feature column{'s' * (len(repeated) > 1)} "
                            f"{', '.join(repeated)} listed more than once")

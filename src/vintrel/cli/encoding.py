@@ -2,6 +2,7 @@
 they are, categorical columns one-hot with their first level dropped, and
 rows with missing values refused or dropped."""
 
+import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -11,11 +12,14 @@ import pyarrow as pa
 import pyarrow.compute as pc
 from numpy.typing import DTypeLike, NDArray
 
+from vintrel.cli.dataset import column_advice
 from vintrel.cli.errors import CommandError
 
 Array = NDArray[np.floating[Any]]
 # Says where row i of a table came from, for error messages.
 Locator = Callable[[int], str]
+# A level that reads as a whole number, ordered by its value.
+_INTEGER = re.compile(r"[+-]?[0-9]+")
 
 
 @dataclass(frozen=True)
@@ -142,6 +146,7 @@ class Encoder:
                 if out is not None and column is not None:
                     out[block] = _numbers(part.column(column), column, missing.at(begin))
             begin += part.num_rows
+        missing.check()
         kept = None
         if missing.rows is not None:
             kept = ~missing.rows
@@ -177,12 +182,14 @@ class Encoder:
 
 
 class _Missing:
-    """Rows with a missing value over one chunk: refused at the first, or
-    gathered for dropping."""
+    """Rows with a missing value over one chunk, gathered column by column:
+    dropped, or refused naming the first such row."""
 
     def __init__(self, rows: int, drop: bool, locate: Locator) -> None:
         self.total, self.drop, self.locate = rows, drop, locate
         self.rows: NDArray[np.bool_] | None = None
+        # The first row with a missing value and its first such column.
+        self.first: tuple[int, str] | None = None
 
     @property
     def count(self) -> int:
@@ -192,15 +199,25 @@ class _Missing:
         return _MissingAt(self, begin)
 
     def note(self, absent: NDArray[np.bool_], begin: int, name: str) -> None:
-        if not self.drop:
-            first = int(np.flatnonzero(absent)[0])
-            more = int(absent.sum()) - 1
-            tail = f" (and {more:,} more in this batch)" if more else ""
-            raise CommandError(f"{self.locate(begin + first)}: column '{name}' is empty, NaN or infinite{tail}; "
-                               f"use --nan drop to leave such rows out")
+        """Note the missing values of column `name` in the rows from
+        `begin` on; columns are noted in their order within a row."""
         if self.rows is None:
             self.rows = np.zeros(self.total, dtype=bool)
         self.rows[begin:begin + absent.shape[0]] |= absent
+        first = begin + int(np.flatnonzero(absent)[0])
+        if self.first is None or first < self.first[0]:
+            self.first = (first, name)
+
+    def check(self) -> None:
+        """Refuse the chunk at its first row with a missing value, unless
+        such rows are dropped."""
+        if self.drop or self.first is None:
+            return
+        row, name = self.first
+        more = self.count - 1
+        tail = f" (and {more:,} more row{'s' * (more > 1)} in this batch)" if more else ""
+        raise CommandError(f"{self.locate(row)}: column '{name}' is empty, NaN or infinite{tail}; "
+                           f"use --nan drop to leave such rows out")
 
 
 @dataclass(frozen=True)
@@ -265,17 +282,30 @@ def level_values(column: pa.Array) -> list[str]:
     return [str(value) for value in pc.unique(text).drop_null().to_pylist()]
 
 
-def levels_of(pieces: Iterable[pa.RecordBatch], columns: Sequence[str], limit: int) -> dict[str, tuple[str, ...]]:
-    """The sorted levels of each categorical column over record batches,
-    refusing a column with more than `limit` of them."""
+def levels_of(pieces: Iterable[pa.RecordBatch], columns: Sequence[str], limit: int,
+              kinds: Mapping[str, pa.DataType] | None = None) -> dict[str, tuple[str, ...]]:
+    """The sorted levels of each categorical column over record batches
+    (see `level_order`), refusing a column with more than `limit` of them.
+    `kinds`, the columns' types in the data set, suit the refusal's advice
+    to a column of dates or times read as text."""
     seen: dict[str, set[str]] = {name: set() for name in columns}
     for batch in pieces:
         for name in columns:
             seen[name].update(level_values(batch.column(name)))
             if len(seen[name]) > limit:
-                raise CommandError(f"column '{name}' has more than {limit:,} levels; one indicator per "
-                                   f"level would be too many features (is it an identifier?)")
+                advice = column_advice((kinds or {}).get(name, batch.column(name).type), offer_levels=False)
+                hint = f"; {advice}" if advice else " (is it an identifier?)"
+                raise CommandError(f"column '{name}' has more than {limit:,} levels; one indicator per level "
+                                   f"would be too many features{hint}")
     for name, values in seen.items():
         if not values:
             raise CommandError(f"column '{name}' has no values to take levels from")
-    return {name: tuple(sorted(values)) for name, values in seen.items()}
+    return {name: tuple(sorted(values, key=level_order)) for name, values in seen.items()}
+
+
+def level_order(level: str) -> tuple[int, int, str]:
+    """The sort key of levels: whole numbers first, by value (month 2
+    before month 10), then other text in text order."""
+    if _INTEGER.fullmatch(level):
+        return (0, int(level), level)
+    return (1, 0, level)

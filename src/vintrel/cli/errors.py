@@ -1,15 +1,16 @@
 """The command line's one kind of error: a message for the user and an exit
 status, and the translation of reader errors into such messages."""
 
-import difflib
 import re
 from collections.abc import Sequence
 
-# Exit statuses: bad input, a malformed command line, and a fit stopped by
-# Ctrl-C (128 + SIGINT).
+# Exit statuses: bad input, a malformed command line, a command stopped by
+# Ctrl-C (128 + SIGINT), and output whose reader has gone (128 + SIGPIPE,
+# what a shell reports for a program that a closed pipe ended).
 EXIT_BAD_INPUT = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_CLOSED_OUTPUT = 141
 
 _CSV_CONVERSION = re.compile(
     r"In CSV column #(?P<column>\d+): Row #(?P<row>\d+): CSV conversion error to \w+: invalid value '(?P<value>.*)'")
@@ -26,6 +27,8 @@ class CommandError(Exception):
 
 def no_such_column(name: str, available: Sequence[str], where: str) -> CommandError:
     """The error for a missing column, suggesting the closest name."""
+    import difflib  # here, to keep the program's start quick
+
     close = difflib.get_close_matches(name, list(available), n=1)
     hint = f"; did you mean '{close[0]}'?" if close else f" (columns: {', '.join(available)})"
     return CommandError(f"{where}: no column '{name}'{hint}")

@@ -23,12 +23,13 @@ from vintrel.cli.encoding import Encoded, FeatureLayout, levels_of
 from vintrel.cli.errors import EXIT_USAGE, CommandError
 from vintrel.cli.file_identity import identify, take_up
 from vintrel.cli.fit_passes import passes_after_stream
-from vintrel.cli.fit_run import Array, FitPlan, FitRun, finish_fit
-from vintrel.cli.interrupt import StopRequest, stop_on_interrupt
+from vintrel.cli.fit_run import MIN_ROWS_PER_PARAMETER, Array, FitPlan, FitRun, check_enough_rows, finish_fit
+from vintrel.cli.interrupt import StopRequest, raise_interrupts, stop_on_interrupt
 from vintrel.cli.model_lock import writing_model
 from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.outputs import check_writable
 from vintrel.cli.prefetch import Prefetched
+from vintrel.cli.printable import printable
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.cli.table import counted
 from vintrel.estimator import IncrementalHuberRegressor, NotConvergedWarning, StreamOrderWarning
@@ -52,8 +53,9 @@ def run_fit(args: argparse.Namespace) -> int:
         plan = plan_fit(args, data)
         for note in _notes(plan):
             if not args.quiet:
-                print(note)
+                print(printable(note))
         if on_cluster is not None:
+            raise_interrupts()  # the backend cancels the cluster's work on KeyboardInterrupt
             return on_cluster(args, plan)
         progress = progress_display("fit", plan.data.total_rows(), plan.rows_folded_before, args.quiet)
         # Saving happens while Ctrl-C still only asks to stop, so the model
@@ -191,6 +193,12 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
                                       penalty=None if settings["penalty"] == "none" else "l1",
                                       n_threads=args.threads)
     _set_passes(args, model)
+    # A data set too short for its width is refused before it is read: its
+    # rows are known from file metadata, or bounded by a CSV file's lines.
+    parameters = len(layout.feature_names) + int(model.fit_intercept)
+    rows = data.rows_below(MIN_ROWS_PER_PARAMETER * parameters)
+    if rows is not None:
+        check_enough_rows(rows, parameters, at_most=data.format == "csv")
     return FitPlan(data, layout, np.dtype(args.dtype or "float64"), args.batch_rows or DEFAULT_BATCH_ROWS,
                    (args.nan or "error") == "drop", model, skipped=choice.skipped, identities=identify(data.files))
 
@@ -273,7 +281,8 @@ def _levels(data: DataSet, categorical: tuple[str, ...]) -> dict[str, tuple[str,
     if not categorical:
         return {}
     pieces = data.pieces(categorical, {}, text=categorical)
-    return levels_of((piece.batch for piece in pieces if piece.batch is not None), categorical, MAX_LEVELS)
+    return levels_of((piece.batch for piece in pieces if piece.batch is not None), categorical, MAX_LEVELS,
+                     {name: data.schema.field(name).type for name in categorical})
 
 
 def _notes(plan: FitPlan) -> list[str]:

@@ -15,6 +15,7 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from vintrel import model_file
+from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
@@ -25,6 +26,25 @@ from vintrel.cli.table import coefficient_table, counted, render_pairs
 from vintrel.estimator import IncrementalHuberRegressor
 
 Array = NDArray[np.floating[Any]]
+# A fit needs at least this many rows of positive weight per parameter. With
+# fewer, a fit can be exact on half of the rows, which makes the median
+# absolute residual, and with it the residual scale and the Huber
+# threshold, zero whatever the data say; and such a fit is the slowest
+# kind, the whole data set at once on as many parameters as rows, nearly.
+MIN_ROWS_PER_PARAMETER = 2
+
+
+def check_enough_rows(rows: int, parameters: int, *, at_most: bool = False) -> None:
+    """Refuse `rows` of positive weight (`at_most` them, when counted as a
+    CSV file's lines) as too few to fit `parameters` robustly. No more rows
+    than parameters are left to the estimator, which refuses them as soon
+    as those few rows are read."""
+    needed = MIN_ROWS_PER_PARAMETER * parameters
+    if parameters < rows < needed:
+        raise CommandError(f"too little data: {'at most ' * at_most}{rows:,} rows for {parameters:,} parameters; a "
+                           f"robust fit needs at least {MIN_ROWS_PER_PARAMETER} rows per parameter ({needed:,} "
+                           f"rows), and a stream starts at {MIN_START_ROWS_PER_PARAMETER} "
+                           f"({MIN_START_ROWS_PER_PARAMETER * parameters:,} rows): fit fewer features or more rows")
 
 
 @dataclass
@@ -143,7 +163,7 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
     if run.error is not None and run.updates == 0 and run.rows_folded == 0:
         raise run.error  # nothing new to keep
     if run.error is None and not run.interrupted and not hasattr(model, "coef_"):
-        _start_on_what_is_held(model, plan.layout.feature_names, run)
+        _start_on_what_is_held(model, plan.layout.feature_names, run, args.quiet)
     if not hasattr(model, "n_features_in_"):
         raise CommandError("interrupted before any rows were folded; nothing was written",
                            status=EXIT_INTERRUPTED)
@@ -175,7 +195,8 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
     return 0
 
 
-def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list[str], run: FitRun) -> None:
+def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list[str], run: FitRun,
+                           quiet: bool) -> None:
     """At the end of a stream too short to have started, fit the rows the
     estimator holds as one batch."""
     if run.rows_read == 0 and not hasattr(model, "n_features_in_"):
@@ -184,6 +205,14 @@ def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list
     if pending is None:
         raise CommandError(f"no rows left to fit: all {run.dropped:,} rows read had empty, NaN or "
                            f"infinite values")
+    weights = pending.sample_weight
+    rows = pending.X.shape[0] if weights is None else int(np.count_nonzero(weights))
+    parameters = len(feature_names) + int(model.fit_intercept)
+    check_enough_rows(rows, parameters)
+    if not quiet:  # a wide one can take a while
+        print(f"fit: {counted(rows, 'row')} of positive weight, too few to start a stream "
+              f"({MIN_START_ROWS_PER_PARAMETER * parameters:,} needed); fitting them as one batch", file=sys.stderr,
+              flush=True)
     try:
         model.fit(pending.X, pending.y, sample_weight=pending.sample_weight)
     except ValueError as error:

@@ -14,6 +14,7 @@ from vintrel.cli.encoding import Array, Encoder, FeatureLayout
 from vintrel.cli.errors import CommandError, no_such_column
 from vintrel.cli.model_record import layout_of
 from vintrel.cli.outputs import check_writable, output_format, table_writer
+from vintrel.cli.printable import printable
 from vintrel.cli.progress import Progress, progress_display
 from vintrel.estimator import IncrementalHuberRegressor
 
@@ -51,11 +52,11 @@ def run_predict(args: argparse.Namespace) -> int:
         tally = _write_predictions(args, model, layout, data, keep, progress)
     finally:
         progress.close()
-    print(f"wrote {tally.written:,} predictions for {tally.rows:,} rows to {args.output}")
+    print(printable(f"wrote {tally.written:,} predictions for {tally.rows:,} rows to {args.output}"))
     if tally.dropped:
         print(f"left out {tally.dropped:,} rows with empty, NaN or infinite features")
     for name, count in tally.unseen.items():
-        print(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0")
+        print(printable(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0"))
     return 0
 
 

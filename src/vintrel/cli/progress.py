@@ -7,6 +7,8 @@ from typing import Protocol, TextIO
 
 from tqdm import tqdm
 
+from vintrel.cli.printable import printable
+
 # Seconds between the plain lines written when standard error is not a
 # terminal (a log file or a pipe).
 LINE_INTERVAL = 10.0
@@ -17,7 +19,8 @@ class Progress(Protocol):
         """Count `rows` more rows done; `note` describes the last update."""
 
     def message(self, text: str) -> None:
-        """Write one line without disturbing the display."""
+        """Write one line without disturbing the display; control
+        characters in it are shown escaped."""
 
     def close(self) -> None:
         """Finish the display."""
@@ -55,7 +58,7 @@ class _Bar:
         self._bar.update(rows)
 
     def message(self, text: str) -> None:
-        self._bar.write(text, file=self._bar.fp)
+        self._bar.write(printable(text), file=self._bar.fp)
 
     def close(self) -> None:
         self._bar.close()
@@ -75,7 +78,7 @@ class _Lines:
             self._write()
 
     def message(self, text: str) -> None:
-        print(text, file=self._stream, flush=True)
+        print(printable(text), file=self._stream, flush=True)
 
     def close(self) -> None:
         if self._done != self._shown:

@@ -1,8 +1,8 @@
 """The coefficient table the commands print, and plain text tables."""
 
-import unicodedata
 from dataclasses import dataclass
 
+from vintrel.cli.printable import printable
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.inference import coefficient_rows
 
@@ -13,7 +13,8 @@ INTERVAL_ALPHA = 0.05
 @dataclass(frozen=True)
 class Table:
     """Rows of text under column headings; the first column is left
-    aligned, the others (numbers) right aligned."""
+    aligned, the others (numbers) right aligned. Control characters in the
+    cells (of feature names, say) are shown escaped."""
 
     headings: tuple[str, ...]
     rows: tuple[tuple[str, ...], ...]
@@ -57,27 +58,8 @@ def counted(count: int, noun: str) -> str:
 
 
 def render_pairs(pairs: list[tuple[str, str]]) -> str:
-    """Names and values in two aligned columns."""
+    """Names and values in two aligned columns, control characters (of
+    paths and column names) shown escaped."""
     shown = [(printable(name), printable(value)) for name, value in pairs]
     width = max(len(name) for name, _ in shown)
     return "\n".join(f"{name.ljust(width)}  {value}" for name, value in shown)
-
-
-# Unicode categories that move the cursor, recolour, reorder or hide text on
-# a terminal: controls, format characters (direction marks), separators and
-# lone surrogates.
-_UNPRINTABLE = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
-
-
-def printable(text: str) -> str:
-    """`text` with every character a terminal would act on rather than show
-    written as an escape (``\\x1b``, ``\\u202e``): names and paths from
-    data and model files reach the terminal as plain text."""
-    if text.isprintable():
-        return text
-    return "".join(_escape(c) if unicodedata.category(c) in _UNPRINTABLE else c for c in text)
-
-
-def _escape(character: str) -> str:
-    code = ord(character)
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
