@@ -22,6 +22,8 @@ def _weighted_mean(values: NDArray[np.floating[Any]], weights: Weights | None) -
     return np.asarray(np.average(values, axis=0, weights=weights), dtype=np.float64)
 
 
+# Rows of a batch that its features' extent is measured on.
+EXTENT_SAMPLE_ROWS = 1024
 # Columns whose largest deviation lies outside this range have their spread
 # computed on rescaled values: squaring them directly would underflow to 0
 # or overflow to infinity.
@@ -33,11 +35,14 @@ def root_mean_square(deviations: NDArray[np.float64], weights: Weights | None) -
     answer is a float, however small or large the values."""
     with np.errstate(over="ignore", under="ignore"):  # such columns are redone below
         spread = np.sqrt(_weighted_mean(deviations**2, weights))
-    peak = np.max(np.abs(deviations), axis=0) if deviations.size else np.zeros(deviations.shape[1])
-    extreme = np.isfinite(peak) & (peak > 0) & ((peak < _SAFE_DEVIATIONS[0]) | (peak > _SAFE_DEVIATIONS[1]))
-    if extreme.any():
-        unit = peak[extreme]
-        spread[extreme] = unit * np.sqrt(_weighted_mean((deviations[:, extreme] / unit) ** 2, weights))
+    # Squares that overflowed or lost their precision to underflow show in
+    # the spread itself; only those columns are measured again.
+    suspect = np.flatnonzero(~np.isfinite(spread) | (spread < _SAFE_DEVIATIONS[0]) | (spread > _SAFE_DEVIATIONS[1]))
+    if suspect.size and deviations.size:
+        peak = np.max(np.abs(deviations[:, suspect]), axis=0)
+        redo = np.isfinite(peak) & (peak > 0)
+        columns, unit = suspect[redo], peak[redo]
+        spread[columns] = unit * np.sqrt(_weighted_mean((deviations[:, columns] / unit) ** 2, weights))
     return spread
 
 
@@ -104,9 +109,13 @@ class Scaling:
                      np.ascontiguousarray(self.x_scale, dtype=np.float64))
 
     def extent(self, X: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
-        """The largest absolute standardised value of each feature of `X`."""
+        """The largest absolute standardised value of each feature over an
+        evenly spaced sample of at most `EXTENT_SAMPLE_ROWS` rows of `X`:
+        a batch in other units than the first shows in any of its rows, and
+        the sample costs a fraction of a scan."""
         if not X.shape[0]:
             return np.zeros(self.n_features)
+        X = X[:: max(1, X.shape[0] // EXTENT_SAMPLE_ROWS)]
         with np.errstate(over="ignore", invalid="ignore"):
             high = (np.max(X, axis=0) - self.x_center) / self.x_scale
             low = (np.min(X, axis=0) - self.x_center) / self.x_scale
