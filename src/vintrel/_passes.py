@@ -40,7 +40,7 @@ Matrix = NDArray[np.float64]
 Array = NDArray[np.floating[Any]]
 
 DEFAULT_MAX_PASSES = 20
-DEFAULT_PASS_TOL = 1e-6
+DEFAULT_PASS_TOL = 0.01
 # Without a bracket from an earlier pass, the rows within this relative
 # distance of the expected median describe how the median moves.
 WINDOW_HALF_WIDTH = 0.05
@@ -190,9 +190,8 @@ class Passes:
     state : ModelState
         The state after the first streaming pass over all the data.
     pass_tol : float
-        Passes stop when a full Newton step changes the fitted values by
-        less than this (root mean square, in units of the scale) and the
-        scale by less than this relatively.
+        Passes stop when a full Newton step moves the fitted values, and
+        the scale, by less than this many of their standard errors.
     max_passes : int
         Passes at most, the first streaming pass included.
     """
@@ -203,6 +202,7 @@ class Passes:
     n_passes: int = 1
     converged: bool = False
     failed: bool = False
+    last_change: float = 0.0  # the last full step, in standard errors of the fitted values
     point: PassPoint = field(init=False)
 
     def __post_init__(self) -> None:
@@ -244,17 +244,19 @@ class Passes:
         ridge = max(float(self.state.params["ridge"]), MIN_RIDGE) * sums.weight
         matrix = sums.gram + ridge * np.eye(point.coefficients.size)
         newton = self._newton(sums, matrix) - point.coefficients
-        # The step's size as the change of the fitted values (root mean
-        # square, in units of the scale): directions the data does not
-        # identify (collinear columns) change no fit and do not count.
-        change = math.sqrt(max(float(newton @ sums.gram @ newton), 0.0) / sums.weight) / point.scale
+        # The step's size in standard errors: the change of the fitted
+        # values (root mean square, in units of the scale) over their
+        # standard error sqrt(p / n), and the scale's relative change over
+        # its own, about 1 / sqrt(n). Directions the data does not identify
+        # (collinear columns) change no fit and do not count.
+        self.last_change = change = math.sqrt(max(float(newton @ sums.gram @ newton), 0.0) / newton.size) / point.scale
+        scale_change = abs(measured / point.scale - 1) * math.sqrt(sums.weight)
         if self.scale_fixed:
             scale, moved = point.scale, np.zeros_like(newton)
             self.converged = change <= self.pass_tol
         else:
             scale, moved = self._joint_scale(sums, matrix, measured)
-            self.converged = median.exact and change <= self.pass_tol and \
-                abs(measured / point.scale - 1) <= self.pass_tol
+            self.converged = median.exact and change <= self.pass_tol and scale_change <= self.pass_tol
         stepped = point.coefficients + moved + newton
         self.state = self._state_at(stepped, scale, sums)
         self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))

@@ -42,7 +42,8 @@ def root_mean_square(deviations: NDArray[np.float64], weights: Weights | None) -
         peak = np.max(np.abs(deviations[:, suspect]), axis=0)
         redo = np.isfinite(peak) & (peak > 0)
         columns, unit = suspect[redo], peak[redo]
-        spread[columns] = unit * np.sqrt(_weighted_mean((deviations[:, columns] / unit) ** 2, weights))
+        if columns.size:
+            spread[columns] = unit * np.sqrt(_weighted_mean((deviations[:, columns] / unit) ** 2, weights))
     return spread
 
 

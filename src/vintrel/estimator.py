@@ -119,11 +119,14 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         scale (statsmodels' ``RLM(y, X, M=HuberT(t=epsilon)).fit()``),
         whatever the batch size or row order. ``max_passes=1`` keeps the
         single stream.
-    pass_tol : float, default=1e-6
-        Passes stop when a full Newton step changes the fitted values by
-        less than this (root mean square, in units of the scale), the scale
-        changes by less than this relatively, and the median was computed
-        exactly.
+    pass_tol : float, default=0.01
+        Passes stop when a full Newton step moves the fitted values by less
+        than this many of their standard errors (root mean square change
+        over ``sqrt(n_parameters / n)`` in units of the scale), the scale
+        by less than this many of its own (relative change over
+        ``1 / sqrt(n)``), and the median was computed exactly. The default
+        leaves the estimate far closer to the whole-data one than its
+        sampling error, and tightens as rows accumulate.
     tol : float or None, default=None
         Relative step tolerance of each update. ``None`` chooses 1e-8 for
         the Newton path and 1e-6 for the L1 path in float64, 1e-5 in
@@ -296,8 +299,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         passes = run_passes(state, float(self.pass_tol), int(self.max_passes), run_pass)
         if not passes.converged:
             warn(f"the whole-data estimate did not settle within max_passes={self.max_passes} passes over the "
-                 f"data: coefficients and scale are close to it but still moved by more than pass_tol="
-                 f"{self.pass_tol:g} in the last pass (converged_ is False); raise max_passes",
+                 f"data: coefficients or scale still moved by more than pass_tol={self.pass_tol:g} of their "
+                 f"standard errors in the last pass (converged_ is False); raise max_passes",
                  ConvergenceWarning)
         return passes.state
 

@@ -162,8 +162,9 @@ def _one_pass(plan: FitPlan, passes: Passes, in_progress: PassInProgress | None,
 
 def _note(passes: Passes) -> str:
     """What the progress display says of the pass before."""
-    step = float(abs(passes.point.step).max(initial=0.0)) / passes.point.scale
-    return f"last step {step:.1e} (tolerance {passes.pass_tol:g})" if step else "from the stream's estimate"
+    step = passes.last_change
+    return f"last step {step:.2g} standard errors (tolerance {passes.pass_tol:g})" if step else \
+        "from the stream's estimate"
 
 
 def _outside(args: argparse.Namespace, plan: FitPlan) -> str | None:
