@@ -44,3 +44,11 @@ def test_every_penalty_is_named_consistently(penalty):
     assert penalty.standard_errors == (penalty.no_standard_errors == "")
     model = IncrementalHuberRegressor(penalty=penalty.name)
     assert model.fit(*contaminated(500, 2, seed=1)[:2]).n_batches_ == 1
+
+
+def test_the_command_line_offers_every_penalty():
+    from vintrel.cli.arguments import build_parser
+
+    for penalty in PENALTIES.values():
+        assert build_parser().parse_args(["fit", "data", "--model", "m", "--penalty", penalty.label]).penalty \
+            == penalty.label

@@ -71,6 +71,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--weight", metavar="COL", help="a column of non-negative row weights")
     fit.add_argument("--batch-rows", metavar="N", type=_positive_int,
                      help="rows per update (default 100,000; when resuming, the model's)")
+    # The penalties' labels (vintrel._model's PENALTIES), written out so that
+    # --help answers without importing the model's numerical code.
     fit.add_argument("--penalty", choices=["none", "l1"], help="default none")
     fit.add_argument("--epsilon", metavar="E", type=_positive, help="the Huber threshold (default 1.35)")
     fit.add_argument("--alpha", metavar="A", type=_non_negative, help="the L1 level multiplier (default 1.0)")

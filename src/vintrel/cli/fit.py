@@ -15,6 +15,7 @@ from typing import Any
 import numpy as np
 
 from vintrel import model_file
+from vintrel._model import PENALTIES, penalty_labelled, penalty_named
 from vintrel.cli import backends
 from vintrel.cli.backends import ClusterFit
 from vintrel.cli.columns import choose_columns
@@ -40,7 +41,7 @@ DEFAULT_BATCH_ROWS = 100_000
 MAX_LEVELS = 1_000
 # Estimator settings the options set, with their defaults; a resumed
 # stream keeps the model's.
-SETTINGS: dict[str, Any] = {"penalty": "none", "epsilon": 1.35, "alpha": 1.0}
+SETTINGS: dict[str, Any] = {"penalty": PENALTIES[None].label, "epsilon": 1.35, "alpha": 1.0}
 # Files found under a new path when resuming that are named one by one.
 RENAMES_SHOWN = 5
 
@@ -190,7 +191,7 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
     settings = {name: default if getattr(args, name) is None else getattr(args, name)
                 for name, default in SETTINGS.items()}
     model = IncrementalHuberRegressor(epsilon=float(settings["epsilon"]), alpha=float(settings["alpha"]),
-                                      penalty=None if settings["penalty"] == "none" else "l1",
+                                      penalty=penalty_labelled(settings["penalty"]).name,
                                       n_threads=args.threads)
     _set_passes(args, model)
     # A data set too short for its width is refused before it is read: its
@@ -208,7 +209,7 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
     record = StreamRecord.of(saved, args.resume)
     for name in SETTINGS:
         held = getattr(model, name)
-        held = "none" if name == "penalty" and held is None else held
+        held = penalty_named(held).label if name == "penalty" else held
         given = getattr(args, name)
         if given is not None and given != held:
             raise CommandError(f"--{name} {given} differs from the resumed model's {held}; "
