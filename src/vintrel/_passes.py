@@ -40,7 +40,7 @@ Matrix = NDArray[np.float64]
 Array = NDArray[np.floating[Any]]
 
 DEFAULT_MAX_PASSES = 20
-DEFAULT_PASS_TOL = 0.01
+DEFAULT_PASS_TOL = 0.001
 # Without a bracket from an earlier pass, the rows within this relative
 # distance of the expected median describe how the median moves.
 WINDOW_HALF_WIDTH = 0.05

@@ -119,7 +119,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         scale (statsmodels' ``RLM(y, X, M=HuberT(t=epsilon)).fit()``),
         whatever the batch size or row order. ``max_passes=1`` keeps the
         single stream.
-    pass_tol : float, default=0.01
+    pass_tol : float, default=0.001
         Passes stop when a full Newton step moves the fitted values by less
         than this many of their standard errors (root mean square change
         over ``sqrt(n_parameters / n)`` in units of the scale), the scale
