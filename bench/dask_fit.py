@@ -1,10 +1,10 @@
 """`vintrel fit` in one process against `vintrel fit --dask local:2` (two
-single-threaded worker processes) with and without `--refine`, each as a
-command in a process of its own, on 8,000,000 x 20 contaminated rows in 16
-Parquet files: wall time, and the coefficient error of each against the
-whole-data Huber M-estimate at the same residual scale, which shows what
-one merge of partition streams costs in accuracy against one long stream
-and what the refinement round buys back. Then the size of a partition's
+single-threaded worker processes), with `--passes 1` (the merge of the
+files' streams alone) and with its default passes, each as a command in a
+process of its own, on 8,000,000 x 20 contaminated rows in 16 Parquet
+files: wall time, and the coefficient error of each against the whole-data
+Huber M-estimate at the same residual scale, which shows what one merge of
+partition streams costs in accuracy and what the passes buy back. Then the size of a partition's
 state and the time of a merge, measured in this process, and a model of
 how time and traffic grow to 100 workers and 10^10 rows.
 
@@ -80,8 +80,8 @@ def run_command(folder, model_path, extra):
 
 def compare_commands(folder, repeats):
     """The commands, alternated; the best times of each and their models."""
-    contenders = {"vintrel fit": [], "vintrel fit --dask local:2": ["--dask", "local:2"],
-                  "--dask local:2 --refine": ["--dask", "local:2", "--refine"]}
+    contenders = {"vintrel fit": [], "--dask local:2 --passes 1": ["--dask", "local:2", "--passes", "1"],
+                  "vintrel fit --dask local:2": ["--dask", "local:2"]}
     best = {name: (math.inf, math.inf) for name in contenders}
     models = {}
     with tempfile.TemporaryDirectory() as scratch:
@@ -163,7 +163,7 @@ def growth_model(rows, files, fold_seconds_per_row, merge_seconds, state_bytes, 
         "           and scheduler = 8/7 * P * t_task (P fold tasks and P/7 merge tasks, dispatched while others run)",
         "  traffic  each partition's state goes to a merge task and to the client (for progress and figures), each",
         "           merge's state to the next level: ~ (1 + 8/7) * P states, plus the start once to each worker;",
-        "           rows never leave the worker that reads them. --refine adds one more pass and as many tasks.",
+        "           rows never leave the worker that reads them. each pass after the merge is one more read and as many tasks.",
         f"{'rows N':>16} {'workers W':>10} {'files P':>9} {'fold':>10} {'scheduler':>10} {'merges':>8} "
         f"{'state traffic':>14}",
     ]

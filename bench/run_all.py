@@ -13,6 +13,7 @@ import cli_throughput
 import estimator
 import inference_agreement
 import inference_coverage
+import passes
 import peers
 import predict_vs_numpy
 import update_vs_gemm
@@ -72,6 +73,7 @@ def main():
     figures["estimator"] = estimator.main()
     figures["inference"] = {**inference_agreement.main(), "coverage": inference_coverage.main()}
     figures["command_line"] = cli_throughput.main()
+    figures["passes"] = passes.main()
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(figures, indent=2))
     plot(figures, RESULTS / "bench.png")

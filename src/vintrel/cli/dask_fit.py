@@ -5,8 +5,9 @@ What is Dask's here: reaching or starting the cluster, sending the shared
 start to every worker, running the tasks and their merge tree as futures,
 and turning the cluster's failures into one line each.
 
-A fit on Dask is all or nothing: a bad batch, a worker that dies or Ctrl-C
-cancels the work still running, and no model is written (there is no
+A worker that dies has its task run again elsewhere by Dask; otherwise a
+fit on Dask is all or nothing: a bad batch, Dask's retries running out or
+Ctrl-C cancel the work still running, and no model is written (there is no
 stream to resume).
 """
 
