@@ -163,7 +163,7 @@ def growth_model(rows, files, fold_seconds_per_row, merge_seconds, state_bytes, 
         "           and scheduler = 8/7 * P * t_task (P fold tasks and P/7 merge tasks, dispatched while others run)",
         "  traffic  each partition's state goes to a merge task and to the client (for progress and figures), each",
         "           merge's state to the next level: ~ (1 + 8/7) * P states, plus the start once to each worker;",
-        "           rows never leave the worker that reads them. each pass after the merge is one more read and as many tasks.",
+        "           rows never leave the worker that reads them; a pass is one more read and as many tasks.",
         f"{'rows N':>16} {'workers W':>10} {'files P':>9} {'fold':>10} {'scheduler':>10} {'merges':>8} "
         f"{'state traffic':>14}",
     ]
