@@ -40,7 +40,10 @@ Matrix = NDArray[np.float64]
 Array = NDArray[np.floating[Any]]
 
 DEFAULT_MAX_PASSES = 20
-DEFAULT_PASS_TOL = 0.001
+DEFAULT_PASS_TOL = 0.01
+# However many rows, passes stop only once the scale moves by less than
+# this, relatively: on small tables its standard error is wide.
+MAX_SCALE_CHANGE = 1e-5
 # Without a bracket from an earlier pass, the rows within this relative
 # distance of the expected median describe how the median moves.
 WINDOW_HALF_WIDTH = 0.05
@@ -52,7 +55,7 @@ MAX_HALVINGS = 20
 MIN_RIDGE = 1e-12
 # Shares of a Newton step whose loss every pass measures; the last is the
 # point the step started from.
-SHARES = (0.5, 0.25, 0.125, 0.0)
+SHARES = (0.5, 0.125, 0.0)
 
 
 @dataclass(frozen=True)
@@ -160,7 +163,8 @@ def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array
     sums.trial_losses += [float(w @ loss.rho((centred + (1 - share) * moved) / point.scale)) for share in SHARES]
     sums.scale_gradient += scaling.weighted_rows(X, w * (loss.psi_prime(residuals) * residuals))
     window = point.window
-    near = np.flatnonzero((np.abs(centred) >= window.low) & (np.abs(centred) < window.high))
+    distance = np.abs(centred)
+    near = np.flatnonzero((distance >= window.low) & (distance < window.high))
     sums.median_direction += scaling.weighted_rows(X[near], w[near] * np.sign(centred[near]))
     sums.window_weight += float(w[near].sum())
     sums.median.add(centred, weights)
@@ -191,7 +195,8 @@ class Passes:
         The state after the first streaming pass over all the data.
     pass_tol : float
         Passes stop when a full Newton step moves the fitted values, and
-        the scale, by less than this many of their standard errors.
+        the scale, by less than this many of their standard errors (the
+        scale also by less than `MAX_SCALE_CHANGE` relatively).
     max_passes : int
         Passes at most, the first streaming pass included.
     """
@@ -247,16 +252,18 @@ class Passes:
         # The step's size in standard errors: the change of the fitted
         # values (root mean square, in units of the scale) over their
         # standard error sqrt(p / n), and the scale's relative change over
-        # its own, about 1 / sqrt(n). Directions the data does not identify
+        # its own, about 1 / sqrt(n) (and at most `MAX_SCALE_CHANGE`).
+        # Directions the data does not identify
         # (collinear columns) change no fit and do not count.
         self.last_change = change = math.sqrt(max(float(newton @ sums.gram @ newton), 0.0) / newton.size) / point.scale
-        scale_change = abs(measured / point.scale - 1) * math.sqrt(sums.weight)
+        scale_settled = abs(measured / point.scale - 1) <= min(self.pass_tol / math.sqrt(sums.weight),
+                                                               MAX_SCALE_CHANGE)
         if self.scale_fixed:
             scale, moved = point.scale, np.zeros_like(newton)
             self.converged = change <= self.pass_tol
         else:
             scale, moved = self._joint_scale(sums, matrix, measured)
-            self.converged = median.exact and change <= self.pass_tol and scale_change <= self.pass_tol
+            self.converged = median.exact and change <= self.pass_tol and scale_settled
         stepped = point.coefficients + moved + newton
         self.state = self._state_at(stepped, scale, sums)
         self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))

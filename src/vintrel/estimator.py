@@ -119,12 +119,13 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         scale (statsmodels' ``RLM(y, X, M=HuberT(t=epsilon)).fit()``),
         whatever the batch size or row order. ``max_passes=1`` keeps the
         single stream.
-    pass_tol : float, default=0.001
+    pass_tol : float, default=0.01
         Passes stop when a full Newton step moves the fitted values by less
         than this many of their standard errors (root mean square change
         over ``sqrt(n_parameters / n)`` in units of the scale), the scale
         by less than this many of its own (relative change over
-        ``1 / sqrt(n)``), and the median was computed exactly. The default
+        ``1 / sqrt(n)``) and by less than 1e-5 relatively, and the median
+        was computed exactly. The default
         leaves the estimate far closer to the whole-data one than its
         sampling error, and tightens as rows accumulate.
     tol : float or None, default=None

@@ -86,7 +86,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "of the rows)")
     fit.add_argument("--pass-tol", metavar="TOL", type=_positive,
                      help="the passes stop once a step moves the fitted values and the scale by less than this many "
-                          "of their standard errors (default 0.001)")
+                          "of their standard errors (default 0.01)")
     fit.add_argument("--model", metavar="OUT", required=True, help="the model file to write")
     fit.add_argument("--plot", metavar="PNG", help="write coefficient paths and residuals to this PNG")
     fit.add_argument("--resume", metavar="MODEL", help="continue the stream of a saved model")
