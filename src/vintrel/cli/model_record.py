@@ -11,6 +11,10 @@ from vintrel.cli.encoding import FeatureLayout
 from vintrel.cli.errors import CommandError
 from vintrel.cli.file_identity import FileIdentity
 from vintrel.cli.pass_record import PassRecord
+from vintrel.cli.plain_values import choice as _choice
+from vintrel.cli.plain_values import count as _count
+from vintrel.cli.plain_values import flag as _flag
+from vintrel.cli.plain_values import text as _text
 from vintrel.model_file import SavedModel, check_features
 
 # The metadata section the command line owns.
@@ -79,28 +83,12 @@ class StreamRecord:
         return record
 
 
-def _count(value: Any, least: int) -> int:
-    if type(value) is not int or value < least:
-        raise ValueError(f"{value!r} is not an integer of at least {least}")
-    return value
 
 
-def _choice(value: Any, choices: tuple[str, ...]) -> str:
-    if value not in choices:
-        raise ValueError(f"{value!r} is not one of {', '.join(choices)}")
-    return str(value)
 
 
-def _text(value: Any) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{value!r} is not a string")
-    return value
 
 
-def _flag(value: Any) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{value!r} is not true or false")
-    return value
 
 
 def layout_of(saved: SavedModel, source: str) -> FeatureLayout:

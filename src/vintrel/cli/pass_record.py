@@ -19,6 +19,9 @@ from numpy.typing import NDArray
 
 from vintrel._median import AbsoluteMedian, Bracket
 from vintrel._passes import SHARES, Passes, PassPoint, PassSums
+from vintrel.cli.plain_values import count as _count
+from vintrel.cli.plain_values import flag as _flag
+from vintrel.cli.plain_values import text as _text
 from vintrel.state import ModelState
 
 
@@ -218,21 +221,3 @@ def _positive(value: Any, name: str) -> float:
     if not 0 < number < float("inf"):
         raise ValueError(f"{name} is {number!r}, not a positive number")
     return number
-
-
-def _count(value: Any, least: int) -> int:
-    if type(value) is not int or value < least:
-        raise ValueError(f"{value!r} is not an integer of at least {least}")
-    return value
-
-
-def _flag(value: Any) -> bool:
-    if not isinstance(value, bool):
-        raise TypeError(f"{value!r} is not true or false")
-    return value
-
-
-def _text(value: Any) -> str:
-    if not isinstance(value, str):
-        raise TypeError(f"{value!r} is not a string")
-    return value
