@@ -19,7 +19,7 @@ from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
 from sklearn.utils.validation import check_is_fitted, validate_data
 
-from vintrel import _model_format as model_format
+import vintrel._model_format as model_format
 from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
 from vintrel._native_cpu import version

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from os import PathLike
 from typing import Any
 
-from vintrel import _model_format
+import vintrel._model_format as _model_format
 from vintrel._model_format import FORMAT, FORMAT_VERSION, HEADER, ModelFileError, producer
 from vintrel.estimator import IncrementalHuberRegressor
 

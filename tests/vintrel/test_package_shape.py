@@ -31,9 +31,10 @@ def _imports(name, tree):
             if node.level:
                 parts = package.split(".")[: len(package.split(".")) - node.level + 1]
                 base = ".".join(parts + ([node.module] if node.module else []))
-            for alias in node.names:
-                full = f"{base}.{alias.name}"
-                found.add(full if full in MODULES else base)
+            # `from package import module` runs the package first, so it
+            # depends on both.
+            found.add(base)
+            found |= {f"{base}.{alias.name}" for alias in node.names}
     return (found & MODULES.keys()) - {name}
 
 

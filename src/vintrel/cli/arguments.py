@@ -5,7 +5,7 @@ import argparse
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
-from vintrel.cli import backends
+import vintrel.cli.backends as backends
 from vintrel.cli.errors import EXIT_USAGE, CommandError
 
 

@@ -24,7 +24,7 @@ from typing import Any
 import distributed
 from dask.delayed import delayed
 
-from vintrel import dask as vintrel_dask
+import vintrel.dask as vintrel_dask
 from vintrel.cli.cluster_fit import SPLIT_EVERY, fit_files, shared_start
 from vintrel.cli.errors import EXIT_INTERRUPTED, CommandError, first_line
 from vintrel.cli.fit_run import BatchSource, FitPlan, finish_fit

@@ -14,9 +14,9 @@ from typing import Any
 
 import numpy as np
 
-from vintrel import model_file
+import vintrel.cli.backends as backends
+import vintrel.model_file as model_file
 from vintrel._model import PENALTIES, penalty_labelled, penalty_named
-from vintrel.cli import backends
 from vintrel.cli.backends import ClusterFit
 from vintrel.cli.columns import choose_columns
 from vintrel.cli.dataset import Chunk, DataSet

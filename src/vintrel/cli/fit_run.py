@@ -14,7 +14,7 @@ import numpy as np
 import pyarrow as pa
 from numpy.typing import NDArray
 
-from vintrel import model_file
+import vintrel.model_file as model_file
 from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout

@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pyarrow as pa
 
-from vintrel import model_file
+import vintrel.model_file as model_file
 from vintrel.cli.dataset import DataSet
 from vintrel.cli.encoding import Array, Encoder, FeatureLayout
 from vintrel.cli.errors import CommandError, no_such_column

@@ -3,7 +3,7 @@ from the file and are printed with control characters escaped."""
 
 import argparse
 
-from vintrel import model_file
+import vintrel.model_file as model_file
 from vintrel.cli.model_record import StreamRecord
 from vintrel.cli.table import coefficient_table, counted, render_pairs
 
