@@ -15,13 +15,13 @@ from numpy.typing import ArrayLike
 from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
 from vintrel._passes import Passes, PassPoint, PassSums, evaluate_batch, run_passes
-from vintrel._refine import NewtonPass, NewtonSums, add_newton_sums, refined_state
+from vintrel._refine import NewtonSums, add_newton_sums, refined_state
 from vintrel._stream import NotConvergedWarning, Stream, batch_rows, struggles
 from vintrel._validation import validate_batch
 from vintrel.estimator import IncrementalHuberRegressor
 from vintrel.state import ModelState
 
-__all__ = ["Folded", "NewtonPass", "NewtonSums", "Partition", "PartitionStream", "PassPoint", "PassSums", "Passes",
+__all__ = ["Folded", "NewtonSums", "Partition", "PartitionStream", "PassPoint", "PassSums", "Passes",
            "add_pass_sums",
            "combine_folded", "fold_partition", "merge_states", "newton_sums", "pass_sums", "refined_state",
            "run_passes", "stream_partition", "sum_newton", "tree"]
@@ -143,12 +143,13 @@ def combine_folded[Carried](*parts: Folded[Carried]) -> Folded[Carried]:
 
 def newton_sums(state: ModelState, batches: Batches) -> NewtonSums:
     """The score sum and curvature-weighted Gram of a partition at the
-    coefficients of `state`; `batches(rows)` yields it in batches of the
-    estimator's `batch_size`."""
-    newton = NewtonPass(state)
-    for X, y, weights in batches(newton.batch_rows):
-        newton.add(X, y, weights)
-    return newton.sums
+    coefficients of `state` (what a pass evaluates there); `batches(rows)`
+    yields it in batches of the estimator's `batch_size`."""
+    assert state.engine is not None and state.scaling is not None
+    scale = state.scaling.y_scale
+    coefficients = np.asarray(state.engine.coefficients, dtype=np.float64) * scale
+    sums = pass_sums(state, PassPoint(coefficients, scale, np.zeros_like(coefficients), None), batches)
+    return {"gradient": sums.gradient, "hessian": sums.gram}
 
 
 def pass_sums(state: ModelState, point: PassPoint, batches: Batches) -> PassSums:

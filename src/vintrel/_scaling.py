@@ -138,16 +138,12 @@ class Scaling:
         return Scaling(self.x_center, self.x_scale, self.y_center, float(y_scale), self.fit_intercept)
 
     def design(self, X: NDArray[np.floating[Any]], dtype: DTypeLike,
-               out: NDArray[np.floating[Any]] | None = None,
-               extent: NDArray[np.floating[Any]] | None = None) -> NDArray[np.floating[Any]]:
+               out: NDArray[np.floating[Any]] | None = None) -> NDArray[np.floating[Any]]:
         """The engine's design for `X`: standardised features followed by
         the intercept column of ones, C-contiguous in `dtype`.
 
         `out`, when given, must be a C-contiguous array of at least as many
-        rows; its leading rows are filled and returned. `extent`, when given
-        (one value per design column, zeros to start), receives the largest
-        absolute standardised value of each column, found while the design
-        is in cache.
+        rows; its leading rows are filled and returned.
         """
         rows = X.shape[0]
         width = self.n_parameters
@@ -165,9 +161,6 @@ class Scaling:
                 block[:, -1] = 1.0
             np.subtract(block, center, out=block)
             np.multiply(block, inverse_scale, out=block)
-            if extent is not None and block.size:
-                np.maximum(extent, block.max(axis=0), out=extent)
-                np.maximum(extent, -block.min(axis=0), out=extent)
         return design
 
     def target(self, y: NDArray[np.floating[Any]], dtype: DTypeLike) -> NDArray[np.floating[Any]]:

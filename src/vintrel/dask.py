@@ -31,14 +31,12 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 from vintrel._distributed import Folded as FoldedPartitions
 from vintrel._distributed import (
-    NewtonSums,
     PassPoint,
     PassSums,
     add_pass_sums,
     combine_folded,
     fold_partition,
     merge_states,
-    newton_sums,
     pass_sums,
     refined_state,
     run_passes,
@@ -324,10 +322,6 @@ def _fold_partition(start: State, X: Any, y: Any, sample_weight: Any, layout: tu
     except BaseException as error:
         error.add_note(f"while folding partition {index} on a Dask worker")
         raise
-
-
-def _newton_sums(state: State, X: Any, y: Any, sample_weight: Any, layout: tuple[list[Any], bool] | None) -> NewtonSums:
-    return newton_sums(state, lambda rows: _batches(X, y, sample_weight, layout, rows))
 
 
 def _pass_sums(state: State, point: PassPoint, X: Any, y: Any, sample_weight: Any,
