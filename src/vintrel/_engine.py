@@ -70,6 +70,7 @@ class EngineStream:
         # without exporting the whole state.
         self.batch_count = 0
         self._weight_sum = 0.0
+        self._coefficients: Array = np.zeros(self.n_parameters, dtype=self.dtype)
 
     def restart(self, coefficients: Array) -> None:
         """Forget everything folded so far and start from `coefficients`."""
@@ -77,6 +78,7 @@ class EngineStream:
         self._engine.restore(np.ascontiguousarray(coefficients, dtype=self.dtype),
                              np.zeros((p, p), dtype=self.dtype), 0, 0, 0.0, 0.0)
         self.batch_count, self._weight_sum = 0, 0.0
+        self._coefficients = np.array(coefficients, dtype=self.dtype)
 
     def fold(self, design: Array, target: Array, weights: Array | None,
              settings: UpdateSettings, batch_label: str, units: Units | None = None) -> FoldReport:
@@ -109,7 +111,8 @@ class EngineStream:
         except (ValueError, RuntimeError) as error:
             raise ValueError(f"could not fold {batch_label}: the engine refused it ({error})") from error
         self.batch_count, self._weight_sum = int(result["batch_count"]), float(result["weight_sum"])
-        return FoldReport(np.asarray(result["coefficients"]), int(result["n_samples_seen"]),
+        self._coefficients = np.asarray(result["coefficients"])
+        return FoldReport(self._coefficients.copy(), int(result["n_samples_seen"]),
                           int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
                           float(result["lambda_value"]), bool(result["used_regularized_fallback"]))
 
@@ -136,7 +139,8 @@ class EngineStream:
 
     @property
     def coefficients(self) -> Array:
-        return np.asarray(self._engine.state()["coefficients"])
+        """The current coefficients, kept beside the engine's (a copy)."""
+        return self._coefficients.copy()
 
     def with_threads(self, n_threads: int | None) -> "EngineStream":
         """The same estimate on an engine with another pool."""
@@ -160,3 +164,4 @@ class EngineStream:
             np.ascontiguousarray(state.information, dtype=self.dtype),
             state.n_samples_seen, state.batch_count, state.previous_lambda, state.weight_sum)
         self.batch_count, self._weight_sum = state.batch_count, state.weight_sum
+        self._coefficients = np.array(state.coefficients, dtype=self.dtype)

@@ -268,12 +268,14 @@ class Stream:
             raise
         residuals = self._add_batch_sums(X, target, weights, scaling.units)
         self._record(report)
+        if before is None and not self.scale_follows:
+            return report
         batch_weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
         scale_ratio = normalised_mad(residuals, weights)
         if before is not None:
             self._watch(label, before, report, scale_ratio, batch_weight, X.shape[0])
         if self.scale_follows and np.isfinite(scale_ratio) and scale_ratio > 0:
-            self._follow_scale(scale_ratio, batch_weight)
+            self._follow_scale(scale_ratio, batch_weight, report.n_samples_seen)
         return report
 
     def _watch(self, label: str, before: Array, report: FoldReport, scale_ratio: float, batch_weight: float,
@@ -294,7 +296,7 @@ class Stream:
                 self.new_order_warning = warning
             self.order_warning = warning
 
-    def _follow_scale(self, scale_ratio: float, batch_weight: float) -> None:
+    def _follow_scale(self, scale_ratio: float, batch_weight: float, rows_seen: int) -> None:
         """Refine the residual scale from the batch's residuals.
 
         The stream's scale is the weighted mean of the normalised MADs of
@@ -310,9 +312,9 @@ class Stream:
         self.sums = add_sums(self.sums, {"scale_sum": batch_weight * scale_ratio * scale,
                                          "scale_weight": batch_weight})
         followed = self.sums["scale_sum"] / self.sums["scale_weight"]
-        state = engine.export()
-        if abs(math.log(followed / scale)) <= max(0.01, 1 / math.sqrt(max(state.n_samples_seen, 1))):
+        if abs(math.log(followed / scale)) <= max(0.01, 1 / math.sqrt(max(rows_seen, 1))):
             return
+        state = engine.export()
         ratio = scale / followed
         engine.restore(state.with_estimate(np.asarray(state.coefficients, dtype=np.float64) * ratio,
                                            np.asarray(state.information, dtype=np.float64) / ratio**2,
