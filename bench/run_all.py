@@ -11,6 +11,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 import cli_throughput
 import estimator
+import forgetting
 import inference_agreement
 import inference_coverage
 import passes
@@ -74,6 +75,7 @@ def main():
     figures["inference"] = {**inference_agreement.main(), "coverage": inference_coverage.main()}
     figures["command_line"] = cli_throughput.main()
     figures["passes"] = passes.main()
+    figures["forgetting"] = forgetting.main()
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(figures, indent=2))
     plot(figures, RESULTS / "bench.png")

@@ -34,6 +34,8 @@ class UpdateSettings:
     max_iter: int
     tol: float
     ridge: float
+    # The penalty's keyword arguments (its L1 share, its solver).
+    penalty_keywords: tuple[tuple[str, float | str], ...] = ()
 
 
 def _keywords(units: Units | None) -> dict[str, NDArray[np.float64]]:
@@ -81,11 +83,14 @@ class EngineStream:
         self._coefficients = np.array(coefficients, dtype=self.dtype)
 
     def fold(self, design: Array, target: Array, weights: Array | None,
-             settings: UpdateSettings, batch_label: str, units: Units | None = None) -> FoldReport:
+             settings: UpdateSettings, batch_label: str, units: Units | None = None,
+             discount: float | None = None) -> FoldReport:
         """Fold one batch; the estimate is unchanged when the engine refuses
         it. `design` is in internal units, or holds the raw features when
         `units` (their centres and scales) are given: the engine then
-        standardises them itself and appends the intercept column."""
+        standardises them itself and appends the intercept column. A
+        `discount` multiplies the carried information and weight before
+        the batch is folded (forgetting)."""
         if weights is not None:
             # Buffers received from other processes or files may be
             # unaligned, which the engine refuses as it does strided ones.
@@ -93,13 +98,16 @@ class EngineStream:
             batch_weight = float(np.sum(weights, dtype=np.float64))
         else:
             batch_weight = float(design.shape[0])
+        keywords: dict[str, Any] = {**_keywords(units), **dict(settings.penalty_keywords)}
+        if discount is not None:
+            keywords["discount"] = discount
         if not math.isfinite(batch_weight + self._weight_sum):
             raise ValueError(f"could not fold {batch_label}: the accumulated sample_weight overflowed")
         try:
             result = self._engine.update(
                 design, target, weights, batch_weight, self.n_features, self.fit_intercept,
                 settings.tau, settings.penalty, settings.lambda_scale, settings.bandwidth_scale,
-                settings.max_iter, settings.tol, settings.ridge, **_keywords(units))
+                settings.max_iter, settings.tol, settings.ridge, **keywords)
         except EngineNonFiniteError as error:
             raise ValueError(f"could not fold {batch_label}: the values of X, y or sample_weight are too large "
                              f"for {self.dtype.name} arithmetic") from error

@@ -17,7 +17,7 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.exceptions import NotFittedError
 
-from vintrel._model import penalised_mask, penalty_named
+from vintrel._model import penalised_mask, penalty_for
 from vintrel.inference import add_sums
 from vintrel.state import EngineState, LastUpdate, ModelState
 
@@ -28,7 +28,8 @@ Matrix = NDArray[np.float64]
 # fitted under different values solve different problems. The others
 # (batch_size, max_iter, tol, ridge, n_threads) only steer how a stream is
 # folded, and the merged estimator takes them from the first estimate.
-MODEL_PARAMETERS = ("epsilon", "penalty", "alpha", "fit_intercept", "scale", "bandwidth_scale")
+MODEL_PARAMETERS = ("epsilon", "penalty", "alpha", "l1_ratio", "fit_intercept", "scale", "bandwidth_scale",
+                    "half_life")
 
 
 def merge_states(states: Sequence[ModelState]) -> ModelState:
@@ -72,8 +73,8 @@ def with_minimiser(state: ModelState, information: Matrix, linear: Vector, weigh
     engine, last = state.engine, state.last_update
     assert engine is not None and last is not None
     params = state.params
-    penalty = penalty_named(params["penalty"])
-    level = penalty.level(float(params["alpha"]), float(params["epsilon"]), state.n_features_in, weight)
+    penalty = penalty_for(params)
+    level = penalty.level(state.n_features_in, weight)
     coefficients, exact = penalty.minimise(information, linear, weight * level,
                                            penalised_mask(engine.n_parameters, engine.fit_intercept), start,
                                            engine.dtype)
@@ -144,7 +145,7 @@ def _combined_quadratic(first: ModelState, engines: Sequence[EngineState]) -> tu
     """The summed information I, the linear term b and the total weight W
     of the summed quadratics ``0.5 * beta' I beta - b' beta``: each estimate
     contributes ``I_k beta_k`` and the loss gradient its penalty carries."""
-    penalty = penalty_named(first.params["penalty"])
+    penalty = penalty_for(first.params)
     p = engines[0].n_parameters
     penalised = penalised_mask(p, engines[0].fit_intercept)
     information = np.zeros((p, p))

@@ -35,7 +35,8 @@ def _is_penalty(value: Any) -> bool:
 _RULES: dict[str, tuple[Callable[[Any], bool], str]] = {
     "epsilon": (_positive, "a positive finite number"),
     "penalty": (_is_penalty, penalty_choices()),
-    "alpha": (_non_negative, "a non-negative finite number"),
+    "alpha": (lambda v: v is None or _non_negative(v), "None or a non-negative finite number"),
+    "l1_ratio": (lambda v: _is_real(v) and 0 <= v <= 1, "a number between 0 and 1"),
     "fit_intercept": (lambda v: isinstance(v, (bool, np.bool_)), "a bool"),
     "scale": (lambda v: v == "auto" or _positive(v), '"auto" or a positive finite number'),
     "batch_size": (lambda v: v is None or _count(v), "None or a positive integer"),
@@ -46,6 +47,7 @@ _RULES: dict[str, tuple[Callable[[Any], bool], str]] = {
     "max_passes": (_count, "a positive integer"),
     "pass_tol": (_positive, "a positive finite number"),
     "n_threads": (lambda v: v is None or _count(v), "None or a positive integer"),
+    "half_life": (lambda v: v is None or _positive(v), "None or a positive finite number"),
 }
 
 
@@ -55,3 +57,22 @@ def check_params(params: Mapping[str, Any]) -> None:
         value = params[name]
         if not accepts(value):
             raise ValueError(f"{name} must be {expected}; got {value!r}")
+    if params["penalty"] is None and params["alpha"] is not None:
+        raise ValueError(f"alpha={params['alpha']!r} needs a penalty: it sets the penalty's level, and "
+                         f"penalty=None has none; choose penalty=\"l2\" (as HuberRegressor's alpha), "
+                         f"\"l1\" or \"elasticnet\", or leave alpha=None")
+
+
+# Parameters added since the first model files, with the value that gives
+# the behaviour those files were fitted with.
+_ADDED = {"l1_ratio": 0.5, "half_life": None}
+
+
+def upgraded(params: Mapping[str, Any]) -> dict[str, Any]:
+    """Parameters recorded by an earlier version, as this one takes them:
+    added parameters at their neutral values, and the old default
+    ``alpha=1.0`` without a penalty (which it ignored) as ``alpha=None``."""
+    current = {**_ADDED, **params}
+    if current.get("penalty") is None and current.get("alpha") == 1.0:
+        current["alpha"] = None
+    return current

@@ -31,7 +31,7 @@ from numpy.typing import NDArray
 from vintrel._engine import EngineStream
 from vintrel._median import AbsoluteMedian, Bracket
 from vintrel._merge import with_minimiser
-from vintrel._model import HuberLoss, penalised_mask, penalty_named
+from vintrel._model import HuberLoss, penalised_mask, penalty_for, penalty_named
 from vintrel._robust import MAD_NORMALISER
 from vintrel.state import EngineState, LastUpdate, ModelState
 
@@ -333,13 +333,10 @@ class Passes:
         """`loss` plus the penalty of `coefficients` (target units) at `scale`."""
         engine = self.state.engine
         assert engine is not None
-        params = self.state.params
-        penalty = penalty_named(params["penalty"])
-        level = penalty.level(float(params["alpha"]), float(params["epsilon"]), self.state.n_features_in,
-                              engine.weight_sum)
+        penalty = penalty_for(self.state.params)
+        level = penalty.level(self.state.n_features_in, engine.weight_sum)
         mask = penalised_mask(engine.n_parameters, engine.fit_intercept)
-        return loss + engine.weight_sum * level * float(np.abs(coefficients / scale)[mask].sum()) \
-            if penalty.name is not None else loss
+        return loss + engine.weight_sum * penalty.value(coefficients / scale, level, mask)
 
     def _at_scale(self, scale: float) -> ModelState:
         assert self.state.scaling is not None
@@ -362,10 +359,8 @@ class Passes:
         additive sums."""
         ratio = self.point.scale / scale
         engine = self._engine(coefficients / scale, sums.gram / ratio**2, sums)
-        params = self.state.params
-        penalty = penalty_named(params["penalty"])
-        level = penalty.level(float(params["alpha"]), float(params["epsilon"]), self.state.n_features_in,
-                              sums.weight)
+        penalty = penalty_for(self.state.params)
+        level = penalty.level(self.state.n_features_in, sums.weight)
         statistics: dict[str, Any] = (
             {"batches": float(sums.batches), "l1_batches": 0.0, "rows": float(sums.rows), "weight": sums.weight,
              "psi_squared": sums.psi_squared, "psi_prime": sums.psi_prime}

@@ -61,7 +61,7 @@ def least_squares_start(design: Array, target: Vector, weights: Array | None,
 
 
 def huber_start(stream: EngineStream, design: Array, target: Vector, weights: Array | None,
-                settings: UpdateSettings, whole_batch: bool) -> Start:
+                settings: UpdateSettings, whole_batch: bool, keep_penalty: bool = False) -> Start:
     """Huber coefficients and MAD scale of one batch, alternated until the
     scale settles (the classic M-estimate with MAD scale).
 
@@ -69,9 +69,12 @@ def huber_start(stream: EngineStream, design: Array, target: Vector, weights: Ar
     than `SAMPLE_ROWS` rows alternate on an evenly spaced sample of that
     size. When every row was used, the stream holds the batch folded without
     penalty at the returned scale (`Start.folded`); otherwise it holds
-    nothing that counts.
+    nothing that counts. The rounds fit without penalty, unless
+    `keep_penalty` (a ridge part that makes a batch of fewer rows than
+    parameters solvable).
     """
-    settings = replace(settings, penalty=PENALTIES[None].engine_name, lambda_scale=0.0)
+    if not keep_penalty:
+        settings = replace(settings, penalty=PENALTIES[None].engine_name, lambda_scale=0.0, penalty_keywords=())
     rows = np.arange(design.shape[0]) if weights is None else np.flatnonzero(weights > 0)
     if not whole_batch and rows.size > SAMPLE_ROWS:
         sample = rows[np.linspace(0, rows.size - 1, SAMPLE_ROWS).astype(np.intp)]

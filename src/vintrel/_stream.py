@@ -17,12 +17,12 @@ from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import assert_all_finite
 
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
-from vintrel._model import HuberLoss, default_tol, penalty_named
+from vintrel._model import HuberLoss, default_tol, penalty_for, penalty_named
 from vintrel._order import batch_move, order_warning
 from vintrel._robust import normalised_mad
 from vintrel._scaling import Scaling, Units
 from vintrel._start import Start, huber_start, least_squares_start
-from vintrel.inference import add_sums, batch_sums, penalised_batch_sums
+from vintrel.inference import add_sums, batch_sums, discounted_sums, penalised_batch_sums
 from vintrel.state import LastUpdate, ModelState, Pending
 
 Array = NDArray[np.floating[Any]]
@@ -61,11 +61,12 @@ def batch_rows(batch_size: int | None, n_parameters: int, dtype: Any) -> int:
 
 def update_settings(params: Mapping[str, Any], dtype: Any) -> UpdateSettings:
     """The engine's update arguments for the estimator parameters `params`."""
-    penalty = penalty_named(params["penalty"])
+    penalty = penalty_for(params)
     tol = default_tol(penalty.solver, dtype) if params["tol"] is None else float(params["tol"])
     return UpdateSettings(tau=float(params["epsilon"]), penalty=penalty.engine_name,
-                          lambda_scale=float(params["alpha"]), bandwidth_scale=float(params["bandwidth_scale"]),
-                          max_iter=int(params["max_iter"]), tol=tol, ridge=float(params["ridge"]))
+                          lambda_scale=penalty.alpha, bandwidth_scale=float(params["bandwidth_scale"]),
+                          max_iter=int(params["max_iter"]), tol=tol, ridge=float(params["ridge"]),
+                          penalty_keywords=tuple(penalty.engine_keywords().items()))
 
 
 def assert_finite(X: Array, y: Array) -> None:
@@ -241,7 +242,11 @@ class Stream:
         design = scaling.design(X, dtype)
         centred = np.subtract(y, scaling.y_center, dtype=np.float64)
         if params["scale"] == "auto":
-            start = huber_start(engine, design, centred, weights, update_settings(params, dtype), whole_batch)
+            # Too few rows for an unpenalised fit: a ridge part still solves.
+            usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
+            keep_penalty = usable <= engine.n_parameters and penalty_for(params).ridge_part
+            start = huber_start(engine, design, centred, weights, update_settings(params, dtype), whole_batch,
+                                keep_penalty)
         else:
             start = least_squares_start(design, centred, weights, scale=float(params["scale"]))
         return engine, scaling.with_y_scale(start.scale), design, start
@@ -256,21 +261,28 @@ class Stream:
         dtype = engine.dtype
         label = f"batch {engine.batch_count + 1}"
         self.new_order_warning = None
-        before = engine.coefficients if self.watch_order and engine.n_parameters <= MAX_WATCHED_PARAMETERS else None
+        half_life = self.params.get("half_life")
+        # Forgetting moves the estimate on purpose: no order watch then.
+        watch = self.watch_order and half_life is None and engine.n_parameters <= MAX_WATCHED_PARAMETERS
+        before = engine.coefficients if watch else None
         # The engine standardises the raw features itself: no copy of the
         # batch is made here.
         X, target = np.ascontiguousarray(X, dtype=dtype), scaling.target(y, dtype)
         self._check_units(scaling.extent(X), scaling, label)
+        batch_weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
+        discount = None if half_life is None else 0.5 ** (batch_weight / float(half_life))
         try:
-            report = engine.fold(X, target, weights, update_settings(self.params, dtype), label, scaling.units)
+            report = engine.fold(X, target, weights, update_settings(self.params, dtype), label, scaling.units,
+                                 discount)
         except ValueError:
             assert_finite(X, target)  # the engine's scan found them: say so in scikit-learn's words
             raise
+        if discount is not None:
+            self.sums = discounted_sums(self.sums, discount)
         residuals = self._add_batch_sums(X, target, weights, scaling.units)
         self._record(report)
         if before is None and not self.scale_follows:
             return report
-        batch_weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
         scale_ratio = normalised_mad(residuals, weights)
         if before is not None:
             self._watch(label, before, report, scale_ratio, batch_weight, X.shape[0])

@@ -112,6 +112,9 @@ def fit(estimator: IncrementalHuberRegressor, X: Any, y: Any, sample_weight: Any
     if not (isinstance(split_every, int) and split_every >= 2):
         raise ValueError(f"split_every must be an integer of at least 2; got {split_every!r}")
     check_params(estimator.get_params())
+    if estimator.half_life is not None:
+        raise ValueError("half_life forgets along one ordered stream, and Dask folds partitions side by side; "
+                         "stream the partitions in order with partial_fit instead")
     partitions = _aligned_partitions(X, y, sample_weight)
     parts, layout = partitions.pieces, partitions.layout
     run = uuid.uuid4().hex[:8]

@@ -22,9 +22,10 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 import vintrel._model_format as model_format
 from vintrel._engine import FoldReport
 from vintrel._merge import merge_states
+from vintrel._model import penalty_for
 from vintrel._native_cpu import version
 from vintrel._order import StreamOrderWarning as StreamOrderWarning
-from vintrel._params import check_params
+from vintrel._params import check_params, upgraded
 from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._stream import (
     DEFAULT_BATCH_BYTES,
@@ -77,14 +78,38 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         The Huber threshold in units of the residual scale: residuals
         smaller than ``epsilon * scale_`` are fitted by least squares,
         larger ones by least absolute deviation.
-    penalty : {None, "l1"}, default=None
-        ``None`` fits by damped Newton steps; ``"l1"`` adds an L1 penalty on
-        the standardised coefficients (never on the intercept), fitted by
-        proximal gradient steps with soft-thresholding.
-    alpha : float, default=1.0
-        Multiplies the L1 level, which is
-        ``alpha * epsilon * sqrt(log(max(n_features, 2)) / total_weight)``
-        in standardised units. Ignored without penalty.
+    penalty : {None, "l1", "l2", "elasticnet"}, default=None
+        A penalty on the coefficients (never on the intercept), in internal
+        units: features z standardised (centred, when an intercept is
+        fitted, and divided by their standard deviation, both from the
+        first batch), target t = (y - y_center) / scale, with y_center from
+        the first batch and the residual scale of `scale`.
+
+        ``None`` fits by damped Newton steps. ``"l2"`` and ``"elasticnet"``
+        minimise exactly, over all rows folded (weights w, W = sum w,
+        intercept b0)::
+
+            (1/W) sum_i w_i H(t_i - b0 - z_i' beta)
+                + alpha * (l1_ratio * ||beta||_1 + 0.5 * (1 - l1_ratio) * ||beta||^2)
+
+        with H(u) = u^2 / 2 for ``|u| <= epsilon`` and
+        ``epsilon * |u| - epsilon^2 / 2`` beyond (``"l2"`` is
+        ``l1_ratio=0``), as scikit-learn's `ElasticNet` on z and t with the
+        Huber loss in place of squares. A stream carries the penalty
+        exactly: it enters the total objective once, not once per batch.
+        ``"l1"`` penalises ``lambda_ * ||beta||_1`` with a level that falls
+        as weight accumulates (see `alpha`). ``"l1"`` and ``"elasticnet"``
+        are fitted by proximal Newton steps with coordinate descent,
+        ``"l2"`` by damped Newton steps.
+    alpha : float or None, default=None
+        The penalty level; ``None`` is 1.0 with a penalty. For ``"l2"`` and
+        ``"elasticnet"`` it is the constant level of the objective above.
+        For ``"l1"`` it multiplies the level
+        ``alpha * epsilon * sqrt(log(max(n_features, 2)) / total_weight)``.
+        Giving it without a penalty is a ValueError.
+    l1_ratio : float, default=0.5
+        The L1 share of ``"elasticnet"``, between 0 (ridge) and 1 (lasso);
+        other penalties ignore it, as scikit-learn's `SGDRegressor` does.
     fit_intercept : bool, default=True
         Whether to fit an intercept. Without one the features are scaled
         but not centred.
@@ -143,6 +168,18 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     n_threads : int or None, default=None
         Size of a private worker pool for the engine; ``None`` uses the
         process-wide pool.
+    half_life : float or None, default=None
+        Forgetting, for streams whose relation drifts. ``None`` forgets
+        nothing. A positive weight (rows, when weights are 1): before each
+        batch is folded, everything the estimate carries (its information,
+        weight, the sums of its standard errors and of its scale) is
+        multiplied by ``0.5 ** (batch_weight / half_life)``, so a row's
+        weight halves with every `half_life` of weight folded after it.
+        Standard errors then use this effective weight. Forgetting wins
+        over passes: `fit` streams the data once, in the order given, and
+        ignores `max_passes` (a whole-data estimate weighs every row alike),
+        and a stream does not warn that its order moved the estimate, which
+        forgetting intends.
 
     Attributes
     ----------
@@ -186,7 +223,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     ``5 * n_parameters`` rows of positive weight (``n_parameters`` counts
     the intercept) until enough rows have arrived; until then the estimator
     is not fitted. `fit` fits any data with more rows of positive weight
-    than parameters.
+    than parameters, and with a penalty that has a ridge part (``"l2"``,
+    ``"elasticnet"`` with ``l1_ratio < 1``) any data with a row of positive
+    weight.
 
     Threads: fitting calls (`fit`, `partial_fit`, `initialize`) on one
     estimator wait for each other. Readers (`predict`, `summary`,
@@ -212,7 +251,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         *,
         epsilon: float = 1.35,
         penalty: str | None = None,
-        alpha: float = 1.0,
+        alpha: float | None = None,
+        l1_ratio: float = 0.5,
         fit_intercept: bool = True,
         scale: str | float = "auto",
         batch_size: int | None = None,
@@ -223,10 +263,12 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         max_passes: int = DEFAULT_MAX_PASSES,
         pass_tol: float = DEFAULT_PASS_TOL,
         n_threads: int | None = None,
+        half_life: float | None = None,
     ) -> None:
         self.epsilon = epsilon
         self.penalty = penalty
         self.alpha = alpha
+        self.l1_ratio = l1_ratio
         self.fit_intercept = fit_intercept
         self.scale = scale
         self.batch_size = batch_size
@@ -237,6 +279,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         self.max_passes = max_passes
         self.pass_tol = pass_tol
         self.n_threads = n_threads
+        self.half_life = half_life
 
     # ----------------------------------------------------------------- fitting
 
@@ -278,7 +321,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                                      whole_batch=whole, last=begin + rows_per_batch >= X.shape[0])
                 self._warn_if_struggled(report)
             state = stream.state(params, names)
-            if not whole and state.fitted and self.max_passes > 1:
+            if not whole and state.fitted and self.max_passes > 1 and self.half_life is None:
                 state = self._run_passes(state, X, y, weights, rows_per_batch)
                 stream.reset_to(state)
             self._stream = stream
@@ -470,7 +513,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         names = getattr(blank, "feature_names_in_", None)
         n_parameters = int(X.shape[1]) + int(self.fit_intercept)
         usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
-        if usable <= n_parameters:
+        if usable == 0 or (usable <= n_parameters and not penalty_for(self.get_params()).ridge_part):
             raise ValueError(
                 f"{type(self).__name__} needs more samples than parameters: got {usable} "
                 f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
@@ -600,7 +643,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         engine, scaling = state.engine, state.scaling
         assert engine is not None and scaling is not None
         return Summary(inference.rows(alpha), alpha, engine.n_samples_seen, engine.batch_count,
-                       float(scaling.y_scale), float(state.params["epsilon"]), note=state.order_warning)
+                       float(scaling.y_scale), float(state.params["epsilon"]), inference.covariance_type,
+                       note=state.order_warning, covariance_formula=inference.covariance_formula)
 
     def _inference(self) -> tuple[Inference, ModelState]:
         """The published estimate's covariance (or the reason it has none),
@@ -752,7 +796,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                  f"estimate is loaded as it was, but behaviour that changed between these versions may differ; "
                  f"model files (save and load) are the format for moving estimators between versions",
                  InconsistentVersionWarning)
-        self.__dict__.update(pickled["params"])
+        self.__dict__.update(upgraded(pickled["params"]))
         plain = pickled.get("state", pickled if "n_features_in" in pickled else None)
         if plain is not None:
             self.import_state(ModelState.from_plain(plain))

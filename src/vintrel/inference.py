@@ -34,7 +34,7 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.exceptions import NotFittedError
 
-from vintrel._model import PENALTIES, HuberLoss, penalty_named
+from vintrel._model import PENALTIES, HuberLoss, penalised_mask, penalty_for
 from vintrel._scaling import Scaling
 from vintrel.state import ModelState
 
@@ -44,6 +44,10 @@ Array = NDArray[np.floating[Any]]
 
 COVARIANCE_TYPE = "H2"
 COVARIANCE_FORMULA = "k * sum(psi^2)/(n - p) / mean(psi') * inv(information)"
+# Under a ridge penalty: the sandwich around the penalised curvature.
+PENALISED_COVARIANCE_TYPE = "H2, penalised sandwich"
+PENALISED_COVARIANCE_FORMULA = ("inv(A) (c I) inv(A), A = information + penalty curvature, c inv(I) the H2 "
+                                "covariance, p = trace(inv(A) I)")
 
 # A direction of the information matrix whose eigenvalue is below this many
 # machine epsilons (of the engine's precision) per parameter, relative to
@@ -103,6 +107,25 @@ def penalised_batch_sums() -> dict[str, float]:
     return {"batches": 1.0, "l1_batches": 1.0}
 
 
+# Sums that count batches; forgetting discounts every other one.
+_COUNTS = frozenset({"batches", "l1_batches"})
+
+
+def discounted_sums(total: Mapping[str, Any], factor: float) -> dict[str, Any]:
+    """`total` with every weighted sum multiplied by `factor` (forgetting);
+    the batch counts stay. A sum that knows how to discount itself (a
+    sketch) is asked to."""
+    discounted: dict[str, Any] = {}
+    for name, value in total.items():
+        if name in _COUNTS:
+            discounted[name] = value
+        elif hasattr(value, "discounted"):
+            discounted[name] = value.discounted(factor)
+        else:
+            discounted[name] = value * factor
+    return discounted
+
+
 def add_sums(total: Mapping[str, Any], batch: Mapping[str, Any]) -> dict[str, Any]:
     """`total` plus `batch`, entry by entry, as a new dict (neither input is
     changed, so a caller that restores an old dict restores old values)."""
@@ -115,16 +138,29 @@ def add_sums(total: Mapping[str, Any], batch: Mapping[str, Any]) -> dict[str, An
 # ---------------------------------------------------------------- covariance
 
 
-def internal_covariance(information: Array, sums: Mapping[str, float]) -> tuple[Matrix, NDArray[np.bool_]]:
+def internal_covariance(information: Array, sums: Mapping[str, float],
+                        ridge: Vector | None = None) -> tuple[Matrix, NDArray[np.bool_]]:
     """The H2 covariance of the internal coefficients, and which of them
     the data identifies (their rows and columns are NaN otherwise). The
     parameter count p is the rank of the information, as in the classic
-    formula's degrees of freedom."""
-    inverse, identified, rank = _pseudo_inverse(information)
+    formula's degrees of freedom.
+
+    With a ridge penalty, whose curvature over all rows is the diagonal
+    `ridge`, the covariance is the penalised sandwich ``A^-1 (c I) A^-1``
+    with ``A = I + diag(ridge)`` and ``c I^-1`` the unpenalised H2 formula;
+    p is then the effective number of parameters, ``trace(A^-1 I)``."""
+    rank: float
+    if ridge is None:
+        inverse, identified, rank = _pseudo_inverse(information)
+    else:
+        loss_information = np.asarray(information, dtype=np.float64)
+        penalised_inverse, identified, _ = _pseudo_inverse(loss_information + np.diag(ridge))
+        inverse = penalised_inverse @ loss_information @ penalised_inverse
+        rank = float(np.trace(penalised_inverse @ loss_information))
     weight = float(sums["weight"])
     if not weight > rank:
         raise InferenceError(f"standard errors need a total sample weight above the number of "
-                             f"identified parameters ({rank}); the folded rows weigh {weight:g}")
+                             f"identified parameters ({rank:g}); the folded rows weigh {weight:g}")
     mean_curvature = float(sums["psi_prime"]) / weight
     if not mean_curvature > 0:
         raise InferenceError("standard errors are undefined: no folded residual lies within "
@@ -222,6 +258,8 @@ class Inference:
     covariance: Matrix
     std_errors: Vector
     fit_intercept: bool
+    covariance_type: str = COVARIANCE_TYPE
+    covariance_formula: str = COVARIANCE_FORMULA
 
     @classmethod
     def of_state(cls, state: ModelState) -> "Inference":
@@ -230,7 +268,7 @@ class Inference:
         engine, scaling, sums = state.engine, state.scaling, state.sums
         if engine is None or scaling is None:
             raise NotFittedError("standard errors need a fitted estimate")
-        penalty = penalty_named(state.params["penalty"])
+        penalty = penalty_for(state.params)
         if not penalty.standard_errors or sums.get("l1_batches", 0) > 0:
             raise InferenceError(penalty.no_standard_errors or L1_EXPLANATION)
         if sums.get("batches", 0) != engine.batch_count:
@@ -238,13 +276,21 @@ class Inference:
             raise InferenceError(f"standard errors are not available: the score statistics cover {covered} "
                                  f"of the {engine.batch_count} folded batches (the others were folded by a "
                                  f"version without them); refit to obtain them")
-        covariance, identified = internal_covariance(engine.information, sums)
+        ridge = None
+        if penalty.ridge_part:
+            mask = penalised_mask(engine.n_parameters, engine.fit_intercept)
+            level = penalty.level(state.n_features_in, engine.weight_sum)
+            ridge = engine.weight_sum * level * (1 - penalty.l1_share) * mask.astype(np.float64)
+        covariance, identified = internal_covariance(engine.information, sums, ridge)
         coef, intercept = scaling.to_caller_units(engine.coefficients)
         estimates = np.append(coef, intercept) if scaling.fit_intercept else coef
         names = state.feature_names_in or tuple(f"x{index}" for index in range(state.n_features_in))
         names = (*names, *(("intercept",) if scaling.fit_intercept else ()))
         caller, std_errors = caller_covariance(covariance, identified, scaling)
-        return cls(names, estimates, caller, std_errors, scaling.fit_intercept)
+        if ridge is None:
+            return cls(names, estimates, caller, std_errors, scaling.fit_intercept)
+        return cls(names, estimates, caller, std_errors, scaling.fit_intercept, PENALISED_COVARIANCE_TYPE,
+                   PENALISED_COVARIANCE_FORMULA)
 
     def conf_int(self, alpha: float) -> Matrix:
         """Lower and upper bounds, one row per coefficient."""
@@ -284,10 +330,13 @@ class Summary:
         The Huber threshold, in units of the scale.
     covariance_type : str
         The covariance formula: Huber's sandwich with the curvature-weighted
-        information matrix (``"H2"``, as statsmodels' `RLM` names it).
+        information matrix (``"H2"``, as statsmodels' `RLM` names it), or
+        its penalised sandwich under a ridge penalty.
     note : str or None
         A warning the figures come with: that the order of a stream's
         batches moved the estimate (see `StreamOrderWarning`).
+    covariance_formula : str
+        The formula, as the text prints it.
     """
 
     rows: tuple[CoefficientRow, ...]
@@ -298,6 +347,7 @@ class Summary:
     epsilon: float
     covariance_type: str = COVARIANCE_TYPE
     note: str | None = None
+    covariance_formula: str = COVARIANCE_FORMULA
 
     def __str__(self) -> str:
         width = max([9, *(len(row.name) for row in self.rows)])
@@ -309,7 +359,7 @@ class Summary:
             "Huber regression, streamed",
             f"rows: {self.n_rows:,}   batches: {self.n_batches:,}   epsilon: {self.epsilon:g}   "
             f"scale: {self.scale:.6g}",
-            f"covariance: {self.covariance_type}, {COVARIANCE_FORMULA}",
+            f"covariance: {self.covariance_type}, {self.covariance_formula}",
             rule, header, "-" * len(header),
         ]
         lines += [f"{row.name:{width}} {row.coef:>12.6g} {row.std_err:>12.6g} {row.z:>10.2f} "

@@ -17,6 +17,7 @@ from typing import Any, Self
 import numpy as np
 from numpy.typing import NDArray
 
+from vintrel._params import upgraded
 from vintrel._scaling import Scaling
 
 Array = NDArray[np.floating[Any]]
@@ -193,7 +194,7 @@ class ModelState:
         if names is not None and not (isinstance(names, (list, tuple)) and all(isinstance(n, str) for n in names)):
             raise TypeError("feature_names_in must be a list of strings")
         state = cls(
-            params=dict(plain["params"]), n_features_in=_count(plain["n_features_in"], "n_features_in"),
+            params=upgraded(plain["params"]), n_features_in=_count(plain["n_features_in"], "n_features_in"),
             feature_names_in=None if names is None else tuple(str(name) for name in names),
             sums=_sums(plain["sums"], "sums"),
             scale_follows=_flag(plain.get("scale_follows", False), "scale_follows"),

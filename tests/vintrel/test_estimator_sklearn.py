@@ -11,7 +11,7 @@ from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import PolynomialFeatures
-from sklearn.utils.estimator_checks import parametrize_with_checks
+from sklearn.utils.estimator_checks import check_sample_weight_equivalence_on_dense_data, parametrize_with_checks
 
 from vintrel import IncrementalHuberRegressor
 from vintrel.estimator import InconsistentVersionWarning
@@ -31,6 +31,12 @@ EXPECTED_FAILED_CHECKS = {
                          expected_failed_checks=lambda estimator: EXPECTED_FAILED_CHECKS)
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
+
+
+def test_ridge_passes_the_sample_weight_equivalence_check():
+    # With a ridge part, 15 rows of 30 features are a well-posed fit.
+    check_sample_weight_equivalence_on_dense_data(type(IncrementalHuberRegressor()).__name__,
+                                                  IncrementalHuberRegressor(penalty="l2", alpha=0.1))
 
 
 def test_clone_pipeline_grid_search_and_parallel_cross_validation():

@@ -19,11 +19,14 @@ _DEFAULT_TOL = {
     ("newton", np.dtype(np.float32)): 1e-5,
     ("proximal", np.dtype(np.float64)): 1e-6,
     ("proximal", np.dtype(np.float32)): 1e-5,
+    ("coordinate", np.dtype(np.float64)): 1e-8,
+    ("coordinate", np.dtype(np.float32)): 1e-5,
 }
 
 
 def default_tol(solver: str, dtype: Any) -> float:
-    """The default step tolerance of `solver` ("newton" or "proximal") in
+    """The default step tolerance of `solver` ("newton", "proximal" or
+    "coordinate") in
     the precision `dtype`."""
     return _DEFAULT_TOL[solver, np.dtype(dtype)]
 

@@ -37,6 +37,7 @@ _LARGEST_COUNT = 2**63 - 1
 _positive_int = _number(int, lambda v: 1 <= v <= _LARGEST_COUNT, "a positive integer")
 _positive = _number(float, lambda v: 0 < v < float("inf"), "a positive number")
 _non_negative = _number(float, lambda v: 0 <= v < float("inf"), "a non-negative number")
+_unit_interval = _number(float, lambda v: 0 <= v <= 1, "a number between 0 and 1")
 
 
 class _Version(argparse.Action):
@@ -73,9 +74,20 @@ def build_parser() -> argparse.ArgumentParser:
                      help="rows per update (default 100,000; when resuming, the model's)")
     # The penalties' labels (vintrel._model's PENALTIES), written out so that
     # --help answers without importing the model's numerical code.
-    fit.add_argument("--penalty", choices=["none", "l1"], help="default none")
+    fit.add_argument("--penalty", choices=["none", "l1", "l2", "elasticnet"], help="default none")
     fit.add_argument("--epsilon", metavar="E", type=_positive, help="the Huber threshold (default 1.35)")
-    fit.add_argument("--alpha", metavar="A", type=_non_negative, help="the L1 level multiplier (default 1.0)")
+    fit.add_argument("--alpha", metavar="A", type=_non_negative,
+                     help="the penalty level (default 1.0; needs --penalty)")
+    fit.add_argument("--l1-ratio", metavar="R", type=_unit_interval,
+                     help="the L1 share of --penalty elasticnet, from 0 (ridge) to 1 (lasso) (default 0.5)")
+    fit.add_argument("--half-life", metavar="W", type=_positive,
+                     help="forget: before each batch, discount everything the model carries by 0.5 ** (batch weight "
+                          "/ W), so a row's weight halves with every W rows (of weight) after it; a single stream, "
+                          "so not with --passes above 1")
+    fit.add_argument("--max-iter", metavar="N", type=_positive_int, help="iterations of each update at most "
+                                                                        "(default 50)")
+    fit.add_argument("--tol", metavar="TOL", type=_positive,
+                     help="the relative step tolerance of each update (default 1e-8, 1e-5 in float32)")
     fit.add_argument("--nan", choices=["error", "drop"],
                      help="rows with empty, NaN or infinite values: refuse them (default) or leave them out")
     fit.add_argument("--threads", metavar="K", type=_positive_int, help="worker threads of the engine")

@@ -16,7 +16,7 @@ import numpy as np
 
 import vintrel.cli.backends as backends
 import vintrel.model_file as model_file
-from vintrel._model import PENALTIES, penalty_labelled, penalty_named
+from vintrel._model import DEFAULT_L1_RATIO, PENALTIES, penalty_labelled, penalty_named
 from vintrel.cli.backends import ClusterFit
 from vintrel.cli.columns import choose_columns
 from vintrel.cli.dataset import Chunk, DataSet
@@ -41,7 +41,8 @@ DEFAULT_BATCH_ROWS = 100_000
 MAX_LEVELS = 1_000
 # Estimator settings the options set, with their defaults; a resumed
 # stream keeps the model's.
-SETTINGS: dict[str, Any] = {"penalty": PENALTIES[None].label, "epsilon": 1.35, "alpha": 1.0}
+SETTINGS: dict[str, Any] = {"penalty": PENALTIES[None].label, "epsilon": 1.35, "alpha": None,
+                            "l1_ratio": DEFAULT_L1_RATIO, "half_life": None}
 # Files found under a new path when resuming that are named one by one.
 RENAMES_SHOWN = 5
 
@@ -79,6 +80,9 @@ def _cluster_fit(args: argparse.Namespace) -> ClusterFit | None:
             raise CommandError(f"--refine refines the merge of a fit on {backends.titles()}; it needs "
                                f"{backends.options()}", status=EXIT_USAGE)
         return None
+    if args.half_life is not None:
+        raise CommandError(f"--half-life forgets along one ordered stream; {backend.option} folds files side by "
+                           f"side, so it cannot forget: fit without {backend.option}", status=EXIT_USAGE)
     if args.resume is not None:
         raise CommandError(f"--resume continues a stream in this process and cannot be combined with "
                            f"{backend.option}; resume without {backend.option}, or fit the whole data set again on "
@@ -190,9 +194,13 @@ def _fresh_plan(args: argparse.Namespace, data: DataSet) -> FitPlan:
     layout = FeatureLayout(choice.features, levels, args.target, args.weight)
     settings = {name: default if getattr(args, name) is None else getattr(args, name)
                 for name, default in SETTINGS.items()}
-    model = IncrementalHuberRegressor(epsilon=float(settings["epsilon"]), alpha=float(settings["alpha"]),
-                                      penalty=penalty_labelled(settings["penalty"]).name,
-                                      n_threads=args.threads)
+    penalty = penalty_labelled(settings["penalty"]).name
+    if penalty is None and settings["alpha"] is not None:
+        raise CommandError("--alpha needs a --penalty (l1, l2 or elasticnet): it sets the penalty's level",
+                           status=EXIT_USAGE)
+    model = IncrementalHuberRegressor(epsilon=float(settings["epsilon"]), alpha=settings["alpha"],
+                                      l1_ratio=float(settings["l1_ratio"]), half_life=settings["half_life"],
+                                      penalty=penalty, n_threads=args.threads)
     _set_passes(args, model)
     # A data set too short for its width is refused before it is read: its
     # rows are known from file metadata, or bounded by a CSV file's lines.
@@ -212,7 +220,7 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
         held = penalty_named(held).label if name == "penalty" else held
         given = getattr(args, name)
         if given is not None and given != held:
-            raise CommandError(f"--{name} {given} differs from the resumed model's {held}; "
+            raise CommandError(f"--{name.replace('_', '-')} {given} differs from the resumed model's {held}; "
                                f"a resumed stream keeps its settings")
     dtype = model.export_state().dtype
     if args.dtype is not None and np.dtype(args.dtype) != dtype:
@@ -230,12 +238,22 @@ def _resumed_plan(args: argparse.Namespace, data: DataSet, saved: model_file.Sav
 
 
 def _set_passes(args: argparse.Namespace, model: IncrementalHuberRegressor) -> None:
-    """--passes and --pass-tol, which a resumed fit may change: they decide
-    how far the passes go, not what they go to."""
-    if args.passes is not None:
+    """--passes, --pass-tol, --max-iter and --tol, which a resumed fit may
+    change: they decide how far the solvers go, not what they go to. A
+    forgetting stream is a single pass."""
+    if model.half_life is not None:
+        if args.passes is not None and args.passes > 1:
+            raise CommandError("--half-life and --passes above 1 exclude each other: forgetting weighs rows by "
+                               "their age in the stream, passes weigh every row alike", status=EXIT_USAGE)
+        model.max_passes = 1
+    elif args.passes is not None:
         model.max_passes = args.passes
     if args.pass_tol is not None:
         model.pass_tol = args.pass_tol
+    if args.max_iter is not None:
+        model.max_iter = args.max_iter
+    if args.tol is not None:
+        model.tol = args.tol
 
 
 def _resumed_layout(args: argparse.Namespace, data: DataSet, record: StreamRecord | None,
