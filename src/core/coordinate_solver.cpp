@@ -4,6 +4,7 @@
 // rather than passes over the design.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -27,6 +28,11 @@ using solver_detail::step_is_small;
 
 // The share of the predicted decrease a step of length t must achieve.
 constexpr double kSufficientDecrease = 1e-4;
+// How many units of T's rounding of the objective a step may leave it
+// above the test: near the minimum the decrease of a model step falls below
+// what the objective resolves, and the step is then taken on the model's
+// word instead of being refused as noise.
+constexpr double kRoundingUlps = 16.0;
 // The model is solved to this fraction of the step tolerance.
 constexpr double kModelResolution = 1e-3;
 
@@ -78,11 +84,12 @@ Result<SolveOutcome<T>> solve_coordinate(Workspace<T>& workspace, const BatchVie
                  (penalized_objective<T>(candidate, layout, model, 0.0) - penalized_objective<T>(beta, layout, model, 0.0)));
     for (std::size_t j = 0; j < p; ++j) direction[j] = -step[j];
 
+    const double rounding = kRoundingUlps * std::numeric_limits<T>::epsilon() * std::abs(whole);
     double accepted_whole = 0.0;
     const std::optional<double> accepted = halving_line_search<T>(
         workspace, batch, state, layout, model, beta, [&](double t, std::span<const T> point, double value) {
           accepted_whole = penalized_objective<T>(point, layout, model, value);
-          return accepted_whole <= whole + kSufficientDecrease * t * predicted;
+          return accepted_whole <= whole + kSufficientDecrease * t * predicted + rounding;
         });
     if (!accepted) {
       // No step lowers the objective enough: the point is optimal to within
