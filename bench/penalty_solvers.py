@@ -70,12 +70,12 @@ def timed_updates(config, batches, center, scale, repeats):
     restored before every repetition, so each repetition does the same work."""
     engine = NativeCpuEngine("float64", FEATURES + 1)
     times = []
+    keys = ("coefficients", "information", "n_samples_seen", "batch_count", "previous_lambda", "weight_sum")
     for x, y in batches:
-        before = engine.state()
-        keys = ("coefficients", "information", "n_samples_seen", "batch_count", "previous_lambda", "weight_sum")
+        before = [engine.state()[k] for k in keys]
 
-        def one():
-            engine.restore(*(before[k] for k in keys))
+        def one(x=x, y=y, before=before):
+            engine.restore(*before)
             engine.update(x, y, None, float(ROWS), **BASE, **config, x_center=center, x_scale=scale)
 
         times.append(interleaved_best([one], repeats=repeats)[0])
@@ -99,7 +99,7 @@ def main(repeats=5):
         mean = float(np.mean(row["seconds"]))
         row["ratio_to_newton"] = mean / reference
         per_update = ", ".join(f"{i}{'' if c else '!'} it {t * 1e3:.1f} ms"
-                               for i, c, t in zip(row["iterations"], row["converged"], row["seconds"]))
+                               for i, c, t in zip(row["iterations"], row["converged"], row["seconds"], strict=True))
         print(f"  {name:<24} {per_update}; mean {mean * 1e3:.1f} ms = {row['ratio_to_newton']:.2f} x newton")
     print("  (! = not converged within max_iter)")
     return figures
