@@ -224,3 +224,18 @@ def test_rejected_settings_leave_the_engine_unchanged(overrides, error, message)
         engine.update(**update_args(**overrides))
     assert type(raised.value) is error
     assert_same_state(engine.state(), before)
+
+
+@pytest.mark.parametrize("dtype", DTYPES)
+def test_coordinate_updates_have_the_same_bits_on_every_pool(dtype):
+    # Below the parallel thresholds every pass is sequential: pools of any
+    # size, and repeated runs, must agree to the bit.
+    x, y = table(rows=2000, seed=3, mixing=0.99)
+    results = []
+    for threads in (None, 1, 2, 3, 3):
+        engine = NativeCpuEngine(dtype, 5, threads)
+        for penalty, keywords in (("elasticnet", dict(l1_ratio=0.3)), ("l1", dict(solver="coordinate"))):
+            results.append(engine.update(**arguments(x, y, dtype, penalty=penalty, lambda_scale=0.5, tol=1e-6,
+                                                     **keywords)))
+    for index, result in enumerate(results[2:]):
+        assert_same_state(result, results[index % 2])
