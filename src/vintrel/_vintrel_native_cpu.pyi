@@ -1,6 +1,6 @@
 """Type stub of the native engine module."""
 
-from typing import Literal, TypedDict, overload
+from typing import TypedDict, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -105,7 +105,7 @@ class NativeCpuEngine:
         x_center: NDArray[np.float64] | None = None,
         x_scale: NDArray[np.float64] | None = None,
         l1_ratio: float | None = None,
-        solver: Literal["newton", "proximal", "coordinate"] | None = None,
+        solver: str | None = None,
         discount: float | None = None,
     ) -> UpdateResult:
         """Fold one batch into the estimate.
