@@ -16,6 +16,7 @@ import inference_agreement
 import inference_coverage
 import passes
 import peers
+import penalty_solvers
 import predict_vs_numpy
 import update_vs_gemm
 from vintrel import version
@@ -76,6 +77,7 @@ def main():
     figures["command_line"] = cli_throughput.main()
     figures["passes"] = passes.main()
     figures["forgetting"] = forgetting.main()
+    figures["penalty_solvers"] = penalty_solvers.main()
     RESULTS.mkdir(exist_ok=True)
     (RESULTS / "bench.json").write_text(json.dumps(figures, indent=2))
     plot(figures, RESULTS / "bench.png")

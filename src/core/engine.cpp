@@ -95,6 +95,9 @@ Status check_config(const UpdateConfig& config) {
   if (!finite_non_negative(solver.ridge)) {
     return fail(EngineError::configuration("ridge must be finite and non-negative"));
   }
+  if (solver.solver && !penalty_rule(config.model.penalty).accepts(*solver.solver)) {
+    return fail(EngineError::configuration("solver does not apply to this penalty"));
+  }
   return {};
 }
 
@@ -102,11 +105,24 @@ template <std::floating_point T>
 Result<SolveOutcome<T>> solve(Workspace<T>& workspace, const BatchView<T>& batch, const StreamState<T>& state,
                               const FeatureLayout& layout, const UpdateModel& model,
                               const SolverControls& controls) {
-  switch (penalty_rule(model.penalty).solver) {
+  switch (controls.solver.value_or(penalty_rule(model.penalty).default_solver)) {
     case PenaltySolver::newton: return solve_newton(workspace, batch, state, layout, model, controls);
     case PenaltySolver::proximal_l1: return solve_proximal_l1(workspace, batch, state, layout, model, controls);
+    case PenaltySolver::coordinate: return solve_coordinate(workspace, batch, state, layout, model, controls);
   }
   throw InternalFault("unknown solver");
+}
+
+// The state an update with forgetting starts from: the information times
+// the discount (rounded to T, as a product in T) and weight_sum times it in
+// double; the coefficients, counters and previous level as stored.
+template <std::floating_point T>
+StreamState<T> discount_state(const StreamState<T>& state, double discount) {
+  StreamState<T> start = state;
+  const T factor = static_cast<T>(discount);
+  for (T& value : start.information) value = value * factor;
+  start.weight_sum = state.weight_sum * discount;
+  return start;
 }
 
 static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "buffer lengths are 64-bit counts");
@@ -220,6 +236,7 @@ Status prepare_workspace(Workspace<T>& workspace, std::uint64_t n, std::uint64_t
   resize_exact(workspace.direction, p);
   resize_exact(workspace.candidate, p);
   resize_exact(workspace.step, p);
+  resize_exact(workspace.model_product, p);
   const auto trial_residuals = checked_mul(MAX_TRIAL_POINTS - 1, n);
   if (!trial_residuals) return fail(EngineError::overflow());
   resize_exact(workspace.trial_points, MAX_TRIAL_POINTS * p);
@@ -247,13 +264,19 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   if (!n_samples_seen || state.batch_count == std::numeric_limits<std::uint64_t>::max()) {
     return fail(EngineError::overflow());
   }
-  const double total_weight = state.weight_sum + batch.batch_weight;
+  // Forgetting: the update starts from the information and weight_sum
+  // times the discount, and the new state holds those plus the batch's.
+  // Without one the stored state is used as it is.
+  std::optional<StreamState<T>> discounted;
+  if (config.model.discount != 1.0) discounted = discount_state(state, config.model.discount);
+  const StreamState<T>& start = discounted ? *discounted : state;
+  const double total_weight = start.weight_sum + batch.batch_weight;
   if (!finite_positive(total_weight)) {
     return fail(EngineError::batch("combined effective weight must be finite and positive"));
   }
 
   const UpdateModel model = UpdateModel::make(config.model, layout.n_features_in, total_weight);
-  auto solved = solve(workspace, batch, state, layout, model, config.solver);
+  auto solved = solve(workspace, batch, start, layout, model, config.solver);
   if (!solved) return fail(solved.error());
 
   // Information increment: curvature at the residuals of the solution,
@@ -264,8 +287,8 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
       !status) {
     return fail(status.error());
   }
-  std::vector<T> information(state.information.size());
-  for (std::size_t k = 0; k < information.size(); ++k) information[k] = state.information[k] + workspace.gram[k];
+  std::vector<T> information(start.information.size());
+  for (std::size_t k = 0; k < information.size(); ++k) information[k] = start.information[k] + workspace.gram[k];
   if (!all_finite(information)) return fail(EngineError::non_finite());
 
   const double objective = penalized_objective<T>(solved->coefficients, layout, model, solved->objective);

@@ -11,74 +11,17 @@
 #include "core/kernels/objective.hpp"
 #include "core/kernels/partition.hpp"
 #include "core/kernels/vector.hpp"
+#include "core/line_search.hpp"
 #include "core/linear_solve.hpp"
 #include "core/model/penalty.hpp"
 #include "core/numeric.hpp"
 
 namespace vintrel::core {
 
-namespace {
-
-// The Euclidean-norm step test: |step| <= tol * (1 + |beta|), in T.
-template <std::floating_point T>
-bool step_is_small(std::span<const T> coefficients, std::span<const T> step, double tolerance) {
-  const T tol = static_cast<T>(tolerance);
-  return (std::sqrt(dot(coefficients, coefficients)) + T(1)) * tol >= std::sqrt(dot(step, step));
-}
-
-// The vectors the solvers write themselves, one value per coefficient.
-template <std::floating_point T>
-void require_solver_buffers(const Workspace<T>& workspace, std::size_t p) {
-  check_invariant(workspace.direction.size() == p && workspace.candidate.size() == p && workspace.step.size() == p &&
-                      workspace.trial_points.size() == MAX_TRIAL_POINTS * p,
-                  "solver buffers do not hold one value per coefficient");
-}
-
-template <std::floating_point T>
-void refresh_residuals(const BatchView<T>& batch, std::span<const T> coefficients, Workspace<T>& workspace) {
-  compute_residuals(batch.design, batch.cols, batch.target, coefficients, std::span<T>(workspace.residuals));
-}
-
-// The halving line search of one Newton iteration: the first of the steps
-// 1, 1/2, ..., 2^-26 along -direction whose F does not exceed `objective`
-// (NaN never passes). The full step, mostly taken, is tried alone; after it
-// the steps are tried up to MAX_TRIAL_POINTS per pass over the design, which
-// picks the same step, since each F is computed exactly as alone. On
-// success `candidate` holds the accepted point, the workspace its residuals
-// and its difference from the stored coefficients, and its F is returned.
-template <std::floating_point T>
-std::optional<double> halving_line_search(Workspace<T>& workspace, const BatchView<T>& batch,
-                                          const StreamState<T>& state, const FeatureLayout& layout,
-                                          const UpdateModel& model, std::span<const T> beta,
-                                          double objective) {
-  const std::size_t p = beta.size();
-  const std::span<const T> direction = workspace.direction;
-  const std::span<T> points = workspace.trial_points;
-  std::array<double, MAX_TRIAL_POINTS> values{};
-  double t = 1.0;
-  for (int per_pass = 1; t >= 1e-8; per_pass = MAX_TRIAL_POINTS) {
-    int count = 0;
-    for (; count < per_pass && t >= 1e-8; ++count, t *= 0.5) {
-      const T length = static_cast<T>(t);
-      T* point = points.data() + count * p;
-      for (std::size_t j = 0; j < p; ++j) point[j] = beta[j] - length * direction[j];
-    }
-    surrogate_objectives<T>(batch, points.first(count * p), state, layout, model, workspace,
-                            std::span(values).first(count));
-    for (int k = 0; k < count; ++k) {
-      if (!(values[k] <= objective)) continue;
-      const std::span<const T> accepted = points.subspan(k * p, p);
-      std::copy(accepted.begin(), accepted.end(), workspace.candidate.begin());
-      const std::span<const T> residuals = trial_residual_buffer(workspace, k);
-      if (k != 0) std::copy(residuals.begin(), residuals.end(), workspace.residuals.begin());
-      write_coefficient_difference<T>(accepted, state, workspace.step_delta);
-      return values[k];
-    }
-  }
-  return std::nullopt;
-}
-
-}  // namespace
+using solver_detail::halving_line_search;
+using solver_detail::refresh_residuals;
+using solver_detail::require_solver_buffers;
+using solver_detail::step_is_small;
 
 template <std::floating_point T>
 Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
@@ -108,8 +51,10 @@ Result<SolveOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>
     check_invariant(direction->values.size() == p, "Newton direction does not have one value per coefficient");
     std::copy(direction->values.begin(), direction->values.end(), workspace.direction.begin());
 
-    const std::optional<double> candidate_objective =
-        halving_line_search<T>(workspace, batch, state, layout, model, beta, objective);
+    // Newton takes the first step that does not raise F.
+    const std::optional<double> candidate_objective = halving_line_search<T>(
+        workspace, batch, state, layout, model, beta,
+        [objective](double, std::span<const T>, double value) { return value <= objective; });
     if (!candidate_objective) {
       // The residuals belong to the last rejected candidate; the caller
       // needs those of the coefficients returned.
@@ -158,7 +103,7 @@ Result<SolveOutcome<T>> solve_proximal_l1(Workspace<T>& workspace, const BatchVi
     double candidate_objective = 0.0;
     for (int trial = 0; trial < kTrials; ++trial, trial_curvature *= 2.0) {
       const T inverse = static_cast<T>(1.0 / trial_curvature);
-      const T threshold = static_cast<T>(model.lambda_value / trial_curvature);
+      const T threshold = static_cast<T>(model.l1_level() / trial_curvature);
       for (std::size_t j = 0; j < p; ++j) {
         const T z = beta[j] - gradient[j] * inverse;
         candidate[j] = soft_threshold(z, layout.is_intercept(j, p) ? T(0) : threshold);

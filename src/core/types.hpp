@@ -59,6 +59,7 @@ struct Workspace {
   std::vector<T> direction;          // p
   std::vector<T> candidate;          // p
   std::vector<T> step;               // p
+  std::vector<T> model_product;      // p, the Newton matrix times the step of the coordinate solver
   std::vector<T> trial_points;       // MAX_TRIAL_POINTS * p, line-search candidates side by side
   std::vector<T> trial_residuals;    // (MAX_TRIAL_POINTS - 1) * n, their residuals after the first's
   // Used only when the caller gives raw features with their units, and
@@ -104,12 +105,14 @@ struct BatchView {
   std::span<const T> row(std::size_t i) const { return design.subspan(i * cols, cols); }
 };
 
-// How far a solver goes, and the ridge the Newton matrix gets; none of it
-// changes the objective.
+// Which solver runs (the penalty's default when none is named), how far it
+// goes, and the ridge the Newton matrix gets; none of it changes the
+// objective.
 struct SolverControls {
   std::uint64_t max_iter = 0;
   double tolerance = 0.0;
   double ridge = 0.0;
+  std::optional<PenaltySolver> solver = std::nullopt;
 };
 
 // The settings of one update: the model it fits and how it is solved.

@@ -3,6 +3,8 @@
 #include <concepts>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -132,10 +134,69 @@ struct UpdateRequest {
 constexpr const char* kUpdateNames[] = {
     "x_design", "y",   "sample_weight",   "batch_weight", "n_features_in", "fit_intercept", "tau",
     "penalty",  "lambda_scale", "bandwidth_scale", "max_iter", "tol", "ridge", "x_center", "x_scale",
+    "l1_ratio", "solver", "discount",
 };
 enum UpdateArg { x_design, y, sample_weight, batch_weight, n_features_in, fit_intercept, tau,
-                 penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge, x_center, x_scale };
-constexpr std::size_t kUnitKeywords = 2;  // x_center and x_scale, keyword-only
+                 penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge, x_center, x_scale,
+                 l1_ratio, solver, discount };
+constexpr std::size_t kUnitKeywords = 2;    // x_center and x_scale, keyword-only
+constexpr std::size_t kUpdateKeywords = 5;  // the units, l1_ratio, solver and discount
+
+bool is_given(PyObject* value) { return value != nullptr && value != Py_None; }
+
+// A keyword float that may be left out or None: false with the
+// conversion's exception set when it cannot be converted.
+bool optional_double(PyObject* value, const char* name, std::optional<double>& out) {
+  if (!is_given(value)) return true;
+  out = to_double(value, name);
+  return out.has_value();
+}
+
+// "'a'", "'a' or 'b'", "'a', 'b' or 'c'".
+template <class Names>
+std::string quoted_choices(const Names& names) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+    text += '\'';
+    text += names[i];
+    text += '\'';
+  }
+  return text;
+}
+
+// l1_ratio is given exactly under a penalty that takes one, and then lies
+// in [0, 1]. False with ValueError set otherwise.
+bool check_l1_ratio(const core::PenaltyRule& rule, std::optional<double> ratio) {
+  if (rule.takes_l1_ratio) {
+    if (ratio && *ratio >= 0.0 && *ratio <= 1.0) return true;
+    PyErr_Format(PyExc_ValueError, "l1_ratio must be a float in [0, 1] for penalty '%s'", rule.name);
+    return false;
+  }
+  if (!ratio) return true;
+  std::vector<const char*> takers;
+  for (const core::PenaltyRule& other : core::PENALTY_RULES) {
+    if (other.takes_l1_ratio) takers.push_back(other.name);
+  }
+  const std::string names = quoted_choices(takers);
+  PyErr_Format(PyExc_ValueError, "l1_ratio applies to penalty %s only", names.c_str());
+  return false;
+}
+
+// The solver the caller names, if any, known and accepted by the penalty.
+// False with ValueError set otherwise.
+bool check_solver(const core::PenaltyRule& rule, PyObject* text, std::optional<core::PenaltySolver>& out) {
+  if (text == nullptr) return true;
+  out = core::find_solver([&](const char* name) { return PyUnicode_EqualToUTF8(text, name) == 1; });
+  if (!out) {
+    const std::string names = quoted_choices(std::span<const char* const>(core::SOLVER_NAMES));
+    PyErr_Format(PyExc_ValueError, "unsupported native solver; expected %s", names.c_str());
+    return false;
+  }
+  if (rule.accepts(*out)) return true;
+  PyErr_Format(PyExc_ValueError, "solver '%s' does not apply to penalty '%s'", core::solver_name(*out), rule.name);
+  return false;
+}
 
 // Converts the scalars in their fixed order, then applies the boundary checks.
 std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
@@ -162,6 +223,15 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
   if (!tolerance) return std::nullopt;
   const auto ridge_value = to_double(bound[ridge], "ridge");
   if (!ridge_value) return std::nullopt;
+  std::optional<double> ratio;
+  if (!optional_double(bound[l1_ratio], "l1_ratio", ratio)) return std::nullopt;
+  PyObject* solver_text = nullptr;
+  if (is_given(bound[solver])) {
+    solver_text = to_str(bound[solver], "solver");
+    if (solver_text == nullptr) return std::nullopt;
+  }
+  std::optional<double> discount_value;
+  if (!optional_double(bound[discount], "discount", discount_value)) return std::nullopt;
 
   if (*features < 1) return refuse("n_features_in must be positive");
   if (*iterations < 1) return refuse("max_iter must be positive");
@@ -170,15 +240,25 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
   const std::optional<core::Penalty> code =
       core::find_penalty([&](const char* name) { return PyUnicode_EqualToUTF8(penalty_text, name) == 1; });
   if (!code) return refuse("unsupported native penalty");
+  const core::PenaltyRule& rule = core::penalty_rule(*code);
+  if (!check_l1_ratio(rule, ratio)) return std::nullopt;
+  std::optional<core::PenaltySolver> chosen;
+  if (!check_solver(rule, solver_text, chosen)) return std::nullopt;
+  if (discount_value && !(*discount_value > 0.0 && *discount_value <= 1.0)) {
+    return refuse("discount must be a float in (0, 1]");
+  }
 
   request.layout = {.n_features_in = static_cast<std::uint64_t>(*features), .fit_intercept = *intercept};
   request.config = {.model = {.tau = *huber_tau,
                               .penalty = *code,
                               .lambda_scale = *lambda,
-                              .bandwidth_scale = *bandwidth},
+                              .bandwidth_scale = *bandwidth,
+                              .l1_ratio = ratio,
+                              .discount = discount_value.value_or(1.0)},
                     .solver = {.max_iter = static_cast<std::uint64_t>(*iterations),
                                .tolerance = *tolerance,
-                               .ridge = *ridge_value}};
+                               .ridge = *ridge_value,
+                               .solver = chosen}};
   request.batch_weight = *weight;
   return request;
 }
@@ -406,8 +486,8 @@ PyObject* engine_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[std::size(kUpdateNames)];
-    if (!bind_arguments({"NativeCpuEngine.update", kUpdateNames, std::size(kUpdateNames) - kUnitKeywords,
-                         kUnitKeywords},
+    if (!bind_arguments({"NativeCpuEngine.update", kUpdateNames, std::size(kUpdateNames) - kUpdateKeywords,
+                         kUpdateKeywords},
                         args, nargs, kwnames, bound)) {
       return nullptr;
     }

@@ -1,6 +1,6 @@
 """Type stub of the native engine module."""
 
-from typing import TypedDict
+from typing import TypedDict, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -63,6 +63,9 @@ class NativeCpuEngine:
     def n_threads(self) -> int: ...
     @property
     def has_dedicated_thread_pool(self) -> bool: ...
+    # Calls that name only the units (even from a dict of arrays) match the
+    # first form; the penalty, solver and forgetting keywords the second.
+    @overload
     def update(
         self,
         x_design: _Array,
@@ -81,6 +84,29 @@ class NativeCpuEngine:
         *,
         x_center: NDArray[np.float64] | None = None,
         x_scale: NDArray[np.float64] | None = None,
+    ) -> UpdateResult: ...
+    @overload
+    def update(
+        self,
+        x_design: _Array,
+        y: _Array,
+        sample_weight: _Array | None,
+        batch_weight: float,
+        n_features_in: int,
+        fit_intercept: bool | np.bool_,
+        tau: float,
+        penalty: str,
+        lambda_scale: float,
+        bandwidth_scale: float,
+        max_iter: int,
+        tol: float,
+        ridge: float,
+        *,
+        x_center: NDArray[np.float64] | None = None,
+        x_scale: NDArray[np.float64] | None = None,
+        l1_ratio: float | None = None,
+        solver: str | None = None,
+        discount: float | None = None,
     ) -> UpdateResult:
         """Fold one batch into the estimate.
 
@@ -90,6 +116,28 @@ class NativeCpuEngine:
         (x - center) * (1 / scale), centre and inverse scale rounded to the
         engine's dtype, followed by the intercept column of ones when
         `fit_intercept`. The result has the bits of an update on that design.
+
+        `penalty` is "none", "l1", "l2" or "elasticnet". The level lambda
+        (`lambda_value`) is (lambda_scale * tau) * sqrt(ln max(n_features_in,
+        2) / W) under "l1" and `lambda_scale` itself under "l2" and
+        "elasticnet". With a = `l1_ratio` (required under "elasticnet", in
+        [0, 1], and refused under the others; 1 for "l1", 0 for "l2"), the
+        update minimises (loss + carried quadratic) / W, less the carried
+        penalty gradient, plus lambda * (a * sum |b_j| + (1 - a) / 2 *
+        sum b_j^2) over the coefficients other than the intercept; the
+        reported `objective` includes the penalty at the new coefficients.
+
+        `solver` picks the method: "newton" (damped Newton; "none" and
+        "l2"), "proximal" (proximal gradient; "l1", "elasticnet") or
+        "coordinate" (proximal Newton with coordinate descent; "l1",
+        "elasticnet"). None takes the penalty's default: "newton" for
+        "none" and "l2", "proximal" for "l1", "coordinate" for
+        "elasticnet". Another combination is a ValueError.
+
+        `discount` (None or in (0, 1]) forgets the past: the update starts
+        from the stored information and weight_sum times `discount`, and the
+        new state holds those plus the batch's. None and 1.0 give the same
+        bits.
         """
 
     def evaluate(

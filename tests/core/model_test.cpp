@@ -15,7 +15,11 @@ TEST(PenaltyTest, OnlyTheExactNameFindsAPenalty) {
   };
   EXPECT_EQ(named("none"), Penalty::none);
   EXPECT_EQ(named("l1"), Penalty::l1);
-  for (const std::string_view other : {"", "L1", "l1 ", "None", "l2"}) EXPECT_EQ(named(other), std::nullopt) << other;
+  EXPECT_EQ(named("l2"), Penalty::l2);
+  EXPECT_EQ(named("elasticnet"), Penalty::elasticnet);
+  for (const std::string_view other : {"", "L1", "l1 ", "None", "L2", "elastic_net"}) {
+    EXPECT_EQ(named(other), std::nullopt) << other;
+  }
 }
 
 template <class T>

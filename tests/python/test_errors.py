@@ -89,7 +89,7 @@ def test_update_raises_the_class_of_the_kind_with_its_message(overrides, state, 
 
 
 @pytest.mark.parametrize("call, builtin, message", [
-    (lambda engine: engine.update(**update_args(penalty="l2")), ValueError, "unsupported native penalty"),
+    (lambda engine: engine.update(**update_args(penalty="l3")), ValueError, "unsupported native penalty"),
     (lambda engine: engine.restore(np.zeros(2), np.zeros((2, 2)), -1, 0, 0.0, 0.0), ValueError,
      "state counters must be non-negative"),
     (lambda engine: engine.restore(np.zeros(2), np.zeros((2, 2)), 1, 0, 0.0, 0.0), ValueError,

@@ -148,7 +148,8 @@ bool gram_can_form_xt_psi(const BatchView<T>& batch, Penalty penalty, const Work
 
 // From X^T psi in the gradient buffer to the gradient: step_delta =
 // beta - beta_prev, g_i = ((I_prev delta)_i - (X^T psi)_i) / W, less the
-// carried penalty where it applies.
+// carried penalty where it applies, plus lambda (1 - a) beta_i under an L2
+// term; neither touches the intercept.
 template <std::floating_point T>
 void finish_gradient(std::span<const T> coefficients, const StreamState<T>& state, const FeatureLayout& layout,
                      const UpdateModel& model, Workspace<T>& workspace) {
@@ -158,10 +159,14 @@ void finish_gradient(std::span<const T> coefficients, const StreamState<T>& stat
   write_coefficient_difference<T>(coefficients, state, delta);
   const T weight = static_cast<T>(model.total_weight);
   const auto carried = CarriedPenalty<T>::make(state, model);
+  const bool with_l2 = penalty_rule(model.penalty).l2_term;
+  const T l2_level = static_cast<T>(model.l2_level());
   for (std::uint64_t i = 0; i < p; ++i) {
     const T information_step = dot<T>(std::span<const T>(state.information).subspan(i * p, p), delta);
     T g = (information_step - gradient[i]) / weight;
-    if (carried.applies && !layout.is_intercept(i, p)) g = g - sgn(state.coefficients[i]) * carried.factor;
+    const bool penalised = !layout.is_intercept(i, p);
+    if (carried.applies && penalised) g = g - carried.slope(state.coefficients[i]) * carried.factor;
+    if (with_l2 && penalised) g = g + l2_level * coefficients[i];
     gradient[i] = g;
   }
 }
@@ -214,6 +219,13 @@ Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients,
   for (std::size_t k = 0; k < matrix.size(); ++k) matrix[k] = (workspace.gram[k] + state.information[k]) / weight;
   const T diagonal = static_cast<T>(ridge);
   for (std::uint64_t i = 0; i < p; ++i) matrix[i * (p + 1)] = matrix[i * (p + 1)] + diagonal;
+  // The L2 term's own curvature, on the penalised coefficients only.
+  if (penalty_rule(model.penalty).l2_term) {
+    const T l2_level = static_cast<T>(model.l2_level());
+    for (std::uint64_t i = 0; i < p; ++i) {
+      if (!layout.is_intercept(i, p)) matrix[i * (p + 1)] = matrix[i * (p + 1)] + l2_level;
+    }
+  }
   return {};
 }
 

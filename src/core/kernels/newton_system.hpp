@@ -29,7 +29,8 @@ template <std::floating_point T>
 Status gram_and_score_sums(const BatchView<T>& batch, Penalty penalty, Workspace<T>& workspace);
 
 // Scores, curvature, gradient, Gram and the Newton matrix (G + I0)/W + ridge
-// at coefficients (residuals must hold the residuals there).
+// (+ lambda (1 - a) on the penalised diagonal under an L2 term) at
+// coefficients (residuals must hold the residuals there).
 template <std::floating_point T>
 Status newton_system(const BatchView<T>& batch, std::span<const T> coefficients, const StreamState<T>& state,
                      const FeatureLayout& layout, const UpdateModel& model, double ridge,

@@ -116,6 +116,17 @@ T carried_quadratic(std::span<const T> information, std::span<const T> delta, st
   return q * T(0.5);
 }
 
+// The sum of squares of the penalised coefficients, in index order.
+template <std::floating_point T>
+T penalised_squares(std::span<const T> coefficients, const FeatureLayout& layout) {
+  const std::size_t p = coefficients.size();
+  T sum = T(0);
+  for (std::size_t j = 0; j < p; ++j) {
+    if (!layout.is_intercept(j, p)) sum = sum + coefficients[j] * coefficients[j];
+  }
+  return sum;
+}
+
 }  // namespace
 
 template <std::floating_point T>
@@ -144,6 +155,8 @@ void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidat
 
   const std::span<T> delta = workspace.step_delta;
   const auto carried = CarriedPenalty<T>::make(state, model);
+  const bool with_l2 = penalty_rule(model.penalty).l2_term;
+  const T half_l2_level = static_cast<T>(0.5 * model.l2_level());
   for (std::size_t k = 0; k < count; ++k) {
     write_coefficient_difference<T>(candidates.subspan(k * p, p), state, delta);
     const T quadratic = carried_quadratic<T>(state.information, delta, p);
@@ -151,10 +164,11 @@ void surrogate_objectives(const BatchView<T>& batch, std::span<const T> candidat
     if (carried.applies) {
       T signed_steps = T(0);
       for (std::size_t j = 0; j < p; ++j) {
-        if (!layout.is_intercept(j, p)) signed_steps = signed_steps + sgn(state.coefficients[j]) * delta[j];
+        if (!layout.is_intercept(j, p)) signed_steps = signed_steps + carried.slope(state.coefficients[j]) * delta[j];
       }
       objective = objective - carried.factor * signed_steps;
     }
+    if (with_l2) objective = objective + half_l2_level * penalised_squares<T>(candidates.subspan(k * p, p), layout);
     values[k] = static_cast<double>(objective);
   }
 }
@@ -178,7 +192,7 @@ double penalized_objective(std::span<const T> coefficients, const FeatureLayout&
   for (std::size_t j = 0; j < p; ++j) {
     if (!layout.is_intercept(j, p)) absolute_sum += std::abs(static_cast<double>(coefficients[j]));
   }
-  return objective + model.lambda_value * absolute_sum;
+  return objective + model.l1_level() * absolute_sum;
 }
 
 #define VINTREL_INSTANTIATE_OBJECTIVE(T)                                                                   \

@@ -39,18 +39,29 @@ struct HuberSums {
 template <std::floating_point T>
 HuberSums huber_sums(const BatchView<T>& batch, std::span<const T> residuals, double tau);
 
-// The previous batch's L1 penalty, carried into the objective and the
-// gradient of this one: it applies under a penalty with an L1 term once
-// samples have been seen, with the weight (W_prev / W) * lambda_prev, formed
-// in double (divide first) and rounded to T. The intercept never carries it.
+// The previous batch's penalty gradient, carried into the objective and the
+// gradient of this one: it applies under a penalty with a term once samples
+// have been seen, with the weight (W_prev / W) * lambda_prev, formed in
+// double (divide first) and rounded to T, on the slope a sgn(beta_prev_j) +
+// (1 - a) beta_prev_j of each coefficient: sgn(beta_prev_j) alone without an
+// L2 term. The intercept never carries it.
 template <std::floating_point T>
 struct CarriedPenalty {
   bool applies = false;
   T factor = T(0);
+  bool with_l2 = false;
+  T l1_share = T(1);  // a
+  T l2_share = T(0);  // 1 - a
+
+  T slope(T previous) const { return with_l2 ? l1_share * sgn(previous) + l2_share * previous : sgn(previous); }
 
   static CarriedPenalty make(const StreamState<T>& state, const UpdateModel& model) {
-    return {.applies = penalty_rule(model.penalty).l1_term && state.n_samples_seen != 0,
-            .factor = static_cast<T>((state.weight_sum / model.total_weight) * state.previous_lambda)};
+    const PenaltyRule& rule = penalty_rule(model.penalty);
+    return {.applies = rule.carries() && state.n_samples_seen != 0,
+            .factor = static_cast<T>((state.weight_sum / model.total_weight) * state.previous_lambda),
+            .with_l2 = rule.l2_term,
+            .l1_share = static_cast<T>(rule.l1_term ? model.l1_share : 0.0),
+            .l2_share = static_cast<T>(1.0 - model.l1_share)};
   }
 };
 
@@ -59,7 +70,9 @@ template <std::floating_point T>
 void write_coefficient_difference(std::span<const T> coefficients, const StreamState<T>& state,
                                   std::span<T> delta);
 
-// F(beta) = (L + Q) / W - C for the batch, evaluated in T and widened.
+// F(beta) = (L + Q) / W - C for the batch, plus the penalty's smooth part
+// lambda (1 - a) / 2 * sum beta_j^2 under an L2 term, evaluated in T and
+// widened.
 // Leaves the residuals of beta in workspace.residuals and beta - beta_prev
 // in workspace.step_delta.
 template <std::floating_point T>
@@ -86,8 +99,8 @@ std::span<T> trial_residual_buffer(Workspace<T>& workspace, std::size_t k) {
   return std::span<T>(workspace.trial_residuals).subspan((k - 1) * n, n);
 }
 
-// F plus lambda times the absolute sum of the penalised coefficients under a
-// penalty with an L1 term; F itself otherwise.
+// The smooth objective plus lambda * a times the absolute sum of the
+// penalised coefficients under a penalty with an L1 term; itself otherwise.
 template <std::floating_point T>
 double penalized_objective(std::span<const T> coefficients, const FeatureLayout& layout, const UpdateModel& model,
                            double objective);
