@@ -13,6 +13,7 @@ import cli_throughput
 import estimator
 import inference_agreement
 import inference_coverage
+import intervals
 import passes
 import peers
 import predict_vs_numpy
@@ -72,6 +73,7 @@ def main():
     figures["peers"] = peers.main()
     figures["estimator"] = estimator.main()
     figures["inference"] = {**inference_agreement.main(), "coverage": inference_coverage.main()}
+    figures["intervals"] = intervals.main()
     figures["command_line"] = cli_throughput.main()
     figures["passes"] = passes.main()
     RESULTS.mkdir(exist_ok=True)

@@ -496,6 +496,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         check_is_fitted(self)
         features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
         state, std_error = self.export_state(), None
+        check_sketch(state.residuals)
         if penalty_named(state.params["penalty"]).standard_errors:
             inference, state = self._inference()
             std_error = fitted_std_errors(features, inference.covariance, inference.fit_intercept)
