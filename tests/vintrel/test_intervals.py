@@ -173,7 +173,7 @@ def test_a_model_without_a_distribution_says_how_to_get_one(fitted, data, tmp_pa
     X, y, X_new, _ = data
     _model_format.write(tmp_path / "old.npz", fitted.export_state().replace(residuals=None))
     old = IncrementalHuberRegressor.load(tmp_path / "old.npz")
-    with pytest.raises(ResidualDistributionError, match="carries no residual distribution.*partial_fit"):
+    with pytest.raises(ResidualDistributionError, match=r"carries no residual distribution.*partial_fit"):
         old.predict_interval(X_new)
     old.partial_fit(X[:BATCH], y[:BATCH])  # tracks the rows it folds from here on
     assert old.export_state().residuals.total_weight == BATCH and old.predict_interval(X_new[:5]).shape == (5, 2)
