@@ -130,9 +130,10 @@ class ModelState:
     #: The last warning that the order of the batches moved the estimate.
     order_warning: str | None = None
     #: The distribution of the residuals (in the target's units) of the
-    #: rows folded, each at the coefficients that folded it (after a `fit`,
-    #: of all rows at the final coefficients); None in states saved before
-    #: it was tracked.
+    #: rows folded, each batch's at the coefficients that folded it (after
+    #: a `fit` with passes, of all rows at the coefficients of the last
+    #: pass, which the final ones match within `pass_tol`); None in states
+    #: saved before it was tracked.
     residuals: ResidualSketch | None = None
 
     @property
