@@ -32,6 +32,7 @@ from numpy.typing import NDArray
 from scipy.special import ndtr
 
 from vintrel._residual_sketch import ResidualSketch
+from vintrel.state import ModelState
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
@@ -144,6 +145,15 @@ def _mixture_quantiles(masses: Vector, sigmas: Vector, probabilities: Vector) ->
         low = np.where(below, middle, low)
         high = np.where(below, high, middle)
     return np.asarray((low + high) / 2, dtype=np.float64)
+
+
+def predicted(state: ModelState, features: NDArray[Any]) -> tuple[NDArray[Any], float]:
+    """The predictions of a state's estimate, as `predict` makes them, and
+    its residual scale: both from the one snapshot."""
+    engine, scaling = state.engine, state.scaling
+    assert engine is not None and scaling is not None
+    coef, intercept = scaling.to_caller_units(engine.coefficients)
+    return features @ coef.astype(engine.dtype) + engine.dtype.type(intercept), float(scaling.y_scale)
 
 
 def fitted_std_errors(X: NDArray[Any], covariance: Matrix, fit_intercept: bool) -> Vector:

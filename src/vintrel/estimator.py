@@ -27,6 +27,7 @@ from vintrel._intervals import (
     check_sketch,
     fitted_std_errors,
     interval_table,
+    predicted,
     scale_threshold,
 )
 from vintrel._merge import merge_states
@@ -507,11 +508,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         table = cached[1].get(coverage)
         if table is None:
             table = cached[1][coverage] = interval_table(sketch, coverage)
-        engine, scaling = state.engine, state.scaling
-        assert engine is not None and scaling is not None
-        coef, intercept = scaling.to_caller_units(engine.coefficients)
-        prediction = features @ coef.astype(engine.dtype) + engine.dtype.type(intercept)
-        return table.bounds(prediction, std_error)
+        return table.bounds(predicted(state, features)[0], std_error)
 
     def scaled_residuals(self, X: ArrayLike, y: ArrayLike) -> NDArray[np.float64]:
         """Residuals in units of the residual scale: ``(y - predict(X)) /
@@ -530,10 +527,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """
         check_is_fitted(self)
         features, target = validate_data(self, X, y, reset=False, dtype=[np.float64, np.float32], y_numeric=True)
-        coef, intercept = self._prediction
-        scale = self.scale_
-        return np.asarray((np.asarray(target, dtype=np.float64) - (features @ coef + intercept)) / scale,
-                          dtype=np.float64)
+        prediction, scale = predicted(self.export_state(), features)
+        return np.asarray((np.asarray(target, dtype=np.float64) - prediction) / scale, dtype=np.float64)
 
     def outlier_mask(self, X: ArrayLike, y: ArrayLike, threshold: float | None = None) -> NDArray[np.bool_]:
         """Flag the rows whose absolute scaled residual exceeds `threshold`.
