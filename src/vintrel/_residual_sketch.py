@@ -15,8 +15,8 @@ Layout: the magnitude |r| of a residual falls in bin
 ``k = floor(log(|r|) / log(GAMMA))``, the interval ``[GAMMA^k, GAMMA^(k+1))``,
 on a grid fixed for all sketches (as in DDSketch), so sketches merge by
 adding the weights of equal bins whatever the data. Positive residuals
-(and zeros) and negative ones have a row each over one shared range of
-bins. At most `MAX_BINS` bins are kept: when the range grows beyond that,
+and negative ones have a row each over one shared range of bins; zeros
+fall in the lowest bin. At most `MAX_BINS` bins are kept: when the range grows beyond that,
 the smallest magnitudes are collapsed into the lowest bin kept, which then
 spans everything down to zero.
 
@@ -24,9 +24,10 @@ Accuracy: a bin is ``2 * RELATIVE_ACCURACY`` wide relatively, so a
 quantile lies within ``RELATIVE_ACCURACY`` (0.5 %) of the value of its
 rank, in relative terms, before the linear interpolation within its bin
 (which makes it closer still). This is a value error, not a rank error:
-the rank error of a quantile is the share of weight within 0.5 % of its
-value, below 0.1 percentage point for the quantiles of a prediction
-interval on any smooth distribution. Values more than about 8.9 decades
+the rank error of a quantile is at most the share of weight within 0.5 %
+of its value; on the 1,000,000 heavy-tailed residuals of
+`bench/intervals.py` the largest rank error of the quantiles from 0.5 % to
+99.5 % is 0.003 percentage points. Values more than about 8.9 decades
 below the largest |residual| (the collapsed lowest bin) are placed within
 the absolute width of that bin.
 
@@ -66,8 +67,8 @@ class ResidualSketch:
     offset : int
         The key of the first bin.
     weights : ndarray of shape (2, n_bins)
-        Weight per bin: row 0 of positive residuals (and zeros), row 1 of
-        negative ones.
+        Weight per bin: row 0 of positive residuals, row 1 of negative
+        ones (zeros in the lowest bin of the row of their sign bit).
     """
 
     offset: int
@@ -98,8 +99,8 @@ class ResidualSketch:
             position = np.log(np.abs(values, dtype=np.float64))
         position *= 1 / _LOG_GAMMA
         position += math.log(unit) / _LOG_GAMMA
-        high, low = (max(math.floor(float(extreme)), -_MAX_KEY) if extreme > -_MAX_KEY else -_MAX_KEY
-                     for extreme in (position.max(), position.min()))
+        high, low = (math.floor(extreme) if extreme > -_MAX_KEY else -_MAX_KEY
+                     for extreme in (float(position.max()), float(position.min())))
         low = max(low, high - MAX_BINS + 1)
         width = high - low + 1
         # Shifted to the first bin and collapsed below it, the positions
@@ -176,14 +177,6 @@ class ResidualSketch:
         values, cumulative = self._points()
         return np.asarray(np.interp(np.asarray(points, dtype=np.float64), values, cumulative / cumulative[-1]),
                           dtype=np.float64)
-
-    def masses(self) -> tuple[Vector, Vector]:
-        """Each occupied bin as a point mass at its centre: values and
-        shares of the weight."""
-        values, cumulative = self._points()
-        centres = values.reshape(-1, 2).mean(axis=1)
-        shares = np.diff(cumulative.reshape(-1, 2), axis=1).ravel() / cumulative[-1]
-        return centres, shares
 
     # ------------------------------------------------------- plain values
 
