@@ -14,6 +14,7 @@ import estimator
 import forgetting
 import inference_agreement
 import inference_coverage
+import intervals
 import passes
 import peers
 import penalty_solvers
@@ -74,6 +75,7 @@ def main():
     figures["peers"] = peers.main()
     figures["estimator"] = estimator.main()
     figures["inference"] = {**inference_agreement.main(), "coverage": inference_coverage.main()}
+    figures["intervals"] = intervals.main()
     figures["command_line"] = cli_throughput.main()
     figures["passes"] = passes.main()
     figures["forgetting"] = forgetting.main()

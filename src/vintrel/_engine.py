@@ -41,7 +41,10 @@ class UpdateSettings:
 def _keywords(units: Units | None) -> dict[str, NDArray[np.float64]]:
     if units is None:
         return {}
-    return {"x_center": units.x_center, "x_scale": units.x_scale}
+    # Units received from another process may sit in unaligned buffers,
+    # which the engine refuses as it does strided ones.
+    return {"x_center": np.require(units.x_center, np.float64, ["C_CONTIGUOUS", "ALIGNED"]),
+            "x_scale": np.require(units.x_scale, np.float64, ["C_CONTIGUOUS", "ALIGNED"])}
 
 
 @dataclass(frozen=True)
@@ -167,9 +170,10 @@ class EngineStream:
 
     def restore(self, state: EngineState) -> None:
         """Put the estimate `state` on this engine."""
+        # A state received from another process may hold unaligned buffers.
         self._engine.restore(
-            np.ascontiguousarray(state.coefficients, dtype=self.dtype),
-            np.ascontiguousarray(state.information, dtype=self.dtype),
+            np.require(state.coefficients, self.dtype, ["C_CONTIGUOUS", "ALIGNED"]),
+            np.require(state.information, self.dtype, ["C_CONTIGUOUS", "ALIGNED"]),
             state.n_samples_seen, state.batch_count, state.previous_lambda, state.weight_sum)
         self.batch_count, self._weight_sum = state.batch_count, state.weight_sum
         self._coefficients = np.array(state.coefficients, dtype=self.dtype)

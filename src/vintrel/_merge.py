@@ -18,6 +18,7 @@ from numpy.typing import NDArray
 from sklearn.exceptions import NotFittedError
 
 from vintrel._model import penalised_mask, penalty_for
+from vintrel._residual_sketch import combined
 from vintrel.inference import add_sums
 from vintrel.state import EngineState, LastUpdate, ModelState
 
@@ -59,6 +60,9 @@ def merge_states(states: Sequence[ModelState]) -> ModelState:
     last = [state.last_update for state in states]
     merged = first.replace(
         engine=counted, sums=_merge_sums(states), pending=None,
+        # The residual distributions add up as the rows do; a part saved
+        # without one contributes none.
+        residuals=combined([state.residuals for state in states]),
         last_update=LastUpdate(max(u.n_iter for u in last if u is not None),
                                all(u is not None and u.converged for u in last), 0.0))
     return with_minimiser(merged, information, linear, weight, _weighted_average(engines))

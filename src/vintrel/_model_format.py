@@ -15,7 +15,10 @@ executed or unpickled. A model file is a ZIP archive holding
       ``"n_features_in"``, ``"feature_names_in"``, ``"scaling"``,
       ``"engine"`` (coefficients and information matrix in internal units,
       counters), ``"last_update"``, ``"sums"`` (statistics that add up
-      across streams, carried whatever they hold) and ``"pending"``;
+      across streams, carried whatever they hold), ``"pending"`` and
+      ``"residuals"`` (the residual distribution that prediction intervals
+      read, see `vintrel._residual_sketch`; absent or null in files written
+      before it was tracked, which still load);
     - ``"metadata"``: an object the writing program keeps for itself, or
       null. The command line keeps its data-set bookkeeping there.
 

@@ -32,6 +32,7 @@ from vintrel._engine import EngineStream
 from vintrel._median import AbsoluteMedian, Bracket
 from vintrel._merge import with_minimiser
 from vintrel._model import HuberLoss, penalised_mask, penalty_for, penalty_named
+from vintrel._residual_sketch import ResidualSketch
 from vintrel._robust import MAD_NORMALISER
 from vintrel.state import EngineState, LastUpdate, ModelState
 
@@ -105,6 +106,9 @@ class PassSums:
     scale_gradient: Vector = field(default_factory=lambda: np.zeros(0))
     median_direction: Vector = field(default_factory=lambda: np.zeros(0))
     window_weight: float = 0.0
+    # The residuals at the pass's point, in the target's units: the last
+    # pass's become the estimate's residual distribution.
+    residuals: ResidualSketch = field(default_factory=ResidualSketch.empty)
 
     @classmethod
     def empty(cls, p: int, point: PassPoint) -> "PassSums":
@@ -126,6 +130,7 @@ class PassSums:
         self.scale_gradient += other.scale_gradient
         self.median_direction += other.median_direction
         self.window_weight += other.window_weight
+        self.residuals = self.residuals.merged(other.residuals)
 
 
 def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array, y: Array,
@@ -168,6 +173,7 @@ def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array
     sums.median_direction += scaling.weighted_rows(X[near], w[near] * np.sign(centred[near]))
     sums.window_weight += float(w[near].sum())
     sums.median.add(centred, weights)
+    sums.residuals = sums.residuals.add(residuals, weights, point.scale)
 
 
 # Engines that evaluate batches, one per thread and layout: evaluation does
@@ -368,7 +374,7 @@ class Passes:
         last = self.state.last_update
         assert last is not None
         return self._at_scale(scale).replace(
-            engine=replace(engine, previous_lambda=level), sums=statistics, pending=None,
+            engine=replace(engine, previous_lambda=level), sums=statistics, pending=None, residuals=sums.residuals,
             last_update=LastUpdate(last.n_iter, self.converged, level, self.n_passes))
 
 

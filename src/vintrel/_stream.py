@@ -19,6 +19,7 @@ from sklearn.utils import assert_all_finite
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._model import HuberLoss, default_tol, penalty_for, penalty_named
 from vintrel._order import batch_move, order_warning
+from vintrel._residual_sketch import ResidualSketch
 from vintrel._robust import normalised_mad
 from vintrel._scaling import Scaling, Units
 from vintrel._start import Start, huber_start, least_squares_start
@@ -123,6 +124,9 @@ class Stream:
         self.sums: Mapping[str, Any] = {}
         self.pending: Pending | None = None
         self.last: LastUpdate | None = None
+        # Residuals of the folded rows in the target's units, each batch's
+        # at its final coefficients.
+        self.residuals: ResidualSketch | None = None
 
     # ------------------------------------------------------------- states
 
@@ -149,13 +153,15 @@ class Stream:
         self.sums, self.pending, self.last = dict(state.sums), state.pending, state.last_update
         self.feature_names = state.feature_names_in
         self.scale_follows, self.order_warning = state.scale_follows, state.order_warning
+        self.residuals = state.residuals
 
     def state(self, params: Mapping[str, Any], feature_names: tuple[str, ...] | None) -> ModelState:
         """A frozen snapshot of everything the stream has learnt."""
         return ModelState(params=dict(params), n_features_in=self.n_features, feature_names_in=feature_names,
                           scaling=self.scaling, engine=None if self.engine is None else self.engine.export(),
                           last_update=self.last, sums=dict(self.sums), pending=self.pending,
-                          scale_follows=self.scale_follows, order_warning=self.order_warning)
+                          scale_follows=self.scale_follows, order_warning=self.order_warning,
+                          residuals=self.residuals)
 
     @property
     def dtype(self) -> np.dtype | None:
@@ -198,6 +204,7 @@ class Stream:
         self.last = LastUpdate(0 if report is None else report.iterations,
                                True if report is None else report.converged, 0.0)
         self.pending, self.sums, self.scale_follows = None, {}, False
+        self.residuals = ResidualSketch.empty()
 
     def _with_pending(self, X: Array, y: Array, weights: Array | None) -> tuple[Array, Array, Array | None]:
         pending, self.pending = self.pending, None
@@ -279,6 +286,8 @@ class Stream:
             raise
         if discount is not None:
             self.sums = discounted_sums(self.sums, discount)
+            if self.residuals is not None:
+                self.residuals = self.residuals.discounted(discount)
         residuals = self._add_batch_sums(X, target, weights, scaling.units)
         self._record(report)
         if before is None and not self.scale_follows:
@@ -352,10 +361,15 @@ class Stream:
         """Add the batch just folded to the additive statistics: its score
         statistics at the engine's new coefficients, in one prediction pass
         (over raw features when `units` are given). The mapping is new, so
-        a snapshot taken before keeps its values. Returns the batch's
-        residuals there, in internal units."""
-        assert self.engine is not None
+        a snapshot taken before keeps its values, and to the residual
+        distribution (in the target's units, so that a later move of the
+        scale leaves it as it is). Returns the batch's residuals there, in
+        internal units."""
+        assert self.engine is not None and self.scaling is not None
         residuals = target - self.engine.predict(design, units)
+        # A stream resumed from a state saved without a distribution tracks
+        # the rows it folds from here on.
+        self.residuals = (self.residuals or ResidualSketch.empty()).add(residuals, weights, self.scaling.y_scale)
         if not penalty_named(self.params["penalty"]).standard_errors:
             batch = penalised_batch_sums()
         else:

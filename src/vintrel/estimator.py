@@ -21,12 +21,22 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import vintrel._model_format as model_format
 from vintrel._engine import FoldReport
+from vintrel._intervals import (
+    IntervalTable,
+    check_coverage,
+    check_sketch,
+    fitted_std_errors,
+    interval_table,
+    predicted,
+    scale_threshold,
+)
 from vintrel._merge import merge_states
-from vintrel._model import penalty_for
+from vintrel._model import penalty_for, penalty_named
 from vintrel._native_cpu import version
 from vintrel._order import StreamOrderWarning as StreamOrderWarning
 from vintrel._params import check_params, upgraded
 from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
+from vintrel._residual_sketch import ResidualSketch
 from vintrel._stream import (
     DEFAULT_BATCH_BYTES,
     MIN_START_ROWS_PER_PARAMETER,
@@ -442,8 +452,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         Each estimate is a quadratic summary of the rows it folded; the
         merged estimate minimises their sum: with ``penalty=None`` the
         coefficients are ``I^-1 (I_1 beta_1 + ... + I_k beta_k)`` with
-        ``I = I_1 + ... + I_k``, with ``penalty="l1"`` the L1 problem on the
-        summed quadratic is solved. Counters, weights and additive
+        ``I = I_1 + ... + I_k``, with a penalty the penalised problem on
+        the summed quadratic (plus the gradients the parts' penalty left in
+        them) is solved. Counters, weights and additive
         statistics are summed, so the parts must have folded disjoint rows:
         rows folded by two parts count twice, and parts holding identical
         estimates (copies of one estimator) are refused. The estimators
@@ -489,6 +500,103 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
         coef, intercept = self._prediction
         return np.asarray(features @ coef + intercept)
+
+    def predict_interval(self, X: ArrayLike, coverage: float = 0.9) -> NDArray[np.float64]:
+        """Prediction intervals: bounds that a new observation's target
+        falls within with probability `coverage`.
+
+        The noise part is the distribution of the stream's own residuals
+        (heavy tails, skew and gross outliers included), tracked while
+        folding by a mergeable sketch: `fit` takes it from all rows at the
+        final coefficients, a `partial_fit` stream from each batch at that
+        batch's final coefficients. The estimation part is the standard
+        error of the prediction, from `covariance_`, taken as normal and
+        independent of the noise: each bound is a quantile of the noise
+        plus that normal error (see `vintrel._intervals`). With
+        ``penalty="l1"`` or ``"elasticnet"`` there are no standard errors and
+        the interval has the noise part only.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Samples.
+        coverage : float, default=0.9
+            The probability, strictly between 0 and 1, that the interval
+            holds the target; the interval is central (equal tails).
+
+        Returns
+        -------
+        bounds : ndarray of shape (n_samples, 2)
+            Lower and upper bounds, in the target's units.
+
+        Raises
+        ------
+        vintrel._intervals.ResidualDistributionError
+            A ValueError, when the estimate carries no residual
+            distribution (a model saved by an earlier version, or one that
+            has folded no rows); it says how to get one.
+        """
+        coverage = check_coverage(coverage)
+        check_is_fitted(self)
+        features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
+        state, std_error = self.export_state(), None
+        check_sketch(state.residuals)
+        if penalty_named(state.params["penalty"]).standard_errors:
+            inference, state = self._inference()
+            std_error = fitted_std_errors(features, inference.covariance, inference.fit_intercept)
+        sketch = check_sketch(state.residuals)
+        cached: tuple[ResidualSketch, dict[float, IntervalTable]] | None = self.__dict__.get("_interval_cache")
+        if cached is None or cached[0] is not sketch:
+            cached = self.__dict__["_interval_cache"] = (sketch, {})
+        table = cached[1].get(coverage)
+        if table is None:
+            table = cached[1][coverage] = interval_table(sketch, coverage)
+        return table.bounds(predicted(state, features)[0], std_error)
+
+    def scaled_residuals(self, X: ArrayLike, y: ArrayLike) -> NDArray[np.float64]:
+        """Residuals in units of the residual scale: ``(y - predict(X)) /
+        scale_``. The estimate downweights rows beyond `epsilon` of them.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Samples.
+        y : array-like of shape (n_samples,)
+            Their target values.
+
+        Returns
+        -------
+        scaled : ndarray of shape (n_samples,)
+        """
+        check_is_fitted(self)
+        features, target = validate_data(self, X, y, reset=False, dtype=[np.float64, np.float32], y_numeric=True)
+        prediction, scale = predicted(self.export_state(), features)
+        return np.asarray((np.asarray(target, dtype=np.float64) - prediction) / scale, dtype=np.float64)
+
+    def outlier_mask(self, X: ArrayLike, y: ArrayLike, threshold: float | None = None) -> NDArray[np.bool_]:
+        """Flag the rows whose absolute scaled residual exceeds `threshold`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Samples.
+        y : array-like of shape (n_samples,)
+            Their target values.
+        threshold : float, default=None
+            In residual scales (`scale_`). ``None`` takes 3: under normal
+            noise 0.27 % of clean rows lie beyond three scales (the
+            three-sigma rule), and `scale_` is a robust (MAD) scale that
+            gross outliers do not inflate, so they cannot hide by widening
+            it. Heavy-tailed noise puts more clean rows beyond; to flag a
+            share of the rows instead, take a quantile of `scaled_residuals`.
+
+        Returns
+        -------
+        mask : ndarray of shape (n_samples,) of bool
+            True for the outliers.
+        """
+        limit = scale_threshold(threshold)
+        return np.asarray(np.abs(self.scaled_residuals(X, y)) > limit)
 
     def __sklearn_is_fitted__(self) -> bool:
         return hasattr(self, "coef_")
@@ -625,8 +733,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         curvature-weighted information matrix the engine accumulates
         (statsmodels' ``RLM`` calls it "H2"), from score statistics summed
         over the folded batches at each batch's final coefficients. Sample
-        weights count as frequency weights. It is not available with
-        ``penalty="l1"``.
+        weights count as frequency weights. With ``penalty="l2"`` it is the
+        penalised sandwich around the information plus the penalty's
+        curvature. It is not available with ``penalty="l1"`` or
+        ``"elasticnet"``.
 
         Parameters
         ----------

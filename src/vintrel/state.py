@@ -18,6 +18,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from vintrel._params import upgraded
+from vintrel._residual_sketch import ResidualSketch
 from vintrel._scaling import Scaling
 
 Array = NDArray[np.floating[Any]]
@@ -129,6 +130,12 @@ class ModelState:
     scale_follows: bool = False
     #: The last warning that the order of the batches moved the estimate.
     order_warning: str | None = None
+    #: The distribution of the residuals (in the target's units) of the
+    #: rows folded, each batch's at the coefficients that folded it (after
+    #: a `fit` with passes, of all rows at the coefficients of the last
+    #: pass, which the final ones match within `pass_tol`); None in states
+    #: saved before it was tracked.
+    residuals: ResidualSketch | None = None
 
     @property
     def fitted(self) -> bool:
@@ -157,6 +164,7 @@ class ModelState:
             "feature_names_in": None if self.feature_names_in is None else list(self.feature_names_in),
             "scaling": None, "engine": None, "last_update": None, "sums": dict(self.sums), "pending": None,
             "scale_follows": self.scale_follows, "order_warning": self.order_warning,
+            "residuals": None if self.residuals is None else self.residuals.to_plain(),
         }
         if self.scaling is not None:
             s = self.scaling
@@ -199,6 +207,7 @@ class ModelState:
             sums=_sums(plain["sums"], "sums"),
             scale_follows=_flag(plain.get("scale_follows", False), "scale_follows"),
             order_warning=_text(plain.get("order_warning"), "order_warning"),
+            residuals=None if plain.get("residuals") is None else ResidualSketch.from_plain(plain["residuals"]),
         )
         if engine is not None:
             dtype = _precision(engine["dtype"], "engine.dtype")

@@ -108,6 +108,51 @@ def test_predict_streams_predictions_with_kept_columns(train, tmp_path, capsys, 
     np.testing.assert_allclose(written["prediction"].to_numpy(), expected, rtol=1e-14)
 
 
+@pytest.mark.filterwarnings("ignore:X does not have valid feature names")
+def test_predict_adds_interval_bounds_and_scores(train, tmp_path, capsys):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    held_out = frame(500, seed=9)
+    write(held_out, tmp_path / "held-out.parquet", row_group_size=128)
+    status, _, _ = run(capsys, "predict", tmp_path / "m.npz", tmp_path / "held-out.parquet", "--keep", "id",
+                       "--interval", 0.8, "--scores", "--output", tmp_path / "out.parquet", "--batch-rows", 200,
+                       "--quiet")
+    written = pq.read_table(tmp_path / "out.parquet")
+    assert status == 0 and written.column_names == ["id", "prediction", "lower", "upper", "residual",
+                                                    "scaled_residual", "outlier"]
+    model = IncrementalHuberRegressor.load(tmp_path / "m.npz")
+    X = encode(held_out)
+    bounds = np.column_stack([written["lower"].to_numpy(), written["upper"].to_numpy()])
+    np.testing.assert_allclose(bounds, model.predict_interval(X, 0.8), rtol=1e-12)
+    residual = held_out["y"].to_numpy() - model.predict(X)
+    np.testing.assert_allclose(written["residual"].to_numpy(), residual, rtol=1e-9, atol=1e-9)
+    np.testing.assert_allclose(written["scaled_residual"].to_numpy(), residual / model.scale_, rtol=1e-9, atol=1e-9)
+    assert written["outlier"].to_pylist() == list(np.abs(residual / model.scale_) > 3)
+
+
+def _without_residuals(d):
+    saved = model_file.read(d / "m.npz")
+    _model_format.write(d / "m.npz", saved.estimator.export_state().replace(residuals=None), saved.metadata)
+
+
+@pytest.mark.parametrize("spoil, options, status, message", [
+    (lambda d: write(frame(50).drop_columns(["y"]), d / "new.parquet"), ["--scores"], 1,
+     "--scores needs the model's target column 'y', which"),
+    (_without_residuals, ["--interval", "0.9"], 1, "m.npz: this model carries no residual distribution"),
+    (lambda d: write(frame(50).append_column("upper", pa.array(np.zeros(50))), d / "new.parquet"),
+     ["--interval", "0.5", "--keep", "upper"], 1, "--keep upper: the output has a column of that name"),
+    (lambda d: None, ["--interval", "1"], 2, "expected a coverage between 0 and 1"),
+], ids=["scores-without-target", "model-without-residuals", "name-clash", "coverage"])
+def test_predict_refuses_intervals_and_scores_it_cannot_give(train, tmp_path, capsys, spoil, options, status,
+                                                              message):
+    run(capsys, "fit", train, *TRAIN, "--model", tmp_path / "m.npz", "--quiet")
+    write(frame(50), tmp_path / "new.parquet")
+    spoil(tmp_path)
+    code, _, err = run(capsys, "predict", tmp_path / "m.npz", tmp_path / "new.parquet", "--output",
+                       tmp_path / "out.csv", *options, "--quiet")
+    assert code == status and message in err and len(err.strip().splitlines()) == 1
+    assert not (tmp_path / "out.csv").exists()
+
+
 @pytest.mark.parametrize("ending", [".csv", ".arrow"])
 def test_csv_and_arrow_files_fit_like_parquet(tmp_path, capsys, ending):
     table = frame(4000, seed=3)
@@ -229,9 +274,10 @@ def test_the_record_of_a_pass_in_progress_keeps_every_sum(tmp_path):
     assert back.in_progress.read_through == {"/data/a.parquet": 2000}
     sums, read = record.in_progress.sums, back.in_progress.sums
     # Every field, so that one added later and not saved is caught.
-    for kept, restored in ((record.point, back.point), (sums, read), (sums.median, read.median)):
+    for kept, restored in ((record.point, back.point), (sums, read), (sums.median, read.median),
+                           (sums.residuals, read.residuals)):
         for field in dataclasses.fields(kept):
-            if field.name not in ("median", "held"):
+            if field.name not in ("median", "held", "residuals"):
                 np.testing.assert_array_equal(getattr(restored, field.name), getattr(kept, field.name),
                                               err_msg=field.name)
     assert read.median.result() == sums.median.result()

@@ -94,6 +94,13 @@ def test_passes_on_the_cluster_give_the_single_process_answer(client, data, kind
     assert np.max(np.abs(merged.coef_ - in_process.coef_) / in_process.coef_se_) > 100 * np.max(
         np.abs(on_dask.coef_ - in_process.coef_) / in_process.coef_se_)
     assert reports[-1] == (on_dask.n_passes_ * PARTITIONS, on_dask.n_passes_ * PARTITIONS)
+    # The residual distribution comes back from the workers: merged after
+    # the streams, and of the last pass after the passes.
+    for model in (on_dask, merged):
+        assert model.export_state().residuals.total_weight == pytest.approx(weights.sum())
+    rows = pd.DataFrame(X[:300], columns=NAMES) if kind == "frame" else X[:300]
+    np.testing.assert_allclose(on_dask.predict_interval(rows), in_process.predict_interval(X[:300]),
+                               atol=2e-3 * in_process.scale_)
 
 
 def test_an_initialised_estimator_keeps_its_start(client, data):

@@ -150,6 +150,7 @@ def test_bad_penalty_settings_are_refused(params, message):
 
 @pytest.mark.parametrize("params", [dict(penalty="l2", alpha=0.3), dict(penalty="elasticnet", alpha=0.05,
                                                                           l1_ratio=0.7), dict(half_life=500.0)])
+@pytest.mark.filterwarnings("ignore:batch:vintrel.StreamOrderWarning")
 def test_model_files_keep_the_penalty_and_forgetting(tmp_path, params):
     X, y, _, _ = contaminated(3000, 3, seed=9)
     model = IncrementalHuberRegressor(**params)
@@ -173,6 +174,7 @@ def drifting_stream(rows, batch, seed):
     return X, y, before, after
 
 
+@pytest.mark.filterwarnings("ignore:batch:vintrel.StreamOrderWarning")  # the stream that remembers
 def test_forgetting_follows_a_jump_and_weighs_rows_by_age():
     X, y, before, after = drifting_stream(200_000, 10_000, seed=10)
     half_life = 20_000.0
@@ -189,6 +191,11 @@ def test_forgetting_follows_a_jump_and_weighs_rows_by_age():
     weighted = IncrementalHuberRegressor(scale=1.5).fit(X, y, sample_weight=0.5 ** (rows_after / half_life))
     assert np.abs(forgetting.coef_ - weighted.coef_).max() < 0.02 * jump
     assert forgetting.coef_se_[0] > 2 * remembering.coef_se_[0]  # the effective weight is smaller
+    # Everything the estimate carries is discounted alike.
+    state = forgetting.export_state()
+    effective = float(np.sum(0.5 ** (rows_after / half_life)))
+    for carried in (state.engine.weight_sum, state.sums["weight"], state.residuals.total_weight):
+        assert carried == pytest.approx(effective, rel=1e-9)
 
 
 def test_fit_with_forgetting_is_one_stream():

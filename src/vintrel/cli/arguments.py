@@ -38,6 +38,7 @@ _positive_int = _number(int, lambda v: 1 <= v <= _LARGEST_COUNT, "a positive int
 _positive = _number(float, lambda v: 0 < v < float("inf"), "a positive number")
 _non_negative = _number(float, lambda v: 0 <= v < float("inf"), "a non-negative number")
 _unit_interval = _number(float, lambda v: 0 <= v <= 1, "a number between 0 and 1")
+_coverage = _number(float, lambda v: 0 < v < 1, "a coverage between 0 and 1, such as 0.9")
 
 
 class _Version(argparse.Action):
@@ -119,6 +120,14 @@ def build_parser() -> argparse.ArgumentParser:
                          help="rows predicted at a time (default 100,000)")
     predict.add_argument("--nan", choices=["error", "drop"], default="error",
                          help="rows with empty, NaN or infinite features: refuse them (default) or leave them out")
+    predict.add_argument("--interval", metavar="COVERAGE", type=_coverage,
+                         help="add columns lower and upper: a prediction interval that holds a new row's target "
+                              "with this probability (such as 0.9), from the model's residual distribution and "
+                              "the prediction's standard error")
+    predict.add_argument("--scores", action="store_true",
+                         help="add columns residual, scaled_residual (in residual scales) and outlier (|scaled "
+                              "residual| > 3); DATA must hold the model's target column, whose missing values "
+                              "count as missing (see --nan)")
     predict.add_argument("--quiet", action="store_true", help="no progress display")
 
     show = commands.add_parser("show", help="print a model's header and coefficients",

@@ -19,6 +19,7 @@ from numpy.typing import NDArray
 
 from vintrel._median import AbsoluteMedian, Bracket
 from vintrel._passes import SHARES, Passes, PassPoint, PassSums
+from vintrel._residual_sketch import ResidualSketch
 from vintrel.cli.plain_values import count as _count
 from vintrel.cli.plain_values import flag as _flag
 from vintrel.cli.plain_values import text as _text
@@ -145,7 +146,8 @@ def _sums_plain(sums: PassSums) -> dict[str, Any]:
         **{name: getattr(sums, name) for name in (*_SUM_COUNTS, *_SUM_NUMBERS)},
         "median": {"unit": median.unit, "bracket": _bracket_plain(median.bracket), "weight": median.weight,
                    "below": median.below, "held_values": values, "held_weights": weights,
-                   "overflowed": median.overflowed, "histogram": median.histogram, "rows": median.rows}}
+                   "overflowed": median.overflowed, "histogram": median.histogram, "rows": median.rows},
+        "residuals": sums.residuals.to_plain()}
 
 
 def _sums(plain: Mapping[str, Any], p: int) -> PassSums:
@@ -163,6 +165,10 @@ def _sums(plain: Mapping[str, Any], p: int) -> PassSums:
                     trial_losses=_array(plain["trial_losses"], (len(SHARES),), "the trial losses"),
                     median=median, scale_gradient=_vector(plain["scale_gradient"], p),
                     median_direction=_vector(plain["median_direction"], p))
+    # Records written before the residuals were tracked have none: the
+    # pass's distribution then holds the batches evaluated after the resume.
+    if plain.get("residuals") is not None:
+        sums.residuals = ResidualSketch.from_plain(_mapping(plain["residuals"], "the residuals of the pass"))
     for name in _SUM_COUNTS:
         setattr(sums, name, _count(plain[name], 0))
     for name in _SUM_NUMBERS:

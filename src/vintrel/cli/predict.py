@@ -16,6 +16,7 @@ from vintrel.cli.model_record import layout_of
 from vintrel.cli.outputs import check_writable, output_format, table_writer
 from vintrel.cli.printable import printable
 from vintrel.cli.progress import Progress, progress_display
+from vintrel.cli.row_outputs import RowOutputs
 from vintrel.estimator import IncrementalHuberRegressor
 
 PREDICTION = "prediction"
@@ -47,9 +48,11 @@ def run_predict(args: argparse.Namespace) -> int:
             raise no_such_column(name, data.schema.names, data.source)
     if PREDICTION in keep:
         raise CommandError(f"--keep {PREDICTION}: the output's prediction column has that name")
+    outputs = RowOutputs.checked(args, model, features.target, data.schema.names, keep)
+    layout = outputs.layout(layout, features.target)
     progress = progress_display("predict", data.total_rows(), 0, args.quiet)
     try:
-        tally = _write_predictions(args, model, layout, data, keep, progress)
+        tally = _write_predictions(args, model, layout, data, keep, progress, outputs)
     finally:
         progress.close()
     print(printable(f"wrote {tally.written:,} predictions for {tally.rows:,} rows to {args.output}"))
@@ -61,10 +64,10 @@ def run_predict(args: argparse.Namespace) -> int:
 
 
 def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegressor, layout: FeatureLayout,
-                       data: DataSet, keep: list[str], progress: Progress) -> _Tally:
+                       data: DataSet, keep: list[str], progress: Progress, outputs: RowOutputs) -> _Tally:
     """Predict chunk by chunk into the output, which appears only once
     every chunk is written."""
-    columns = [*layout.columns, *(name for name in keep if name not in layout.columns)]
+    columns = [*layout.used_columns, *(name for name in keep if name not in layout.used_columns)]
     encoder = Encoder(layout, model.coef_.dtype, args.nan == "drop")
     tally = _Tally()
     with table_writer(args.output) as write:
@@ -77,7 +80,7 @@ def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegresso
             if encoded.kept is not None:
                 rows = pa.array(encoded.kept)
                 kept = {name: column.filter(rows) for name, column in kept.items()}
-            write(pa.table({**kept, PREDICTION: predictions}))
+            write(pa.table({**kept, PREDICTION: predictions, **outputs.columns(model, encoded, predictions)}))
             tally.rows += chunk.rows
             tally.written += len(predictions)
             tally.dropped += encoded.dropped
