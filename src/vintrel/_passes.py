@@ -230,9 +230,10 @@ class Passes:
         # as a fit of one batch does: passes without the penalty settle the
         # scale first, then passes with it at that scale.
         self._penalty = self.state.params["penalty"]
+        self._alpha = self.state.params["alpha"]
         self.scale_fixed = False
         if self._penalty is not None:
-            self.state = self.state.replace(params={**self.state.params, "penalty": None})
+            self.state = self.state.replace(params={**self.state.params, "penalty": None, "alpha": None})
 
     @property
     def done(self) -> bool:
@@ -275,7 +276,8 @@ class Passes:
         self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))
         if self.converged and self._penalty is not None and not self.scale_fixed:
             self.scale_fixed, self.converged = True, False
-            self.state = self.state.replace(params={**self.state.params, "penalty": self._penalty})
+            self.state = self.state.replace(params={**self.state.params, "penalty": self._penalty,
+                                                    "alpha": self._alpha})
             self.point = replace(self.point, step=np.zeros_like(newton))
 
     def _joint_scale(self, sums: PassSums, matrix: Matrix, measured: float) -> tuple[float, Vector]:

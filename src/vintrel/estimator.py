@@ -34,7 +34,7 @@ from vintrel._merge import merge_states
 from vintrel._model import penalty_for, penalty_named
 from vintrel._native_cpu import version
 from vintrel._order import StreamOrderWarning as StreamOrderWarning
-from vintrel._params import check_params, upgraded
+from vintrel._params import check_params
 from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._residual_sketch import ResidualSketch
 from vintrel._stream import (
@@ -48,7 +48,7 @@ from vintrel._stream import (
 from vintrel._validation import validate_batch
 from vintrel._warnings import warn
 from vintrel.inference import Inference, InferenceError, Summary, check_alpha
-from vintrel.state import ModelState
+from vintrel.state import ModelState, upgraded
 
 __all__ = [
     "DEFAULT_BATCH_BYTES",

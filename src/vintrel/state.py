@@ -17,11 +17,26 @@ from typing import Any, Self
 import numpy as np
 from numpy.typing import NDArray
 
-from vintrel._params import upgraded
 from vintrel._residual_sketch import ResidualSketch
 from vintrel._scaling import Scaling
 
 Array = NDArray[np.floating[Any]]
+
+
+# Parameters added since the first model files, with the value that gives
+# the behaviour those files were fitted with.
+_ADDED = {"l1_ratio": 0.5, "half_life": None}
+
+
+def upgraded(params: Mapping[str, Any]) -> dict[str, Any]:
+    """Parameters recorded by an earlier version, as this one takes them:
+    added parameters at their neutral values, and the old default
+    ``alpha=1.0`` without a penalty (which it ignored) as ``alpha=None``."""
+    current = {**_ADDED, **params}
+    if current.get("penalty") is None and current.get("alpha") == 1.0:
+        current["alpha"] = None
+    return current
+
 
 __all__ = ["EngineState", "LastUpdate", "ModelState", "Pending", "Scaling"]
 

@@ -71,7 +71,7 @@ def test_feature_count_is_checked_on_later_calls(data):
 
 
 @pytest.mark.parametrize("name, value", [
-    ("epsilon", 0.0), ("penalty", "l2"), ("alpha", -1.0), ("fit_intercept", 1), ("scale", "mad"),
+    ("epsilon", 0.0), ("penalty", "l3"), ("alpha", -1.0), ("fit_intercept", 1), ("scale", "mad"),
     ("scale", -2.0), ("batch_size", 0), ("max_iter", 2.5), ("tol", float("nan")),
     ("bandwidth_scale", 0.0), ("ridge", -1e-3), ("n_threads", 0)])
 def test_bad_parameters_are_refused_at_fit_with_their_name(data, name, value):

@@ -11,7 +11,11 @@ from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import PolynomialFeatures
-from sklearn.utils.estimator_checks import check_sample_weight_equivalence_on_dense_data, parametrize_with_checks
+from sklearn.utils.estimator_checks import (
+    check_regressors_train,
+    check_sample_weight_equivalence_on_dense_data,
+    parametrize_with_checks,
+)
 
 from vintrel import IncrementalHuberRegressor
 from vintrel.estimator import InconsistentVersionWarning
@@ -24,6 +28,9 @@ EXPECTED_FAILED_CHECKS = {
         "the check fits 15 rows of 30 features; a Huber fit with a residual scale needs more "
         "rows of positive weight than parameters and refuses it (weights are checked "
         "against repeated rows on identifiable data in the accuracy tests)",
+    **{check: "the check sets alpha=0.01, which needs a penalty; it runs with penalty='l2' below"
+       for check in ("check_regressors_train", "check_regressors_train(readonly_memmap=True)",
+                     "check_regressors_train(readonly_memmap=True,X_dtype=float32)")},
 }
 
 
@@ -33,10 +40,11 @@ def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
 
 
-def test_ridge_passes_the_sample_weight_equivalence_check():
-    # With a ridge part, 15 rows of 30 features are a well-posed fit.
-    check_sample_weight_equivalence_on_dense_data(type(IncrementalHuberRegressor()).__name__,
-                                                  IncrementalHuberRegressor(penalty="l2", alpha=0.1))
+@pytest.mark.parametrize("check", [check_sample_weight_equivalence_on_dense_data, check_regressors_train])
+def test_ridge_passes_the_checks_a_plain_fit_cannot(check):
+    # With a ridge part, 15 rows of 30 features are a well-posed fit; and
+    # the training check's alpha=0.01 has a penalty to set.
+    check(IncrementalHuberRegressor.__name__, IncrementalHuberRegressor(penalty="l2", alpha=0.1))
 
 
 def test_clone_pipeline_grid_search_and_parallel_cross_validation():

@@ -6,7 +6,7 @@ import pytest
 import statsmodels.api as sm
 
 from vintrel import IncrementalHuberRegressor
-from vintrel._model import PENALTIES, HuberLoss, penalty_labelled, penalty_named
+from vintrel._model import PENALTIES, HuberLoss, penalty_for, penalty_labelled, penalty_named
 
 from synthetic_data import contaminated
 
@@ -34,14 +34,14 @@ def test_the_smoothing_half_width_shrinks_with_weight_and_never_exceeds_epsilon(
 def test_the_l1_level_is_the_engines():
     X, y, _, _ = contaminated(3000, 4, seed=3)
     model = IncrementalHuberRegressor(penalty="l1", alpha=2.0, batch_size=1000).fit(X, y)
-    level = penalty_named("l1").level(2.0, 1.35, 4, model.export_state().engine.weight_sum)
+    level = penalty_for(model.get_params()).level(4, model.export_state().engine.weight_sum)
     assert model.lambda_ == pytest.approx(level, rel=1e-12)
 
 
 @pytest.mark.parametrize("penalty", PENALTIES.values(), ids=lambda penalty: penalty.label)
 def test_every_penalty_is_named_consistently(penalty):
-    assert penalty_named(penalty.name) is penalty_labelled(penalty.label) is penalty
-    assert penalty.standard_errors == (penalty.no_standard_errors == "")
+    assert type(penalty_named(penalty.name)) is type(penalty_labelled(penalty.label)) is penalty
+    assert penalty().standard_errors == (penalty.no_standard_errors == "")
     model = IncrementalHuberRegressor(penalty=penalty.name)
     assert model.fit(*contaminated(500, 2, seed=1)[:2]).n_batches_ == 1
 
