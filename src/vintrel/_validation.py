@@ -1,29 +1,61 @@
 """A batch of the caller's data as arrays of the stream's precision, with
-scikit-learn's checks and messages."""
+scikit-learn's checks and messages.
+
+Data frames with categorical columns (pandas ``category``, polars
+``Categorical`` and ``Enum``) are one-hot encoded here: the first batch of a
+stream fixes the `Encoding`, and every later batch and prediction is
+encoded by it. A model with an encoding also takes arrays that already hold
+the encoded features, as the command line passes them."""
 
 from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator
-from sklearn.utils.validation import _check_sample_weight, validate_data
+from sklearn.utils.validation import _check_sample_weight, check_array, check_X_y, validate_data
+
+from vintrel._categorical import Encoding
+from vintrel._frames import check_plain_frame, encode_frame, frame_encoding
 
 Array = NDArray[np.floating[Any]]
 
 
 def validate_batch(estimator: BaseEstimator, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None, *,
-                   reset: bool, dtype: np.dtype | None = None, stream_batch: bool = False
-                   ) -> tuple[Array, Array, Array | None]:
+                   reset: bool, dtype: np.dtype | None = None, stream_batch: bool = False,
+                   encoding: Encoding | None = None) -> tuple[Array, Array, Array | None]:
     """X, y and the weights as arrays of `dtype` (float32 stays and
-    everything else becomes float64 when `dtype` is None). With `reset`
-    the batch fixes `estimator`'s features, else it must have them. Only a
-    batch of a stream (`stream_batch`) may weigh nothing.
+    everything else becomes float64 when `dtype` is None); see
+    `validate_encoded_batch`."""
+    X, y, weights, _ = validate_encoded_batch(estimator, X, y, sample_weight, reset=reset, dtype=dtype,
+                                              stream_batch=stream_batch, encoding=encoding)
+    return X, y, weights
+
+
+def validate_encoded_batch(estimator: BaseEstimator, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None,
+                           *, reset: bool, dtype: np.dtype | None = None, stream_batch: bool = False,
+                           encoding: Encoding | None = None
+                           ) -> tuple[Array, Array, Array | None, Encoding | None]:
+    """X (encoded), y and the weights as arrays of `dtype`, and the
+    encoding of X. With `reset` the batch fixes `estimator`'s features and
+    its encoding (returned), else it must have them, `encoding` being the
+    model's. Only a batch of a stream (`stream_batch`) may weigh nothing.
 
     X is not scanned for NaN and infinity here: the robust start and the
     engine scan it where they use it, so it is scanned once."""
     dtypes: Any = [np.float64, np.float32] if dtype is None else dtype
-    features, target = validate_data(estimator, X, y, reset=reset, dtype=dtypes, y_numeric=True,
-                                     ensure_all_finite=False)
+    if reset:
+        encoding = frame_encoding(X)
+    if encoding is None:
+        check_plain_frame(X)
+        features, target = validate_data(estimator, X, y, reset=reset, dtype=dtypes, y_numeric=True,
+                                         ensure_all_finite=False)
+    else:
+        features, target = check_X_y(encode_frame(X, encoding), y, dtype=dtypes, y_numeric=True,
+                                     ensure_all_finite=False, estimator=estimator)
+        if reset:
+            # scikit-learn's convention: the input columns, not the encoded ones.
+            estimator.n_features_in_ = len(encoding.columns)
+            estimator.feature_names_in_ = np.asarray(encoding.columns, dtype=object)
     target = np.asarray(target, dtype=features.dtype)
     weights = None
     if sample_weight is not None:
@@ -35,4 +67,16 @@ def validate_batch(estimator: BaseEstimator, X: ArrayLike, y: ArrayLike, sample_
             raise ValueError(f"sample_weight sums to more than the largest {features.dtype.name} "
                              f"(about {np.finfo(features.dtype).max:.3g}); divide the weights by a common factor, "
                              f"which changes no estimate")
-    return features, target, weights
+    return features, target, weights, encoding
+
+
+def validate_features(estimator: BaseEstimator, X: ArrayLike, encoding: Encoding | None) -> Array:
+    """The rows to predict as a float array of the model's features,
+    encoded by `encoding` when the model has one."""
+    dtypes: Any = [np.float64, np.float32]
+    if encoding is None:
+        check_plain_frame(X)
+        features: Array = validate_data(estimator, X, reset=False, dtype=dtypes)
+        return features
+    checked: Array = check_array(encode_frame(X, encoding), dtype=dtypes, estimator=estimator)
+    return checked

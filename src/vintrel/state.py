@@ -17,6 +17,7 @@ from typing import Any, Self
 import numpy as np
 from numpy.typing import NDArray
 
+from vintrel._categorical import Encoding
 from vintrel._scaling import Scaling
 
 Array = NDArray[np.floating[Any]]
@@ -98,9 +99,10 @@ class ModelState:
     params : mapping
         The estimator's parameters (``get_params()``).
     n_features_in : int
-        Number of features.
+        Number of features (the encoded ones, with categorical columns).
     feature_names_in : tuple of str or None
-        Column names, when the first batch had them.
+        Feature names, when the first batch had column names (the encoded
+        features' names, with categorical columns).
     scaling : Scaling or None
         The internal units; None until the stream has started.
     engine : EngineState or None
@@ -112,6 +114,10 @@ class ModelState:
         up, each a float, an array or a mapping of them.
     pending : Pending or None
         Rows waiting for the stream to start.
+    encoding : Encoding or None
+        The input columns and the levels of the categorical ones, when the
+        first batch was a data frame with categorical columns; the
+        features are then its encoded ones.
     """
 
     params: Mapping[str, Any]
@@ -128,6 +134,7 @@ class ModelState:
     scale_follows: bool = False
     #: The last warning that the order of the batches moved the estimate.
     order_warning: str | None = None
+    encoding: Encoding | None = None
 
     @property
     def fitted(self) -> bool:
@@ -156,6 +163,7 @@ class ModelState:
             "feature_names_in": None if self.feature_names_in is None else list(self.feature_names_in),
             "scaling": None, "engine": None, "last_update": None, "sums": dict(self.sums), "pending": None,
             "scale_follows": self.scale_follows, "order_warning": self.order_warning,
+            "encoding": None if self.encoding is None else self.encoding.to_plain(),
         }
         if self.scaling is not None:
             s = self.scaling
@@ -198,6 +206,7 @@ class ModelState:
             sums=_sums(plain["sums"], "sums"),
             scale_follows=_flag(plain.get("scale_follows", False), "scale_follows"),
             order_warning=_text(plain.get("order_warning"), "order_warning"),
+            encoding=_encoding(plain.get("encoding")),
         )
         if engine is not None:
             dtype = _precision(engine["dtype"], "engine.dtype")
@@ -239,6 +248,11 @@ class ModelState:
             raise ValueError(f"n_features_in must be at least 1; got {p}")
         if self.feature_names_in is not None and len(self.feature_names_in) != p:
             raise ValueError(f"{len(self.feature_names_in)} feature names for {p} features")
+        if self.encoding is not None:
+            if self.encoding.width != p:
+                raise ValueError(f"the encoding makes {self.encoding.width} features; the state has {p}")
+            if self.feature_names_in is not None and self.feature_names_in != self.encoding.feature_names:
+                raise ValueError("the feature names are not those of the encoding")
         if (self.scaling is None) != (self.engine is None) or (self.engine is None) != (self.last_update is None):
             raise ValueError("scaling, engine and last_update must be given together")
         if self.scaling is not None:
@@ -275,6 +289,12 @@ def _text(value: Any, name: str) -> str | None:
     if not isinstance(value, str) or len(value) > 10_000:
         raise TypeError(f"{name} must be a string of at most 10,000 characters")
     return value
+
+
+def _encoding(value: Any) -> Encoding | None:
+    """None (a state without categorical columns, or from an earlier
+    version) or a checked encoding."""
+    return None if value is None else Encoding.from_plain(value)
 
 
 def _count(value: Any, name: str) -> int:
