@@ -36,6 +36,12 @@ class UpdateSettings:
     ridge: float
 
 
+def _aligned(values: Any, dtype: np.dtype) -> Array:
+    """`values` as the engine takes them: C-contiguous and aligned (arrays
+    unpickled from another process's buffers may start at any byte)."""
+    return np.require(values, dtype=dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+
+
 def _keywords(units: Units | None) -> dict[str, NDArray[np.float64]]:
     if units is None:
         return {}
@@ -75,7 +81,7 @@ class EngineStream:
     def restart(self, coefficients: Array) -> None:
         """Forget everything folded so far and start from `coefficients`."""
         p = self.n_parameters
-        self._engine.restore(np.ascontiguousarray(coefficients, dtype=self.dtype),
+        self._engine.restore(_aligned(coefficients, self.dtype),
                              np.zeros((p, p), dtype=self.dtype), 0, 0, 0.0, 0.0)
         self.batch_count, self._weight_sum = 0, 0.0
         self._coefficients = np.array(coefficients, dtype=self.dtype)
@@ -130,7 +136,7 @@ class EngineStream:
             weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
         try:
             result = self._engine.evaluate(
-                design, target, weights, np.ascontiguousarray(coefficients, dtype=self.dtype), self.n_features,
+                design, target, weights, _aligned(coefficients, self.dtype), self.n_features,
                 self.fit_intercept, tau, bandwidth, **_keywords(units))
         except EngineNonFiniteError as error:
             raise ValueError(f"the values of X, y or sample_weight are too large for {self.dtype.name} "
@@ -160,8 +166,8 @@ class EngineStream:
     def restore(self, state: EngineState) -> None:
         """Put the estimate `state` on this engine."""
         self._engine.restore(
-            np.ascontiguousarray(state.coefficients, dtype=self.dtype),
-            np.ascontiguousarray(state.information, dtype=self.dtype),
+            _aligned(state.coefficients, self.dtype),
+            _aligned(state.information, self.dtype),
             state.n_samples_seen, state.batch_count, state.previous_lambda, state.weight_sum)
         self.batch_count, self._weight_sum = state.batch_count, state.weight_sum
         self._coefficients = np.array(state.coefficients, dtype=self.dtype)
