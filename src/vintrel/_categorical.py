@@ -119,7 +119,9 @@ class Encoding:
         makes the row's indicators NaN, so that it is refused or dropped
         as any missing value is. Raises ValueError for a level the encoding
         does not know."""
-        X = np.empty((rows, self.width), dtype=dtype, order="F")
+        # Row-major, as the engine takes a design, so that it is not copied
+        # again for every batch and pass.
+        X = np.empty((rows, self.width), dtype=dtype)
         offset = 0
         for name in self.columns:
             column = columns[name]
@@ -131,9 +133,10 @@ class Encoding:
             assert isinstance(column, Categories)
             index = column.positions(self.levels[name], name)
             width = len(self.levels[name]) - 1
-            block = X[:, offset:offset + width]
-            block[...] = index[:, None] == np.arange(1, width + 1)
-            block[index < 0] = np.nan
+            np.equal(index[:, None], np.arange(1, width + 1), out=X[:, offset:offset + width], casting="unsafe")
+            missing = index < 0
+            if missing.any():
+                X[missing, offset:offset + width] = np.nan
             offset += width
         return X
 
@@ -160,6 +163,9 @@ class Categories:
             raise ValueError(f"column {name!r} holds the level {level!r}, which is not among the levels the "
                              f"model was fitted with ({', '.join(map(repr, levels))})")
         return index
+
+    def __getitem__(self, rows: slice) -> "Categories":
+        return Categories(self.declared, self.codes[rows])
 
 
 Column = NDArray[Any] | Categories

@@ -6,7 +6,7 @@ imports quickly, without them.
 """
 
 import sys
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -75,15 +75,28 @@ def frame_encoding(X: Any) -> Encoding | None:
     return Encoding(tuple(frame.columns), frame.categorical)
 
 
-def encode_frame(X: Any, encoding: Encoding) -> Any:
-    """The design of a batch for a model with `encoding`: a frame is
-    encoded; an array must already have the encoded features' width."""
+def encode_frame(X: Any, encoding: Encoding, block_rows: int | None = None) -> Iterator[Any]:
+    """The design of a batch for a model with `encoding`, in blocks of
+    `block_rows` rows (one block when None): a frame is encoded; an array
+    must already have the encoded features' width and is one block."""
     if not is_frame(X):
         shape = np.shape(X)
         if len(shape) == 2 and shape[1] != encoding.width:
             raise ValueError(f"X has {shape[1]} features, but the model expects a data frame with the columns "
                              f"{list(encoding.columns)} or an array of their {encoding.width} encoded features")
-        return X
+        yield X
+        return
+    frame = _checked_frame(X, encoding)
+    step = max(frame.rows, 1) if block_rows is None else block_rows
+    for begin in range(0, max(frame.rows, 1), step):
+        rows = slice(begin, begin + step)
+        block = {name: column[rows] for name, column in frame.columns.items()}
+        yield encoding.encode(block, frame.dtype, len(range(frame.rows)[rows]))
+
+
+def _checked_frame(X: Any, encoding: Encoding) -> Frame:
+    """The columns of a frame, which must be those of `encoding`, of the
+    same kinds."""
     frame = read_frame(X)
     names = tuple(frame.columns)
     if names != encoding.columns:
@@ -97,7 +110,7 @@ def encode_frame(X: Any, encoding: Encoding) -> Any:
         if (name in encoding.levels) != isinstance(column, Categories):
             was = "categorical" if name in encoding.levels else "numeric"
             raise ValueError(f"column {name!r} was {was} when the model was fitted; give it the same type")
-    return encoding.encode(frame.columns, frame.dtype, frame.rows)
+    return frame
 
 
 def check_plain_frame(X: Any) -> None:

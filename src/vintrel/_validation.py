@@ -7,6 +7,8 @@ stream fixes the `Encoding`, and every later batch and prediction is
 encoded by it. A model with an encoding also takes arrays that already hold
 the encoded features, as the command line passes them."""
 
+import itertools
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -50,8 +52,9 @@ def validate_encoded_batch(estimator: BaseEstimator, X: ArrayLike, y: ArrayLike,
         features, target = validate_data(estimator, X, y, reset=reset, dtype=dtypes, y_numeric=True,
                                          ensure_all_finite=False)
     else:
-        features, target = check_X_y(encode_frame(X, encoding), y, dtype=dtypes, y_numeric=True,
-                                     ensure_all_finite=False, estimator=estimator)
+        [design] = encode_frame(X, encoding)
+        features, target = check_X_y(design, y, dtype=dtypes, y_numeric=True, ensure_all_finite=False,
+                                     estimator=estimator)
         if reset:
             # scikit-learn's convention: the input columns, not the encoded ones.
             estimator.n_features_in_ = len(encoding.columns)
@@ -70,13 +73,22 @@ def validate_encoded_batch(estimator: BaseEstimator, X: ArrayLike, y: ArrayLike,
     return features, target, weights, encoding
 
 
-def validate_features(estimator: BaseEstimator, X: ArrayLike, encoding: Encoding | None) -> Array:
-    """The rows to predict as a float array of the model's features,
-    encoded by `encoding` when the model has one."""
+# Rows of a data frame encoded at a time for predictions: a long frame with
+# many levels never needs its whole design in memory, and the blocks are
+# long enough that the fixed cost of each matrix-vector product (waking
+# BLAS threads) stays small.
+PREDICT_BLOCK_ROWS = 65536
+
+
+def validate_features(estimator: BaseEstimator, X: ArrayLike, encoding: Encoding | None) -> Iterator[Array]:
+    """The rows to predict as float arrays of the model's features, in
+    blocks of rows: encoded by `encoding` when the model has one. The
+    first block is checked before this returns."""
     dtypes: Any = [np.float64, np.float32]
     if encoding is None:
         check_plain_frame(X)
-        features: Array = validate_data(estimator, X, reset=False, dtype=dtypes)
-        return features
-    checked: Array = check_array(encode_frame(X, encoding), dtype=dtypes, estimator=estimator)
-    return checked
+        return iter([validate_data(estimator, X, reset=False, dtype=dtypes)])
+    blocks = (check_array(block, dtype=dtypes, estimator=estimator)
+              for block in encode_frame(X, encoding, PREDICT_BLOCK_ROWS))
+    first = next(blocks)
+    return itertools.chain([first], blocks)

@@ -464,9 +464,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             Predicted values.
         """
         check_is_fitted(self)
-        features = validate_features(self, X, self.__dict__.get("_encoding"))
+        blocks = validate_features(self, X, self.__dict__.get("_encoding"))
         coef, intercept = self._prediction
-        return np.asarray(features @ coef + intercept)
+        predictions = [np.asarray(features @ coef + intercept) for features in blocks]
+        return predictions[0] if len(predictions) == 1 else np.concatenate(predictions)
 
     def get_feature_names_out(self, input_features: ArrayLike | None = None) -> NDArray[np.object_]:
         """The names of the coefficients of `coef_`, in order.

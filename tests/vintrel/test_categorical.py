@@ -10,6 +10,7 @@ import pandas as pd
 import polars as pl
 import pytest
 
+import vintrel._validation
 from vintrel import IncrementalHuberRegressor
 from vintrel.state import ModelState
 
@@ -43,13 +44,13 @@ def data():
 
 
 def _design(x, region, levels):
-    """The oracle: x, then one indicator per level after the first (column
-    major, as the estimator encodes frames, so the engine sums alike)."""
-    return np.asfortranarray(np.column_stack([x, *((region == level).astype(float) for level in levels[1:])]))
+    """The oracle: x, then one indicator per level after the first (row
+    major, as the estimator encodes frames, so that the engine sums alike)."""
+    return np.column_stack([x, *((region == level).astype(float) for level in levels[1:])])
 
 
 @pytest.mark.parametrize("kind", FRAMES)
-def test_frames_are_encoded_like_the_command_line(data, kind):
+def test_frames_are_encoded_like_the_command_line(data, kind, monkeypatch):
     x, region, y = data
     levels = LEVELS[kind]
     model = IncrementalHuberRegressor().fit(FRAMES[kind](x, region), y)
@@ -62,8 +63,9 @@ def test_frames_are_encoded_like_the_command_line(data, kind):
     # coefficient the data does not identify.
     unseen = [i for i, level in enumerate(levels[1:]) if level not in SEEN]
     assert np.all(model.coef_[1:][unseen] == 0) and np.all(np.isnan(model.coef_se_[1:][unseen]))
-    np.testing.assert_allclose(model.predict(FRAMES[kind](x[:50], region[:50])),
-                               expected.predict(_design(x[:50], region[:50], levels)), rtol=1e-12)
+    monkeypatch.setattr(vintrel._validation, "PREDICT_BLOCK_ROWS", 500)  # blocks of 500, 500 and 200 rows
+    np.testing.assert_allclose(model.predict(FRAMES[kind](x, region)), expected.predict(_design(x, region, levels)),
+                               rtol=1e-12)
     restored = pickle.loads(pickle.dumps(model))
     np.testing.assert_array_equal(restored.predict(FRAMES[kind](x, region)), model.predict(FRAMES[kind](x, region)))
 
