@@ -285,7 +285,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         with self._guard(), self._unchanged_on_failure():
             X, y, weights, n_parameters, names, encoding = self._new_stream_batch(X, y, sample_weight)
             stream = Stream(params, X.shape[1])
-            stream.feature_names = names
+            stream.feature_names, stream.encoding = names, encoding
             rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
             whole = X.shape[0] <= rows_per_batch
             for begin in range(0, X.shape[0], rows_per_batch):
@@ -293,7 +293,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                 report = stream.take(X[rows], y[rows], None if weights is None else weights[rows],
                                      whole_batch=whole, last=begin + rows_per_batch >= X.shape[0])
                 self._warn_if_struggled(report)
-            state = stream.state(params, names).replace(encoding=encoding)
+            state = stream.state(params, names)
             if not whole and state.fitted and self.max_passes > 1:
                 state = self._run_passes(state, X, y, weights, rows_per_batch)
                 stream.reset_to(state)
@@ -365,10 +365,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
                 stream.scale_follows = params["scale"] == "auto"
             stream.check_units(params)
             stream.params, stream.feature_names, stream.watch_order = params, self._feature_names(), True
+            stream.encoding = encoding
             self._warn_if_struggled(stream.take(X, y, weights))
             if stream.new_order_warning is not None:
                 warn(stream.new_order_warning, StreamOrderWarning)
-            self._publish(stream.state(params, self._feature_names()).replace(encoding=encoding))
+            self._publish(stream.state(params, self._feature_names()))
         return self
 
     def initialize(self, X_sample: ArrayLike, y_sample: ArrayLike,
@@ -405,9 +406,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         with self._guard(), self._unchanged_on_failure():
             X, y, weights, _, names, encoding = self._new_stream_batch(X_sample, y_sample, sample_weight)
             stream = Stream(params, X.shape[1])
+            stream.encoding = encoding
             stream.initialize(X, y, weights)
             self._stream = stream
-            self._publish(stream.state(params, names).replace(encoding=encoding))
+            self._publish(stream.state(params, names))
         return self
 
     @classmethod
@@ -656,7 +658,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         Returns
         -------
         summary : vintrel.inference.Summary
-            The table; its `rows` hold the figures.
+            The table; its `rows` hold the figures, `to_frame()` gives them
+            as a pandas DataFrame, and notebooks show it as HTML.
         """
         alpha = check_alpha(alpha)
         inference, state = self._inference()

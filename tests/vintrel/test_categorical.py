@@ -142,3 +142,15 @@ def test_model_files_merges_and_damaged_states(data, tmp_path):
                             ({"columns": ["x", "region"], "categorical": {"region": ["a", "b"]}}, "encoding makes 2")]:
         with pytest.raises((TypeError, ValueError), match=message):
             ModelState.from_plain({**plain, "encoding": damage})
+
+
+def test_dask_partitions_stream_and_pass_with_the_start_encoding(data):
+    dd = pytest.importorskip("dask.dataframe")
+    import vintrel.dask as vintrel_dask
+
+    x, region, y = data
+    frame = FRAMES["pandas"](x, region)
+    model = vintrel_dask.fit(IncrementalHuberRegressor(batch_size=200), dd.from_pandas(frame, npartitions=3),
+                             dd.from_pandas(pd.Series(y), npartitions=3))
+    assert list(model.get_feature_names_out()) == ["x", *(f"region={level}" for level in DECLARED[1:])]
+    np.testing.assert_allclose(model.coef_, IncrementalHuberRegressor().fit(frame, y).coef_, rtol=1e-6, atol=1e-9)
