@@ -77,8 +77,11 @@ def frame_encoding(X: Any) -> Encoding | None:
 
 def encode_frame(X: Any, encoding: Encoding, block_rows: int | None = None) -> Iterator[Any]:
     """The design of a batch for a model with `encoding`, in blocks of
-    `block_rows` rows (one block when None): a frame is encoded; an array
-    must already have the encoded features' width and is one block."""
+    `block_rows` rows (one block when None): a frame is encoded; an array,
+    or a frame of the encoded features by name, must already have the
+    encoded features' width and is one block."""
+    if is_frame(X) and tuple(str(name) for name in X.columns) == encoding.feature_names:
+        X = X.to_numpy()  # already encoded (kinds are checked as numbers are, by scikit-learn)
     if not is_frame(X):
         shape = np.shape(X)
         if len(shape) == 2 and shape[1] != encoding.width:

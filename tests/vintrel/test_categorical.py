@@ -111,9 +111,12 @@ def test_text_columns_are_refused_with_advice(data, column):
         IncrementalHuberRegressor().fit(frame, y[:600])
 
 
-def test_frames_of_other_columns_or_types_are_refused(data):
+def test_frames_of_other_columns_or_types(data):
     x, region, y = data
     model = IncrementalHuberRegressor().fit(FRAMES["pandas"](x, region), y)
+    # A frame of the encoded features by name is taken as they are.
+    dummies = pd.get_dummies(FRAMES["pandas"](x, region), prefix_sep="=", drop_first=True, dtype=float)
+    np.testing.assert_array_equal(model.predict(dummies), model.predict(FRAMES["pandas"](x, region)))
     with pytest.raises(ValueError, match="columns of X must be those"):
         model.predict(pd.DataFrame({"region": pd.Categorical(region), "x": x}))
     with pytest.raises(ValueError, match="column 'region' was categorical"):
