@@ -45,15 +45,17 @@ def has_categories(X: Any) -> bool:
     indicators without a declared type."""
     if not is_frame(X):
         return False
-    return any(kind == "category" for kind in _kinds(X).values())
+    return any(kind == "category" for _, _, kind in _kinds(X))
 
 
 def read_frame(X: Any) -> Frame:
     """The columns of a frame (see `is_frame`), text columns refused."""
     kinds = _kinds(X)
+    if len({name for name, _, _ in kinds}) != len(kinds):
+        raise ValueError("two columns of X have the same name")
     pd = sys.modules.get("pandas")
     read = _pandas_column if pd is not None and isinstance(X, pd.DataFrame) else _polars_column
-    columns = {name: read(X[original], kind) for (name, kind), original in zip(kinds.items(), X.columns, strict=True)}
+    columns = {name: read(series, kind) for name, series, kind in kinds}
     numbers = [column.dtype for column in columns.values() if isinstance(column, np.ndarray)]
     float32 = bool(numbers) and all(dtype == np.float32 for dtype in numbers)
     return Frame(columns, len(X), np.dtype(np.float32 if float32 else np.float64))
@@ -120,25 +122,27 @@ def check_plain_frame(X: Any) -> None:
     """Refuse a frame with a categorical column for a model fitted without
     any, before it is read as numbers."""
     if has_categories(X):
-        names = [name for name, kind in _kinds(X).items() if kind == "category"]
+        names = [name for name, _, kind in _kinds(X) if kind == "category"]
         raise ValueError(f"column {names[0]!r} is categorical, but the model was fitted on numeric columns only")
 
 
 # ------------------------------------------------------------ the libraries
 
 
-def _kinds(X: Any) -> dict[str, str]:
-    """Each column's kind: "number", "category" or, refused, text."""
+def _kinds(X: Any) -> list[tuple[str, Any, str]]:
+    """Each column's name, values and kind: "number", "category" or,
+    refused, text."""
     pd = sys.modules.get("pandas")
-    kind_of = _pandas_kind if pd is not None and isinstance(X, pd.DataFrame) else _polars_kind
-    kinds = {}
-    for name in X.columns:
-        kind = kind_of(X[name])
+    if pd is not None and isinstance(X, pd.DataFrame):
+        kind_of, columns = _pandas_kind, list(X.items())
+    else:
+        kind_of, columns = _polars_kind, [(series.name, series) for series in X.get_columns()]
+    kinds = []
+    for name, series in columns:
+        kind = kind_of(series)
         if kind == "text":
             raise ValueError(f"column {str(name)!r} holds text; {_CAST_ADVICE}")
-        kinds[str(name)] = kind
-    if len(kinds) != len(X.columns):
-        raise ValueError("two columns of X have the same name")
+        kinds.append((str(name), series, kind))
     return kinds
 
 
