@@ -83,7 +83,7 @@ def encode_frame(X: Any, encoding: Encoding, block_rows: int | None = None) -> I
     or a frame of the encoded features by name, must already have the
     encoded features' width and is one block."""
     if is_frame(X) and tuple(str(name) for name in X.columns) == encoding.feature_names:
-        X = X.to_numpy()  # already encoded (kinds are checked as numbers are, by scikit-learn)
+        X = X.to_numpy()  # already encoded: checked as any array of numbers is
     if not is_frame(X):
         shape = np.shape(X)
         if len(shape) == 2 and shape[1] != encoding.width:
