@@ -98,7 +98,7 @@ class PartitionStream:
         """Fold one batch, as `partial_fit` takes it; returns the update's
         report, or None when the batch weighed nothing."""
         X, y, weights = validate_batch(self._validator, X, y, sample_weight, reset=False,
-                                       dtype=self._stream.dtype, stream_batch=True)
+                                       dtype=self._stream.dtype, stream_batch=True, encoding=self._start.encoding)
         report = self._stream.take(X, y, weights)
         if report is not None:
             self.updates += 1
@@ -161,7 +161,7 @@ def pass_sums(state: ModelState, point: PassPoint, batches: Batches) -> PassSums
     sums = PassSums.empty(engine.n_parameters, point)
     for X, y, weights in batches(batch_rows(validator.batch_size, engine.n_parameters, engine.dtype)):
         X, y, weights = validate_batch(validator, X, y, weights, reset=False, dtype=engine.dtype,
-                                       stream_batch=True)
+                                       stream_batch=True, encoding=state.encoding)
         evaluate_batch(state, point, sums, X, y, weights)
     return sums
 

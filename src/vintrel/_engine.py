@@ -38,6 +38,12 @@ class UpdateSettings:
     penalty_keywords: tuple[tuple[str, float | str], ...] = ()
 
 
+def _aligned(values: Any, dtype: np.dtype) -> Array:
+    """`values` as the engine takes them: C-contiguous and aligned (arrays
+    unpickled from another process's buffers may start at any byte)."""
+    return np.require(values, dtype=dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+
+
 def _keywords(units: Units | None) -> dict[str, NDArray[np.float64]]:
     if units is None:
         return {}
@@ -80,7 +86,7 @@ class EngineStream:
     def restart(self, coefficients: Array) -> None:
         """Forget everything folded so far and start from `coefficients`."""
         p = self.n_parameters
-        self._engine.restore(np.ascontiguousarray(coefficients, dtype=self.dtype),
+        self._engine.restore(_aligned(coefficients, self.dtype),
                              np.zeros((p, p), dtype=self.dtype), 0, 0, 0.0, 0.0)
         self.batch_count, self._weight_sum = 0, 0.0
         self._coefficients = np.array(coefficients, dtype=self.dtype)
@@ -141,7 +147,7 @@ class EngineStream:
             weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
         try:
             result = self._engine.evaluate(
-                design, target, weights, np.ascontiguousarray(coefficients, dtype=self.dtype), self.n_features,
+                design, target, weights, _aligned(coefficients, self.dtype), self.n_features,
                 self.fit_intercept, tau, bandwidth, **_keywords(units))
         except EngineNonFiniteError as error:
             raise ValueError(f"the values of X, y or sample_weight are too large for {self.dtype.name} "
@@ -172,8 +178,8 @@ class EngineStream:
         """Put the estimate `state` on this engine."""
         # A state received from another process may hold unaligned buffers.
         self._engine.restore(
-            np.require(state.coefficients, self.dtype, ["C_CONTIGUOUS", "ALIGNED"]),
-            np.require(state.information, self.dtype, ["C_CONTIGUOUS", "ALIGNED"]),
+            _aligned(state.coefficients, self.dtype),
+            _aligned(state.information, self.dtype),
             state.n_samples_seen, state.batch_count, state.previous_lambda, state.weight_sum)
         self.batch_count, self._weight_sum = state.batch_count, state.weight_sum
         self._coefficients = np.array(state.coefficients, dtype=self.dtype)

@@ -120,6 +120,9 @@ def _check_compatible(first: ModelState, other: ModelState, index: int) -> None:
     if (first.n_features_in, first.feature_names_in) != (other.n_features_in, other.feature_names_in):
         raise ValueError(f"cannot merge estimator {index}: it was fitted on other features "
                          f"({_describe_features(other)} instead of {_describe_features(first)})")
+    if first.encoding != other.encoding:
+        raise ValueError(f"cannot merge estimator {index}: it encodes its categorical columns otherwise "
+                         f"({_describe_encoding(other)} instead of {_describe_encoding(first)})")
     assert first.engine is not None and other.engine is not None
     if first.engine.dtype != other.engine.dtype:
         raise ValueError(f"cannot merge estimator {index}: it is fitted in {other.engine.dtype.name}, "
@@ -133,6 +136,11 @@ def _check_compatible(first: ModelState, other: ModelState, index: int) -> None:
 def _describe_features(state: ModelState) -> str:
     names = state.feature_names_in
     return f"{state.n_features_in} unnamed features" if names is None else f"features {list(names)}"
+
+
+def _describe_encoding(state: ModelState) -> str:
+    encoding = state.encoding
+    return "no categorical columns" if encoding is None else f"levels {dict(encoding.levels)}"
 
 
 def _same_scaling(first: ModelState, other: ModelState) -> bool:

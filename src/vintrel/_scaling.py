@@ -76,6 +76,11 @@ class Scaling:
     def n_features(self) -> int:
         return int(self.x_center.shape[0])
 
+    def __getstate__(self) -> dict[str, Any]:
+        # The cached engine units are left out: unpickled from another
+        # process's buffers they may be unaligned; they are made again.
+        return {name: value for name, value in self.__dict__.items() if name != "units"}
+
     @property
     def n_parameters(self) -> int:
         return self.n_features + int(self.fit_intercept)
@@ -105,9 +110,12 @@ class Scaling:
 
     @functools.cached_property
     def units(self) -> Units:
-        """The feature centres and scales as the engine takes them."""
-        return Units(np.ascontiguousarray(self.x_center, dtype=np.float64),
-                     np.ascontiguousarray(self.x_scale, dtype=np.float64))
+        """The feature centres and scales as the engine takes them: C-contiguous
+        and aligned (arrays unpickled from another process's buffers may
+        start at any byte, which the engine refuses)."""
+        def aligned(values: NDArray[np.float64]) -> NDArray[np.float64]:
+            return np.require(values, dtype=np.float64, requirements=["C_CONTIGUOUS", "ALIGNED"])
+        return Units(aligned(self.x_center), aligned(self.x_scale))
 
     def extent(self, X: NDArray[np.floating[Any]]) -> NDArray[np.float64]:
         """The largest absolute standardised value of each feature over an

@@ -16,6 +16,7 @@ from numpy.typing import NDArray
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import assert_all_finite
 
+from vintrel._categorical import Encoding
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._model import HuberLoss, default_tol, penalty_for, penalty_named
 from vintrel._order import batch_move, order_warning
@@ -115,6 +116,7 @@ class Stream:
         self.scaling: Scaling | None = None
         self.units: tuple[Any, Any] | None = None  # the parameters that fixed the internal units
         self.feature_names: tuple[str, ...] | None = None  # for messages; the caller keeps it current
+        self.encoding: Encoding | None = None  # the categorical columns, kept with the state
         # A stream of `partial_fit` calls watches its order and, unless its
         # units were fixed on purpose, refines its residual scale.
         self.watch_order = False
@@ -151,7 +153,7 @@ class Stream:
         self.scaling = state.scaling
         self.units = None if state.scaling is None else (state.scaling.fit_intercept, state.params["scale"])
         self.sums, self.pending, self.last = dict(state.sums), state.pending, state.last_update
-        self.feature_names = state.feature_names_in
+        self.feature_names, self.encoding = state.feature_names_in, state.encoding
         self.scale_follows, self.order_warning = state.scale_follows, state.order_warning
         self.residuals = state.residuals
 
@@ -161,7 +163,7 @@ class Stream:
                           scaling=self.scaling, engine=None if self.engine is None else self.engine.export(),
                           last_update=self.last, sums=dict(self.sums), pending=self.pending,
                           scale_follows=self.scale_follows, order_warning=self.order_warning,
-                          residuals=self.residuals)
+                          residuals=self.residuals, encoding=self.encoding)
 
     @property
     def dtype(self) -> np.dtype | None:

@@ -17,9 +17,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.exceptions import ConvergenceWarning, NotFittedError
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils import check_array, check_consistent_length, column_or_1d
+from sklearn.utils.validation import check_is_fitted
 
 import vintrel._model_format as model_format
+from vintrel._categorical import Encoding
 from vintrel._engine import FoldReport
 from vintrel._intervals import (
     IntervalTable,
@@ -45,7 +47,7 @@ from vintrel._stream import (
     batch_rows,
     struggles,
 )
-from vintrel._validation import validate_batch
+from vintrel._validation import validate_encoded_batch, validate_features
 from vintrel._warnings import warn
 from vintrel.inference import Inference, InferenceError, Summary, check_alpha
 from vintrel.state import ModelState, upgraded
@@ -62,7 +64,7 @@ Array = NDArray[np.floating[Any]]
 
 # The fitted attributes, all set from the published state.
 _FITTED = ("coef_", "intercept_", "scale_", "n_samples_seen_", "n_batches_", "n_iter_", "converged_", "lambda_",
-           "n_passes_", "_prediction")
+           "n_passes_", "_prediction", "_encoding")
 
 
 class InconsistentVersionWarning(UserWarning):
@@ -193,16 +195,31 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
 
     Attributes
     ----------
-    coef_ : ndarray of shape (n_features_in_,)
-        Coefficients in the caller's units.
+    coef_ : ndarray of shape (n_features_out,)
+        Coefficients in the caller's units, one per feature of
+        `get_feature_names_out` (the input features, unless some are
+        categorical).
     intercept_ : float
         Intercept in the caller's units (0.0 without `fit_intercept`).
     scale_ : float
         The residual scale in the target's units.
     n_features_in_ : int
-        Number of features seen in the first batch.
+        Number of features (columns) seen in the first batch.
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Column names, when the first batch had string column names.
+
+    Categorical columns: when the first batch is a pandas or polars data
+    frame with categorical columns (pandas ``category``, polars
+    ``Categorical`` or ``Enum``), each is one-hot encoded with its first
+    level dropped, as ``vintrel fit --categorical`` does. The levels are
+    those the column's type declares, in its order (for polars'
+    ``Categorical``, which declares none, the sorted levels present); the
+    indicators are named ``column=level`` (`get_feature_names_out`,
+    `summary`, the standard errors). Later batches and predictions must be
+    frames with the same columns, and a level the model was not fitted
+    with is an error naming it; a declared level that no row holds keeps
+    an indicator that stays zero. Text columns are refused: cast them to a
+    categorical type.
     n_samples_seen_ : int
         Rows folded into the estimate so far.
     n_batches_ : int
@@ -218,7 +235,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     lambda_ : float
         The L1 level of the last update, in standardised units (0.0 without
         penalty).
-    coef_se_ : ndarray of shape (n_features_in_,)
+    coef_se_ : ndarray of shape (n_features_out,)
         Standard errors of `coef_` (Huber's sandwich covariance; see
         `summary`). NaN for a coefficient the data does not identify.
     intercept_se_ : float
@@ -320,9 +337,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         params = self.get_params()
         check_params(params)
         with self._guard(), self._unchanged_on_failure():
-            X, y, weights, n_parameters, names = self._new_stream_batch(X, y, sample_weight)
+            X, y, weights, n_parameters, names, encoding = self._new_stream_batch(X, y, sample_weight)
             stream = Stream(params, X.shape[1])
-            stream.feature_names = names
+            stream.feature_names, stream.encoding = names, encoding
             rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
             whole = X.shape[0] <= rows_per_batch
             for begin in range(0, X.shape[0], rows_per_batch):
@@ -393,13 +410,16 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         check_params(params)
         with self._guard(), self._unchanged_on_failure():
             stream: Stream | None = self.__dict__.get("_stream")
-            X, y, weights = validate_batch(self, X, y, sample_weight, reset=stream is None,
-                                           dtype=None if stream is None else stream.dtype, stream_batch=True)
+            X, y, weights, encoding = validate_encoded_batch(
+                self, X, y, sample_weight, reset=stream is None, dtype=None if stream is None else stream.dtype,
+                stream_batch=True, encoding=self.__dict__.get("_encoding"))
+            self._encoding = encoding
             if stream is None:
                 stream = self._stream = Stream(params, X.shape[1])
                 stream.scale_follows = params["scale"] == "auto"
             stream.check_units(params)
             stream.params, stream.feature_names, stream.watch_order = params, self._feature_names(), True
+            stream.encoding = encoding
             self._warn_if_struggled(stream.take(X, y, weights))
             if stream.new_order_warning is not None:
                 warn(stream.new_order_warning, StreamOrderWarning)
@@ -438,8 +458,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         params = self.get_params()
         check_params(params)
         with self._guard(), self._unchanged_on_failure():
-            X, y, weights, _, names = self._new_stream_batch(X_sample, y_sample, sample_weight)
+            X, y, weights, _, names, encoding = self._new_stream_batch(X_sample, y_sample, sample_weight)
             stream = Stream(params, X.shape[1])
+            stream.encoding = encoding
             stream.initialize(X, y, weights)
             self._stream = stream
             self._publish(stream.state(params, names))
@@ -489,7 +510,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Samples.
+            Samples. For a model fitted on categorical columns: a data
+            frame with the columns it was fitted on (categorical ones of a
+            categorical type), or an array of the encoded features
+            (`get_feature_names_out`).
 
         Returns
         -------
@@ -497,9 +521,46 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             Predicted values.
         """
         check_is_fitted(self)
-        features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
+        blocks = validate_features(self, X, self.__dict__.get("_encoding"))
         coef, intercept = self._prediction
-        return np.asarray(features @ coef + intercept)
+        predictions = [np.asarray(features @ coef + intercept) for features in blocks]
+        return predictions[0] if len(predictions) == 1 else np.concatenate(predictions)
+
+    def _features(self, X: ArrayLike) -> Array:
+        """The model's features of the rows `X`, as one array (encoded when
+        the model has categorical columns)."""
+        blocks = list(validate_features(self, X, self.__dict__.get("_encoding")))
+        return blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
+
+    def get_feature_names_out(self, input_features: ArrayLike | None = None) -> NDArray[np.object_]:
+        """The names of the coefficients of `coef_`, in order.
+
+        Without categorical columns these are the input features
+        (`feature_names_in_`, or ``x0``, ``x1``, ... without names); a
+        categorical column contributes one indicator per level after its
+        first, named ``column=level``.
+
+        Parameters
+        ----------
+        input_features : array-like of str, default=None
+            Ignored unless given, when it must equal `feature_names_in_`.
+
+        Returns
+        -------
+        names : ndarray of str objects
+        """
+        if not hasattr(self, "n_features_in_"):
+            raise NotFittedError(f"this {type(self).__name__} has seen no data yet")
+        names = self._feature_names()
+        if input_features is not None:
+            given = [str(name) for name in np.asarray(input_features, dtype=object)]
+            expected = [str(name) for name in getattr(self, "feature_names_in_",
+                                                      [f"x{i}" for i in range(self.n_features_in_)])]
+            if given != expected:
+                raise ValueError(f"input_features {given} are not the features the model was fitted on, {expected}")
+        if names is None:
+            names = tuple(f"x{index}" for index in range(self.n_features_in_))
+        return np.asarray(names, dtype=object)
 
     def predict_interval(self, X: ArrayLike, coverage: float = 0.9) -> NDArray[np.float64]:
         """Prediction intervals: bounds that a new observation's target
@@ -538,7 +599,7 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         """
         coverage = check_coverage(coverage)
         check_is_fitted(self)
-        features = validate_data(self, X, reset=False, dtype=[np.float64, np.float32])
+        features = self._features(X)
         state, std_error = self.export_state(), None
         check_sketch(state.residuals)
         if penalty_named(state.params["penalty"]).standard_errors:
@@ -569,7 +630,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         scaled : ndarray of shape (n_samples,)
         """
         check_is_fitted(self)
-        features, target = validate_data(self, X, y, reset=False, dtype=[np.float64, np.float32], y_numeric=True)
+        features = self._features(X)
+        target = column_or_1d(check_array(y, ensure_2d=False, dtype=np.float64, input_name="y"), warn=True)
+        check_consistent_length(features, target)
         prediction, scale = predicted(self.export_state(), features)
         return np.asarray((np.asarray(target, dtype=np.float64) - prediction) / scale, dtype=np.float64)
 
@@ -610,24 +673,31 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     # ------------------------------------------------------- the published state
 
     def _new_stream_batch(self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None
-                          ) -> tuple[Array, Array, Array | None, int, tuple[str, ...] | None]:
+                          ) -> tuple[Array, Array, Array | None, int, tuple[str, ...] | None, Encoding | None]:
         """Validate the batch that starts a new stream; also returns the
         number of parameters, once the batch has more rows of positive
         weight than that, and the feature names. The features are recorded
         on a blank estimator, so that readers of this one see the old
-        stream's names until the new stream is published."""
+        stream's names until the new stream is published. With categorical
+        columns the names are those of the encoded features."""
         blank = type(self)(**self.get_params())
-        X, y, weights = validate_batch(blank, X, y, sample_weight, reset=True)
-        names = getattr(blank, "feature_names_in_", None)
+        X, y, weights, encoding = validate_encoded_batch(blank, X, y, sample_weight, reset=True)
+        names = getattr(blank, "feature_names_in_", None) if encoding is None else encoding.feature_names
         n_parameters = int(X.shape[1]) + int(self.fit_intercept)
         usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
         if usable == 0 or (usable <= n_parameters and not penalty_for(self.get_params()).ridge_part):
             raise ValueError(
                 f"{type(self).__name__} needs more samples than parameters: got {usable} "
                 f"sample{'s' if usable != 1 else ''} of positive weight for {n_parameters} parameters")
-        return X, y, weights, n_parameters, None if names is None else tuple(str(name) for name in names)
+        return (X, y, weights, n_parameters, None if names is None else tuple(str(name) for name in names),
+                encoding)
 
     def _feature_names(self) -> tuple[str, ...] | None:
+        """The names of the features the engine sees: the encoded ones
+        with categorical columns, else `feature_names_in_`."""
+        encoding: Encoding | None = self.__dict__.get("_encoding")
+        if encoding is not None:
+            return encoding.feature_names
         names = getattr(self, "feature_names_in_", None)
         return None if names is None else tuple(str(name) for name in names)
 
@@ -637,7 +707,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         one dictionary update, so that readers in other threads never find
         them missing."""
         published: dict[str, Any] = {"_state": state, "n_features_in_": state.n_features_in}
-        if state.feature_names_in is not None:
+        if state.encoding is not None:
+            # scikit-learn's convention: the input columns, not the encoded ones.
+            published.update(_encoding=state.encoding, n_features_in_=len(state.encoding.columns),
+                             feature_names_in_=np.asarray(state.encoding.columns, dtype=object))
+        elif state.feature_names_in is not None:
             published["feature_names_in_"] = np.asarray(state.feature_names_in, dtype=object)
         engine, scaling, last = state.engine, state.scaling, state.last_update
         if engine is not None and scaling is not None and last is not None:
@@ -746,7 +820,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         Returns
         -------
         summary : vintrel.inference.Summary
-            The table; its `rows` hold the figures.
+            The table; its `rows` hold the figures, `to_frame()` gives them
+            as a pandas DataFrame, and notebooks show it as HTML.
         """
         alpha = check_alpha(alpha)
         inference, state = self._inference()

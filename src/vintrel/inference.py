@@ -23,6 +23,8 @@ Smoothing then enters the covariance once, through I, instead of twice with
 the same sign (through I and through sum(psi')).
 """
 
+import html
+import importlib
 import math
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -312,7 +314,9 @@ class Inference:
 
 @dataclass(frozen=True, repr=False)
 class Summary:
-    """The coefficient table of a fitted estimator, printable as text.
+    """The coefficient table of a fitted estimator, printable as text,
+    shown as a table in notebooks, and convertible to a data frame
+    (`to_frame`).
 
     Attributes
     ----------
@@ -372,6 +376,53 @@ class Summary:
         return "\n".join(lines)
 
     __repr__ = __str__
+
+    def to_frame(self) -> Any:
+        """The coefficient table as a data frame.
+
+        Returns
+        -------
+        pandas.DataFrame or dict
+            One row per coefficient, indexed by feature name (``"feature"``,
+            the intercept last), with the columns ``coef``, ``std_err``,
+            ``z``, ``p_value``, ``lower`` and ``upper``; the figures of the
+            header (`alpha`, `n_rows`, `n_batches`, `scale`, `epsilon`,
+            `covariance_type`, `note`) are in its ``attrs``. Without pandas
+            installed, a dict of the same columns (``"feature"`` first) as
+            lists.
+        """
+        columns: dict[str, list[Any]] = {name: [getattr(row, name) for row in self.rows]
+                                         for name in CoefficientRow._fields}
+        columns["feature"] = columns.pop("name")
+        try:
+            pd = importlib.import_module("pandas")
+        except ImportError:
+            return {"feature": columns.pop("feature"), **columns}
+        frame = pd.DataFrame(columns).set_index("feature")
+        frame.attrs.update(alpha=self.alpha, n_rows=self.n_rows, n_batches=self.n_batches, scale=self.scale,
+                           epsilon=self.epsilon, covariance_type=self.covariance_type, note=self.note)
+        return frame
+
+    def _repr_html_(self) -> str:
+        """The table as HTML, for notebooks."""
+        low, high = f"[{self.alpha / 2:.3g}", f"{1 - self.alpha / 2:.3g}]"
+        head = "".join(f"<th>{html.escape(label)}</th>"
+                       for label in ("", "coef", "std err", "z", "P>|z|", low, high))
+        body = "".join(
+            f"<tr><th>{html.escape(row.name)}</th><td>{row.coef:.6g}</td><td>{row.std_err:.6g}</td>"
+            f"<td>{row.z:.2f}</td><td>{row.p_value:.3f}</td><td>{row.lower:.6g}</td><td>{row.upper:.6g}</td></tr>"
+            for row in self.rows)
+        caption = (f"Huber regression, streamed<br>rows: {self.n_rows:,} &nbsp; batches: {self.n_batches:,} "
+                   f"&nbsp; epsilon: {self.epsilon:g} &nbsp; scale: {self.scale:.6g}<br>"
+                   f"covariance: {html.escape(self.covariance_type)}, {html.escape(COVARIANCE_FORMULA)}")
+        notes = []
+        if any(math.isnan(row.std_err) for row in self.rows):
+            notes.append("nan: not identified by the rows seen (a constant or collinear column)")
+        if self.note is not None:
+            notes.append(f"warning: {self.note}")
+        foot = "".join(f"<p>{html.escape(note)}</p>" for note in notes)
+        return (f"<div><table><caption>{caption}</caption><thead><tr>{head}</tr></thead>"
+                f"<tbody>{body}</tbody></table>{foot}</div>")
 
 
 class _Inferable(Protocol):

@@ -93,10 +93,13 @@ def load(path: str | PathLike[str], feature_names: list[str] | None = None) -> I
 def check_features(estimator: IncrementalHuberRegressor, expected: list[str], source: str) -> None:
     """Refuse a model whose features are not `expected`, naming the
     differences."""
-    names = getattr(estimator, "feature_names_in_", None)
+    # The features the engine sees: with categorical columns, their
+    # indicators.
+    state = estimator.export_state()
+    names = state.feature_names_in
     if names is None:
-        if estimator.n_features_in_ != len(expected):
-            raise ModelFileError(f"{source}: the model has {estimator.n_features_in_} features, "
+        if state.n_features_in != len(expected):
+            raise ModelFileError(f"{source}: the model has {state.n_features_in} features, "
                                  f"not the {len(expected)} expected")
         return
     held = [str(name) for name in names]

@@ -17,6 +17,7 @@ from typing import Any, Self
 import numpy as np
 from numpy.typing import NDArray
 
+from vintrel._categorical import Encoding
 from vintrel._residual_sketch import ResidualSketch
 from vintrel._scaling import Scaling
 
@@ -115,9 +116,10 @@ class ModelState:
     params : mapping
         The estimator's parameters (``get_params()``).
     n_features_in : int
-        Number of features.
+        Number of features (the encoded ones, with categorical columns).
     feature_names_in : tuple of str or None
-        Column names, when the first batch had them.
+        Feature names, when the first batch had column names (the encoded
+        features' names, with categorical columns).
     scaling : Scaling or None
         The internal units; None until the stream has started.
     engine : EngineState or None
@@ -129,6 +131,10 @@ class ModelState:
         up, each a float, an array or a mapping of them.
     pending : Pending or None
         Rows waiting for the stream to start.
+    encoding : Encoding or None
+        The input columns and the levels of the categorical ones, when the
+        first batch was a data frame with categorical columns; the
+        features are then its encoded ones.
     """
 
     params: Mapping[str, Any]
@@ -151,6 +157,7 @@ class ModelState:
     #: pass, which the final ones match within `pass_tol`); None in states
     #: saved before it was tracked.
     residuals: ResidualSketch | None = None
+    encoding: Encoding | None = None
 
     @property
     def fitted(self) -> bool:
@@ -180,6 +187,7 @@ class ModelState:
             "scaling": None, "engine": None, "last_update": None, "sums": dict(self.sums), "pending": None,
             "scale_follows": self.scale_follows, "order_warning": self.order_warning,
             "residuals": None if self.residuals is None else self.residuals.to_plain(),
+            "encoding": None if self.encoding is None else self.encoding.to_plain(),
         }
         if self.scaling is not None:
             s = self.scaling
@@ -223,6 +231,7 @@ class ModelState:
             scale_follows=_flag(plain.get("scale_follows", False), "scale_follows"),
             order_warning=_text(plain.get("order_warning"), "order_warning"),
             residuals=None if plain.get("residuals") is None else ResidualSketch.from_plain(plain["residuals"]),
+            encoding=_encoding(plain.get("encoding")),
         )
         if engine is not None:
             dtype = _precision(engine["dtype"], "engine.dtype")
@@ -264,6 +273,11 @@ class ModelState:
             raise ValueError(f"n_features_in must be at least 1; got {p}")
         if self.feature_names_in is not None and len(self.feature_names_in) != p:
             raise ValueError(f"{len(self.feature_names_in)} feature names for {p} features")
+        if self.encoding is not None:
+            if self.encoding.width != p:
+                raise ValueError(f"the encoding makes {self.encoding.width} features; the state has {p}")
+            if self.feature_names_in is not None and self.feature_names_in != self.encoding.feature_names:
+                raise ValueError("the feature names are not those of the encoding")
         if (self.scaling is None) != (self.engine is None) or (self.engine is None) != (self.last_update is None):
             raise ValueError("scaling, engine and last_update must be given together")
         if self.scaling is not None:
@@ -300,6 +314,12 @@ def _text(value: Any, name: str) -> str | None:
     if not isinstance(value, str) or len(value) > 10_000:
         raise TypeError(f"{name} must be a string of at most 10,000 characters")
     return value
+
+
+def _encoding(value: Any) -> Encoding | None:
+    """None (a state without categorical columns, or from an earlier
+    version) or a checked encoding."""
+    return None if value is None else Encoding.from_plain(value)
 
 
 def _count(value: Any, name: str) -> int:

@@ -100,7 +100,7 @@ def test_a_local_cluster_fits_what_vintrel_dask_fits_and_reports_as_a_stream(tra
     assert model.intercept_ == pytest.approx(expected.intercept_, rel=1e-12)
     assert (model.scale_, model.n_samples_seen_, model.n_batches_) == (expected.scale_, 9000, 9)
     assert model.get_params() == IncrementalHuberRegressor(max_passes=max_passes).get_params()
-    assert list(model.feature_names_in_) == list(X.columns)
+    assert list(model.get_feature_names_out()) == list(X.columns)
 
     status, out, _ = run(capsys, "show", tmp_path / "m.npz")
     assert status == 0 and "(complete)" in out and out.count("3,000 rows taken in") == 3

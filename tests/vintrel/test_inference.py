@@ -5,6 +5,7 @@ the estimator, and the cases without valid inference."""
 import copy
 import pickle
 import re
+import sys
 import warnings
 
 import numpy as np
@@ -167,6 +168,21 @@ def test_summary_names_the_features_and_states_the_run():
     for expected in ("rows: 3,000", "batches: 3", "H2", "[0.05", "0.95]", "height", "intercept"):
         assert expected in text
     assert repr(model.summary(0.1)) == text
+
+
+def test_the_summary_as_a_data_frame_and_as_html(monkeypatch):
+    X, y, _, _ = contaminated(2000, 2, seed=6, noise_df=3.0)
+    model = IncrementalHuberRegressor().fit(pd.DataFrame(X, columns=["a<b", "c"]), y)
+    summary = model.summary(alpha=0.1)
+    table = summary.to_frame()
+    assert list(table.index) == ["a<b", "c", "intercept"] and table.index.name == "feature"
+    assert list(table.columns) == ["coef", "std_err", "z", "p_value", "lower", "upper"]
+    np.testing.assert_array_equal(table.to_numpy(), np.array([row[1:] for row in summary.rows]))
+    assert table.attrs["alpha"] == 0.1 and table.attrs["n_rows"] == 2000
+    page = summary._repr_html_()
+    assert page.count("<tr>") == 4 and "<th>a&lt;b</th>" in page and "[0.05" in page
+    monkeypatch.setitem(sys.modules, "pandas", None)  # pandas not installed
+    assert list(summary.to_frame()) == ["feature", "coef", "std_err", "z", "p_value", "lower", "upper"]
 
 
 def test_float32_standard_errors_are_close_to_float64():

@@ -118,8 +118,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="columns of DATA to copy next to the predictions, such as an id")
     predict.add_argument("--batch-rows", metavar="N", type=_positive_int, default=100_000,
                          help="rows predicted at a time (default 100,000)")
-    predict.add_argument("--nan", choices=["error", "drop"], default="error",
-                         help="rows with empty, NaN or infinite features: refuse them (default) or leave them out")
+    predict.add_argument("--nan", choices=["error", "drop", "keep"], default="error",
+                         help="rows with empty, NaN or infinite features: refuse them (default), leave them out, or "
+                              "keep them with a null prediction so that the output lines up with DATA row for row")
     predict.add_argument("--interval", metavar="COVERAGE", type=_coverage,
                          help="add columns lower and upper: a prediction interval that holds a new row's target "
                               "with this probability (such as 0.9), from the model's residual distribution and "

@@ -105,7 +105,7 @@ def shared_start(plan: FitPlan) -> SharedStart:
     except ValueError as error:
         raise CommandError(f"too little data to start: {error}") from error
     # Workers fold unnamed arrays; the names are put back after the merge.
-    return SharedStart(model.export_state().replace(feature_names_in=None), (X, y))
+    return SharedStart(model.export_state().replace(feature_names_in=None, encoding=None), (X, y))
 
 
 # ------------------------------------------------------------- the tasks

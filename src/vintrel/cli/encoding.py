@@ -1,8 +1,8 @@
 """Tables of data-set columns as the estimator's arrays: numeric features as
-they are, categorical columns one-hot with their first level dropped, and
-rows with missing values refused or dropped."""
+they are, categorical columns one-hot with their first level dropped (the
+package's rule, `vintrel._categorical`, which the estimator applies to data
+frames), and rows with missing values refused or dropped."""
 
-import re
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -12,14 +12,13 @@ import pyarrow as pa
 import pyarrow.compute as pc
 from numpy.typing import DTypeLike, NDArray
 
+from vintrel._categorical import Encoding, design_names, level_order
 from vintrel.cli.dataset import column_advice
 from vintrel.cli.errors import CommandError
 
 Array = NDArray[np.floating[Any]]
 # Says where row i of a table came from, for error messages.
 Locator = Callable[[int], str]
-# A level that reads as a whole number, ordered by its value.
-_INTEGER = re.compile(r"[+-]?[0-9]+")
 
 
 @dataclass(frozen=True)
@@ -39,13 +38,13 @@ class FeatureLayout:
     def feature_names(self) -> list[str]:
         """The estimator's feature names: numeric columns by name, and
         `column=level` for each indicator."""
-        names: list[str] = []
-        for column in self.columns:
-            if column in self.levels:
-                names += [f"{column}={level}" for level in self.levels[column][1:]]
-            else:
-                names.append(column)
-        return names
+        return design_names(self.columns, self.levels)
+
+    @property
+    def encoding(self) -> Encoding | None:
+        """The estimator's record of the categorical columns, or None
+        without any."""
+        return Encoding(self.columns, self.levels) if self.levels else None
 
     @property
     def used_columns(self) -> list[str]:
@@ -117,8 +116,10 @@ class Encoder:
     error naming its file and row.
     """
 
-    def __init__(self, layout: FeatureLayout, dtype: DTypeLike, drop_missing: bool) -> None:
+    def __init__(self, layout: FeatureLayout, dtype: DTypeLike, drop_missing: bool,
+                 advice: str = "use --nan drop to leave such rows out") -> None:
         self.layout = layout
+        self.advice = advice  # how to get past a missing value
         self.dtype = np.dtype(dtype)
         self.drop_missing = drop_missing
         self._level_sets = {name: pa.array(levels, type=pa.string()) for name, levels in layout.levels.items()}
@@ -135,7 +136,7 @@ class Encoder:
         X = np.empty((rows, self._width), dtype=self.dtype, order="F")
         y = None if layout.target is None else np.empty(rows, dtype=self.dtype)
         weights = None if layout.weight is None else np.empty(rows, dtype=self.dtype)
-        missing = _Missing(rows, self.drop_missing, locate)
+        missing = _Missing(rows, self.drop_missing, locate, self.advice)
         unseen: dict[str, int] = {}
         begin = 0
         for part in parts:
@@ -185,8 +186,8 @@ class _Missing:
     """Rows with a missing value over one chunk, gathered column by column:
     dropped, or refused naming the first such row."""
 
-    def __init__(self, rows: int, drop: bool, locate: Locator) -> None:
-        self.total, self.drop, self.locate = rows, drop, locate
+    def __init__(self, rows: int, drop: bool, locate: Locator, advice: str) -> None:
+        self.total, self.drop, self.locate, self.advice = rows, drop, locate, advice
         self.rows: NDArray[np.bool_] | None = None
         # The first row with a missing value and its first such column.
         self.first: tuple[int, str] | None = None
@@ -217,7 +218,7 @@ class _Missing:
         more = self.count - 1
         tail = f" (and {more:,} more row{'s' * (more > 1)} in this batch)" if more else ""
         raise CommandError(f"{self.locate(row)}: column '{name}' is empty, NaN or infinite{tail}; "
-                           f"use --nan drop to leave such rows out")
+                           f"{self.advice}")
 
 
 @dataclass(frozen=True)
@@ -302,10 +303,3 @@ def levels_of(pieces: Iterable[pa.RecordBatch], columns: Sequence[str], limit: i
             raise CommandError(f"column '{name}' has no values to take levels from")
     return {name: tuple(sorted(values, key=level_order)) for name, values in seen.items()}
 
-
-def level_order(level: str) -> tuple[int, int, str]:
-    """The sort key of levels: whole numbers first, by value (month 2
-    before month 10), then other text in text order."""
-    if _INTEGER.fullmatch(level):
-        return (0, int(level), level)
-    return (1, 0, level)

@@ -121,8 +121,9 @@ def _one_pass(plan: FitPlan, passes: Passes, in_progress: PassInProgress | None,
     state, point = passes.state, passes.point
     engine = state.engine
     assert engine is not None
-    # The arrays carry no column names; the validator expects none.
-    validator = IncrementalHuberRegressor.from_state(state.replace(feature_names_in=None))
+    # The arrays carry no column names and are encoded already; the
+    # validator expects neither names nor data frames.
+    validator = IncrementalHuberRegressor.from_state(state.replace(feature_names_in=None, encoding=None))
     sums = in_progress.sums if in_progress else PassSums.empty(engine.n_parameters, point)
     read_through = dict(in_progress.read_through) if in_progress else {}
     ended = _Ended(sums, read_through, 0, False)

@@ -14,7 +14,7 @@ import numpy as np
 import pyarrow as pa
 from numpy.typing import NDArray
 
-import vintrel.model_file as model_file
+import vintrel._model_format as model_format
 from vintrel._stream import MIN_START_ROWS_PER_PARAMETER
 from vintrel.cli.dataset import Chunk, DataSet
 from vintrel.cli.encoding import Encoded, Encoder, FeatureLayout
@@ -172,7 +172,7 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
     identities = {path: plan.identities[path] for path in files if path in plan.identities}
     record = StreamRecord(plan.layout, plan.batch_rows, plan.drop_missing, plan.data.source, complete, files,
                           identities, passes=run.pass_record)
-    model_file.save(args.model, model, record.to_metadata())
+    _save(args.model, model, plan.layout, record.to_metadata())
     if args.plot is not None and run.paths:
         _plot(args.plot, plan, run)
     _print_results(args, model, run)
@@ -193,6 +193,16 @@ def finish_fit(args: argparse.Namespace, plan: FitPlan, run: FitRun) -> int:
                            f"({getattr(model, 'n_samples_seen_', 0):,} rows) is saved in {args.model}; "
                            f"continue with --resume {args.model}", status=EXIT_INTERRUPTED)
     return 0
+
+
+def _save(path: str, model: IncrementalHuberRegressor, layout: FeatureLayout, metadata: dict[str, Any]) -> None:
+    """Write the model file. The state records the layout's categorical
+    columns, so that the model, loaded in Python, predicts on data frames
+    whose columns are categorical."""
+    state = model.export_state()
+    if layout.encoding is not None:
+        state = state.replace(encoding=layout.encoding, feature_names_in=tuple(layout.feature_names))
+    model_format.write(path, state, metadata)
 
 
 def _start_on_what_is_held(model: IncrementalHuberRegressor, feature_names: list[str], run: FitRun,

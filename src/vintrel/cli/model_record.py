@@ -74,8 +74,9 @@ class StreamRecord:
             if len(record.files) != len(files):
                 raise ValueError("a file is listed twice")
             if section.get("passes") is not None:
+                features = saved.estimator.export_state().n_features_in  # with categories, the indicators
                 record = replace(record, passes=PassRecord.from_metadata(
-                    section["passes"], saved.estimator.n_features_in_ + int(saved.estimator.fit_intercept)))
+                    section["passes"], features + int(saved.estimator.fit_intercept)))
         except (KeyError, TypeError, ValueError, AttributeError) as error:
             raise CommandError(f"{source}: the command line's record in the model file is damaged ({error!r})") \
                 from error
@@ -97,6 +98,9 @@ def layout_of(saved: SavedModel, source: str) -> FeatureLayout:
     record = StreamRecord.of(saved, source)
     if record is not None:
         return record.layout
+    encoding = saved.estimator.export_state().encoding
+    if encoding is not None:  # fitted in Python on a data frame with categorical columns
+        return FeatureLayout(encoding.columns, encoding.levels)
     names = getattr(saved.estimator, "feature_names_in_", None)
     if names is None:
         raise CommandError(f"{source}: the model has no feature names, so its columns cannot be found")

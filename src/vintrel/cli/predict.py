@@ -1,5 +1,9 @@
 """`vintrel predict`: stream a data set through a saved model and write the
-predictions, batch by batch."""
+predictions, batch by batch.
+
+Rows with an empty, NaN or infinite feature stop the command (`--nan
+error`), are left out (`--nan drop`) or get a null prediction (`--nan
+keep`), which keeps the output row for row in line with the input."""
 
 import argparse
 import warnings
@@ -7,6 +11,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pyarrow as pa
+from numpy.typing import NDArray
 
 import vintrel.model_file as model_file
 from vintrel.cli.dataset import DataSet
@@ -27,6 +32,7 @@ class _Tally:
     rows: int = 0
     written: int = 0
     dropped: int = 0
+    nulls: int = 0
     unseen: dict[str, int] = field(default_factory=dict)
 
 
@@ -58,6 +64,8 @@ def run_predict(args: argparse.Namespace) -> int:
     print(printable(f"wrote {tally.written:,} predictions for {tally.rows:,} rows to {args.output}"))
     if tally.dropped:
         print(f"left out {tally.dropped:,} rows with empty, NaN or infinite features")
+    if tally.nulls:
+        print(f"{tally.nulls:,} rows with empty, NaN or infinite features have a null prediction")
     for name, count in tally.unseen.items():
         print(printable(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0"))
     return 0
@@ -68,22 +76,31 @@ def _write_predictions(args: argparse.Namespace, model: IncrementalHuberRegresso
     """Predict chunk by chunk into the output, which appears only once
     every chunk is written."""
     columns = [*layout.used_columns, *(name for name in keep if name not in layout.used_columns)]
-    encoder = Encoder(layout, model.coef_.dtype, args.nan == "drop")
+    encoder = Encoder(layout, model.coef_.dtype, args.nan != "error",
+                      "use --nan drop to leave such rows out, or --nan keep to give them a null prediction")
+    keep_rows = args.nan == "keep"
     tally = _Tally()
     with table_writer(args.output) as write:
         for chunk in data.chunks(columns, args.batch_rows, {}, numbers=layout.numbers, text=layout.categorical):
             if chunk.rows == 0:
                 continue
             encoded = encoder.encode(chunk.parts, chunk.locate)
-            predictions = _predict(model, encoded.X)
+            values = _predict(model, encoded.X)
+            added = outputs.columns(model, encoded, values)
+            predictions: Array | pa.Array = values
             kept = {name: _as_written(chunk.parts, name) for name in keep}
-            if encoded.kept is not None:
+            if encoded.kept is not None and keep_rows:
+                predictions = spread(values, encoded.kept)
+                added = {name: spread(column.to_numpy(zero_copy_only=False), encoded.kept)
+                         for name, column in added.items()}
+                tally.nulls += encoded.dropped
+            elif encoded.kept is not None:
                 rows = pa.array(encoded.kept)
                 kept = {name: column.filter(rows) for name, column in kept.items()}
-            write(pa.table({**kept, PREDICTION: predictions, **outputs.columns(model, encoded, predictions)}))
+                tally.dropped += encoded.dropped
+            write(pa.table({**kept, PREDICTION: predictions, **added}))
             tally.rows += chunk.rows
             tally.written += len(predictions)
-            tally.dropped += encoded.dropped
             for name, count in encoded.unseen.items():
                 tally.unseen[name] = tally.unseen.get(name, 0) + count
             progress.advance(chunk.rows, f"{tally.written:,} predictions")
@@ -101,6 +118,14 @@ def _predict(model: IncrementalHuberRegressor, X: Array) -> Array:
         # The arrays carry no column names; the layout matched them.
         warnings.filterwarnings("ignore", message="X does not have valid feature names")
         return model.predict(X)
+
+
+def spread(values: Array, kept: NDArray[np.bool_]) -> pa.Array:
+    """The values of the kept rows in place among all rows, null in the
+    rows left out."""
+    full = np.zeros(kept.shape[0], dtype=values.dtype)
+    full[kept] = values
+    return pa.array(full, mask=~kept)
 
 
 def _as_written(parts: list[pa.RecordBatch], name: str) -> pa.ChunkedArray:

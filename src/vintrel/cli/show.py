@@ -25,7 +25,8 @@ def run_show(args: argparse.Namespace) -> int:
 def _fit_lines(saved: model_file.SavedModel) -> list[tuple[str, str]]:
     model = saved.estimator
     if not hasattr(model, "coef_"):
-        return [("fitted", f"not yet: {model.n_features_in_} features, rows held until the stream can start")]
+        features = len(model.get_feature_names_out())
+        return [("fitted", f"not yet: {features} features, rows held until the stream can start")]
     state = "converged" if model.converged_ else "NOT converged"
     return [("fitted", f"{counted(model.n_samples_seen_, 'row')} in {counted(model.n_batches_, 'update')}, "
                        f"{model.coef_.dtype}; residual scale {model.scale_:.6g}"),

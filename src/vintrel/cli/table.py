@@ -34,8 +34,7 @@ def coefficient_table(model: IncrementalHuberRegressor) -> Table:
     """Feature and coefficient (the intercept last) in the caller's units;
     with standard errors, z and a normal interval when the model has
     standard errors (not with the L1 penalty)."""
-    names = getattr(model, "feature_names_in_", None)
-    labels = [str(name) for name in names] if names is not None else [f"x{j}" for j in range(model.n_features_in_)]
+    labels = [str(name) for name in model.get_feature_names_out()]
     values = [float(v) for v in model.coef_]
     if model.fit_intercept:
         labels.append("(intercept)")
