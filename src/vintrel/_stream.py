@@ -271,8 +271,10 @@ class Stream:
         label = f"batch {engine.batch_count + 1}"
         self.new_order_warning = None
         half_life = self.params.get("half_life")
-        # Forgetting moves the estimate on purpose: no order watch then.
-        watch = self.watch_order and half_life is None and engine.n_parameters <= MAX_WATCHED_PARAMETERS
+        # Forgetting moves the estimate on purpose, and a penalty's shrinkage
+        # is no move of the data's making: no order watch with either.
+        watch = (self.watch_order and half_life is None and self.params["penalty"] is None
+                 and engine.n_parameters <= MAX_WATCHED_PARAMETERS)
         before = engine.coefficients if watch else None
         # The engine standardises the raw features itself: no copy of the
         # batch is made here.

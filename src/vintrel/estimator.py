@@ -389,7 +389,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         disagrees with the stream's, a `StreamOrderWarning` says so once
         (and `summary` repeats it). Data sorted by time, price or group
         streams this way; shuffle it, `initialize` on a random sample, or
-        give all of it to `fit`.
+        give all of it to `fit`. Streams with a penalty (which moves the
+        estimate by shrinking it) or with `half_life` (which moves it on
+        purpose) are not watched.
 
         Parameters
         ----------
