@@ -129,18 +129,22 @@ struct UpdateRequest {
   core::UpdateConfig config;
   double batch_weight = 0.0;
   bool has_sample_weight = false;
+  // Whether the result also holds the batch's residuals at the new
+  // coefficients, which a caller would otherwise compute with predict.
+  bool with_residuals = false;
 };
 
 constexpr const char* kUpdateNames[] = {
     "x_design", "y",   "sample_weight",   "batch_weight", "n_features_in", "fit_intercept", "tau",
     "penalty",  "lambda_scale", "bandwidth_scale", "max_iter", "tol", "ridge", "x_center", "x_scale",
-    "l1_ratio", "solver", "discount",
+    "l1_ratio", "solver", "discount", "return_residuals",
 };
 enum UpdateArg { x_design, y, sample_weight, batch_weight, n_features_in, fit_intercept, tau,
                  penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge, x_center, x_scale,
-                 l1_ratio, solver, discount };
+                 l1_ratio, solver, discount, return_residuals };
 constexpr std::size_t kUnitKeywords = 2;    // x_center and x_scale, keyword-only
-constexpr std::size_t kUpdateKeywords = 5;  // the units, l1_ratio, solver and discount
+// The units, l1_ratio, solver, discount and return_residuals.
+constexpr std::size_t kUpdateKeywords = 6;
 
 bool is_given(PyObject* value) { return value != nullptr && value != Py_None; }
 
@@ -232,6 +236,11 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
   }
   std::optional<double> discount_value;
   if (!optional_double(bound[discount], "discount", discount_value)) return std::nullopt;
+  if (is_given(bound[return_residuals])) {
+    const auto wanted = to_bool(bound[return_residuals], "return_residuals");
+    if (!wanted) return std::nullopt;
+    request.with_residuals = *wanted;
+  }
 
   if (*features < 1) return refuse("n_features_in must be positive");
   if (*iterations < 1) return refuse("max_iter must be positive");
@@ -317,7 +326,14 @@ PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject*
   // Commit before building the result: a failure while building it is
   // raised, but the new state stays.
   core.state = std::move((*outcome)->state);
-  return update_result(core.state, (*outcome)->summary);
+  PyRef result = PyRef::steal(update_result(core.state, (*outcome)->summary));
+  if (!result || !request.with_residuals) return result.release();
+  // The solvers leave the residuals of the returned coefficients in the
+  // workspace; the rows of this batch lead it.
+  const auto& residuals = core.workspace.residuals;
+  std::vector<T> rows(residuals.begin(), residuals.begin() + static_cast<std::ptrdiff_t>(batch.rows));
+  if (!set_new_item(result.get(), "residuals", vector_array<T>(std::move(rows)))) return nullptr;
+  return result.release();
 }
 
 // ---- evaluate --------------------------------------------------------------

@@ -64,6 +64,8 @@ class FoldReport:
     converged: bool
     lambda_value: float
     used_fallback: bool
+    # The batch's residuals at the new coefficients, in internal units.
+    residuals: Array | None = None
 
 
 class EngineStream:
@@ -107,7 +109,7 @@ class EngineStream:
             batch_weight = float(np.sum(weights, dtype=np.float64))
         else:
             batch_weight = float(design.shape[0])
-        keywords: dict[str, Any] = {**_keywords(units), **dict(settings.penalty_keywords)}
+        keywords: dict[str, Any] = {**_keywords(units), **dict(settings.penalty_keywords), "return_residuals": True}
         if discount is not None:
             keywords["discount"] = discount
         if not math.isfinite(batch_weight + self._weight_sum):
@@ -131,7 +133,8 @@ class EngineStream:
         self._coefficients = np.asarray(result["coefficients"])
         return FoldReport(self._coefficients.copy(), int(result["n_samples_seen"]),
                           int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
-                          float(result["lambda_value"]), bool(result["used_regularized_fallback"]))
+                          float(result["lambda_value"]), bool(result["used_regularized_fallback"]),
+                          result.get("residuals"))
 
     def predict(self, design: Array, units: Units | None = None) -> Array:
         """The linear predictor of the current coefficients for a design

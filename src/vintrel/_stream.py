@@ -231,7 +231,7 @@ class Stream:
             report = engine.fold(design, target, weights, settings, "batch 1")
         self.engine, self.scaling = engine, scaling
         self.units = (self.params["fit_intercept"], self.params["scale"])
-        residuals = self._add_batch_sums(design, target, weights)
+        residuals = self._add_batch_sums(design, target, weights, residuals=report.residuals)
         self._record(report)
         if self.scale_follows:
             weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
@@ -292,7 +292,7 @@ class Stream:
             self.sums = discounted_sums(self.sums, discount)
             if self.residuals is not None:
                 self.residuals = self.residuals.discounted(discount)
-        residuals = self._add_batch_sums(X, target, weights, scaling.units)
+        residuals = self._add_batch_sums(X, target, weights, scaling.units, report.residuals)
         self._record(report)
         if before is None and not self.scale_follows:
             return report
@@ -360,17 +360,19 @@ class Stream:
                              f"first batch from its centre: the batch seems to be in other units than the first "
                              f"(convert it, or start a new stream with fit)")
 
-    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None, units: Units | None = None
-                        ) -> Array:
+    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None, units: Units | None = None,
+                        residuals: Array | None = None) -> Array:
         """Add the batch just folded to the additive statistics: its score
-        statistics at the engine's new coefficients, in one prediction pass
-        (over raw features when `units` are given). The mapping is new, so
+        statistics at the engine's new coefficients, from the `residuals`
+        the update returned or else one prediction pass (over raw features
+        when `units` are given). The mapping is new, so
         a snapshot taken before keeps its values, and to the residual
         distribution (in the target's units, so that a later move of the
         scale leaves it as it is). Returns the batch's residuals there, in
         internal units."""
         assert self.engine is not None and self.scaling is not None
-        residuals = target - self.engine.predict(design, units)
+        if residuals is None:
+            residuals = target - self.engine.predict(design, units)
         # A stream resumed from a state saved without a distribution tracks
         # the rows it folds from here on.
         self.residuals = (self.residuals or ResidualSketch.empty()).add(residuals, weights, self.scaling.y_scale)

@@ -1,6 +1,6 @@
 """Type stub of the native engine module."""
 
-from typing import TypedDict, overload
+from typing import NotRequired, TypedDict, overload
 
 import numpy as np
 from numpy.typing import NDArray
@@ -36,6 +36,7 @@ class UpdateResult(StateExport):
     lambda_value: float
     bandwidth: float
     used_regularized_fallback: bool
+    residuals: NotRequired[_Array]  # with return_residuals: y - X coefficients, one value per row
 
 class Evaluation(TypedDict):
     """One batch at given coefficients, with w the sample weights (ones
@@ -107,8 +108,14 @@ class NativeCpuEngine:
         l1_ratio: float | None = None,
         solver: str | None = None,
         discount: float | None = None,
+        return_residuals: bool = False,
     ) -> UpdateResult:
         """Fold one batch into the estimate.
+
+        With `return_residuals`, the result also holds "residuals": the
+        batch's residuals y - design @ coefficients at the new coefficients
+        (in the design's units), as the solver left them; callers need no
+        prediction pass for them.
 
         With `x_center` and `x_scale` (both or neither, float64, one value
         per feature), `x_design` holds the raw features (n x n_features_in,

@@ -116,3 +116,24 @@ def test_predictions_are_bit_identical_for_every_pool_and_both_sides_of_the_thre
         assert sequential.tobytes() == parallel[:99_999].tobytes()
         outputs.add(parallel.tobytes())
     assert len(outputs) == 1
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+@pytest.mark.parametrize("penalty, keywords", [("none", {}), ("l1", {"solver": "coordinate"}),
+                                               ("l1", {"solver": "proximal"}), ("l2", {}),
+                                               ("elasticnet", {"l1_ratio": 0.5})])
+def test_returned_residuals_are_those_of_the_new_coefficients(dtype, penalty, keywords):
+    args = update_args(dtype, rows=3000, features=4, penalty=penalty, lambda_scale=0.05, max_iter=30)
+    args["batch_weight"] = 3000.0
+    engine = NativeCpuEngine(dtype, 4)
+    plain = NativeCpuEngine(dtype, 4)
+    result = engine.update(**args, **keywords, return_residuals=True)
+    # The keyword adds the residuals and changes nothing else.
+    expected = plain.update(**args, **keywords)
+    assert result.keys() - expected.keys() == {"residuals"}
+    np.testing.assert_array_equal(result["coefficients"], expected["coefficients"])
+    residuals = result["residuals"]
+    assert residuals.dtype == np.dtype(dtype) and residuals.shape == (3000,)
+    fitted = args["x_design"].astype(np.float64) @ result["coefficients"].astype(np.float64)
+    tolerance = 1e-12 if dtype == "float64" else 1e-4
+    np.testing.assert_allclose(residuals, args["y"] - fitted, rtol=tolerance, atol=tolerance)
