@@ -45,6 +45,12 @@ DEFAULT_PASS_TOL = 0.01
 # However many rows, passes stop only once the scale moves by less than
 # this, relatively: on small tables its standard error is wide.
 MAX_SCALE_CHANGE = 1e-5
+# A joint step whose predicted error is within this share of the
+# tolerances ends the passes without a pass to confirm it.
+LANDING_SHARE = 0.1
+# Adjacent absolute residuals near their median lie about this many
+# medians over the row count apart (2.3 for normal residuals).
+MEDIAN_SPACING = 2.5
 # Without a bracket from an earlier pass, the rows within this relative
 # distance of the expected median describe how the median moves.
 WINDOW_HALF_WIDTH = 0.05
@@ -262,15 +268,17 @@ class Passes:
         # its own, about 1 / sqrt(n) (and at most `MAX_SCALE_CHANGE`).
         # Directions the data does not identify
         # (collinear columns) change no fit and do not count.
-        self.last_change = change = math.sqrt(max(float(newton @ sums.gram @ newton), 0.0) / newton.size) / point.scale
+        self.last_change = change = self._change(newton, sums.gram)
         scale_settled = abs(measured / point.scale - 1) <= min(self.pass_tol / math.sqrt(sums.weight),
                                                                MAX_SCALE_CHANGE)
         if self.scale_fixed:
             scale, moved = point.scale, np.zeros_like(newton)
             self.converged = change <= self.pass_tol
         else:
-            scale, moved = self._joint_scale(sums, matrix, measured)
-            self.converged = median.exact and change <= self.pass_tol and scale_settled
+            scale, moved, joint = self._joint_scale(sums, matrix, measured)
+            settled = change <= self.pass_tol and scale_settled
+            landed = joint and self._lands(change, self._change(moved, sums.gram), scale / point.scale - 1, sums)
+            self.converged = median.exact and (settled or landed)
         stepped = point.coefficients + moved + newton
         self.state = self._state_at(stepped, scale, sums)
         self.point = PassPoint(stepped, scale, newton, sums.median.next_bracket(median.value))
@@ -280,8 +288,38 @@ class Passes:
                                                     "alpha": self._alpha})
             self.point = replace(self.point, step=np.zeros_like(newton))
 
-    def _joint_scale(self, sums: PassSums, matrix: Matrix, measured: float) -> tuple[float, Vector]:
-        """The next scale, and how far the coefficients move with it.
+    def _change(self, step: Vector, gram: Matrix) -> float:
+        """A coefficient step in standard errors: the root mean square
+        change of the fitted values over their standard error sqrt(p / n),
+        in units of the scale. Directions the data does not identify
+        (collinear columns) change no fit and do not count."""
+        return math.sqrt(max(float(step @ gram @ step), 0.0) / step.size) / self.point.scale
+
+    def _lands(self, change: float, moved: float, scale_change: float, sums: PassSums) -> bool:
+        """Whether a full joint Newton step lands within the tolerances
+        without a further pass to confirm it.
+
+        Only rows whose residuals cross the Huber threshold bend the score;
+        a step of one standard error moves a residual by about sqrt(p / n)
+        scales, so the error a Newton step leaves is about sqrt(p / n)
+        times its square, in standard errors. The scale's relative error
+        after its step is at most about the square of its relative change,
+        and the coefficients it moves (`moved`, in standard errors) are off
+        by about that share of their move. The median itself moves in jumps
+        of about `MEDIAN_SPACING / rows` (relative), which the steps cannot
+        predict, so those must be below the scale's tolerance. Small steps
+        on much data end here; others are confirmed by a further pass."""
+        weight = sums.weight
+        root = math.sqrt(self.point.coefficients.size / weight)
+        coefficient_error = root * change**2 + moved * abs(scale_change)
+        scale_tolerance = min(self.pass_tol / math.sqrt(weight), MAX_SCALE_CHANGE)
+        return (coefficient_error <= LANDING_SHARE * self.pass_tol
+                and scale_change**2 <= LANDING_SHARE * scale_tolerance
+                and MEDIAN_SPACING / max(sums.rows, 1) <= scale_tolerance)
+
+    def _joint_scale(self, sums: PassSums, matrix: Matrix, measured: float) -> tuple[float, Vector, bool]:
+        """The next scale, how far the coefficients move with it, and
+        whether it was a joint Newton step (else a plain alternation).
 
         The scale s is a fixed point of F(s), the normalised MAD of the
         residuals of the coefficients b(s) that solve the score equation at
@@ -292,7 +330,7 @@ class Passes:
         then takes the scale, and b moves by b'(s) times the change.
         Without a penalty only; with one, and where the slope is
         implausible, the plain alternation is taken."""
-        plain = (measured, np.zeros_like(self.point.coefficients))
+        plain = (measured, np.zeros_like(self.point.coefficients), False)
         window = sums.window_weight
         if window <= 0 or penalty_named(self.state.params["penalty"]).name is not None:
             return plain
@@ -308,7 +346,7 @@ class Passes:
         scale = self.point.scale + (measured - self.point.scale) / (1.0 - slope)
         if not scale > 0:
             return plain
-        return scale, slope_b * (scale - self.point.scale)
+        return scale, slope_b * (scale - self.point.scale), True
 
     def _newton(self, sums: PassSums, matrix: Matrix) -> Vector:
         """The next coefficients (target units): the minimiser, under the

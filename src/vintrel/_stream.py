@@ -328,23 +328,37 @@ class Stream:
         its batches' residuals (each at that batch's final coefficients).
         When it differs from the scale in use by more than the larger of 1
         % and 1 / sqrt(rows folded), which shrinks as rows accumulate so
-        that the scale settles, the estimate moves to it: internal
-        coefficients times s / s', the carried information times
-        (s' / s)^2, which is exact for the carried quadratic."""
-        engine, scaling = self.engine, self.scaling
-        assert engine is not None and scaling is not None
-        scale = scaling.y_scale
+        that the scale settles, the estimate moves to it (`_move_scale`)."""
+        assert self.scaling is not None
+        scale = self.scaling.y_scale
         self.sums = add_sums(self.sums, {"scale_sum": batch_weight * scale_ratio * scale,
                                          "scale_weight": batch_weight})
         followed = self.sums["scale_sum"] / self.sums["scale_weight"]
-        if abs(math.log(followed / scale)) <= max(0.01, 1 / math.sqrt(max(rows_seen, 1))):
-            return
+        if abs(math.log(followed / scale)) > max(0.01, 1 / math.sqrt(max(rows_seen, 1))):
+            self._move_scale(followed)
+
+    def settle_scale(self) -> None:
+        """Move the estimate to the scale the stream has followed, however
+        close it is, and stop following: the start of whole-data passes."""
+        if self.scale_follows and self.sums.get("scale_weight", 0) > 0:
+            followed = self.sums["scale_sum"] / self.sums["scale_weight"]
+            assert self.scaling is not None
+            if followed != self.scaling.y_scale:
+                self._move_scale(followed)
+        self.scale_follows = False
+
+    def _move_scale(self, scale: float) -> None:
+        """Put the estimate in the units of residual scale `scale`: internal
+        coefficients times s / s', the carried information times (s' /
+        s)^2, which is exact for the carried quadratic."""
+        engine, scaling = self.engine, self.scaling
+        assert engine is not None and scaling is not None
         state = engine.export()
-        ratio = scale / followed
+        ratio = scaling.y_scale / scale
         engine.restore(state.with_estimate(np.asarray(state.coefficients, dtype=np.float64) * ratio,
                                            np.asarray(state.information, dtype=np.float64) / ratio**2,
                                            state.previous_lambda, state.weight_sum))
-        self.scaling = scaling.with_y_scale(followed)
+        self.scaling = scaling.with_y_scale(scale)
 
     def _check_units(self, extent: Array, scaling: Scaling, label: str) -> None:
         """Refuse a batch whose features lie far outside the first batch's

@@ -149,7 +149,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     max_passes : int, default=20
         Passes over the data that `fit` may make, the first (streaming)
         one included. When the data spans more than one batch, `fit` streams
-        it once, then evaluates the exact score, curvature-weighted Gram,
+        it once (its scale following the batches' residuals, as a
+        `partial_fit` stream's does), then evaluates the exact score, curvature-weighted Gram,
         loss and median absolute residual over all batches at the current
         coefficients and scale, and takes joint Newton steps on coefficients
         and scale until both settle: the whole-data M-estimate with MAD
@@ -162,7 +163,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         over ``sqrt(n_parameters / n)`` in units of the scale), the scale
         by less than this many of its own (relative change over
         ``1 / sqrt(n)``) and by less than 1e-5 relatively, and the median
-        was computed exactly. The default
+        was computed exactly; or when the last step was so small, on so many
+        rows, that the error it leaves is predicted to be within a tenth of
+        these tolerances (it is about sqrt(n_parameters / n) times the
+        step's square), which spares a pass that would only confirm it.
+        The default
         leaves the estimate far closer to the whole-data one than its
         sampling error, and tightens as rows accumulate.
     tol : float or None, default=None
@@ -342,13 +347,19 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             stream.feature_names, stream.encoding = names, encoding
             rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
             whole = X.shape[0] <= rows_per_batch
+            with_passes = not whole and self.max_passes > 1 and self.half_life is None
+            # The passes start closer to the whole-data scale from the
+            # stream's own estimate of it than from the first batch's.
+            stream.scale_follows = with_passes and params["scale"] == "auto"
             for begin in range(0, X.shape[0], rows_per_batch):
                 rows = slice(begin, begin + rows_per_batch)
                 report = stream.take(X[rows], y[rows], None if weights is None else weights[rows],
                                      whole_batch=whole, last=begin + rows_per_batch >= X.shape[0])
                 self._warn_if_struggled(report)
+            if stream.engine is not None:
+                stream.settle_scale()
             state = stream.state(params, names)
-            if not whole and state.fitted and self.max_passes > 1 and self.half_life is None:
+            if with_passes and state.fitted:
                 state = self._run_passes(state, X, y, weights, rows_per_batch)
                 stream.reset_to(state)
             self._stream = stream

@@ -63,6 +63,18 @@ def test_the_answer_does_not_depend_on_batches_or_order(sorted_data, batch_size,
     assert_same_estimate(many, one)
 
 
+@pytest.mark.parametrize("order", ["shuffled", "sorted"])
+def test_a_small_final_step_on_much_data_needs_no_confirming_pass(order):
+    # The stream's followed scale and a Newton step land within the
+    # tolerances on 400,000 rows: one pass after the stream.
+    X, y, _, _ = contaminated(400_000, 5, seed=21, noise_df=3.0)
+    rows = np.random.default_rng(1).permutation(len(y)) if order == "shuffled" else np.argsort(X[:, 0])
+    one = IncrementalHuberRegressor().fit(X, y)
+    many = IncrementalHuberRegressor(batch_size=40_000).fit(X[rows], y[rows])
+    assert many.converged_ and many.n_passes_ == 2
+    assert_same_estimate(many, one, scale_rtol=1e-5)
+
+
 def test_weights_count_as_repeated_rows_in_passes(sorted_data):
     X, y, weights = sorted_data
     counts = weights.astype(int)
