@@ -42,6 +42,8 @@ MAX_STANDARDISED = 1e6
 # Streams of more parameters skip the order check: it reads the carried
 # information matrix after every batch.
 MAX_WATCHED_PARAMETERS = 500
+# The discount of a batch that outweighs its half-life many times over.
+FORGET_ALL = float(np.finfo(np.float64).tiny)
 # The estimator's name in the errors scikit-learn's checks word.
 ESTIMATOR_NAME = "IncrementalHuberRegressor"
 
@@ -281,7 +283,9 @@ class Stream:
         X, target = np.ascontiguousarray(X, dtype=dtype), scaling.target(y, dtype)
         self._check_units(scaling.extent(X), scaling, label)
         batch_weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
-        discount = None if half_life is None else 0.5 ** (batch_weight / float(half_life))
+        # A batch of many half-lives forgets all but the smallest share a
+        # float holds (the engine takes no discount of zero).
+        discount = None if half_life is None else max(0.5 ** (batch_weight / float(half_life)), FORGET_ALL)
         try:
             report = engine.fold(X, target, weights, update_settings(self.params, dtype), label, scaling.units,
                                  discount)

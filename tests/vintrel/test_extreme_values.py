@@ -46,3 +46,15 @@ def test_weights_whose_sum_overflows_are_refused(data, method):
     X, y, _ = data
     with pytest.raises(ValueError, match="sample_weight sums to more than the largest float64"):
         getattr(IncrementalHuberRegressor(), method)(X, y, sample_weight=np.full(len(y), 1e306))
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_a_half_life_far_below_a_batch_forgets_all_but_the_last_batch(data, dtype):
+    X, y, _ = data
+    X, y = X.astype(dtype), y.astype(dtype)
+    model = IncrementalHuberRegressor(half_life=1e-3, scale=1.0)
+    for begin in range(0, 3000, 1000):
+        model.partial_fit(X[begin:begin + 1000], y[begin:begin + 1000])
+    last = IncrementalHuberRegressor(scale=1.0).fit(X[2000:3000], y[2000:3000])
+    assert np.all(np.isfinite(model.coef_))
+    np.testing.assert_allclose(model.coef_, last.coef_, rtol=1e-3, atol=1e-3 * np.abs(last.coef_).max())
