@@ -1,6 +1,6 @@
 """Type stub of the native engine module."""
 
-from typing import NotRequired, TypedDict, overload
+from typing import NotRequired, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
@@ -64,29 +64,6 @@ class NativeCpuEngine:
     def n_threads(self) -> int: ...
     @property
     def has_dedicated_thread_pool(self) -> bool: ...
-    # Calls that name only the units (even from a dict of arrays) match the
-    # first form; the penalty, solver and forgetting keywords the second.
-    @overload
-    def update(
-        self,
-        x_design: _Array,
-        y: _Array,
-        sample_weight: _Array | None,
-        batch_weight: float,
-        n_features_in: int,
-        fit_intercept: bool | np.bool_,
-        tau: float,
-        penalty: str,
-        lambda_scale: float,
-        bandwidth_scale: float,
-        max_iter: int,
-        tol: float,
-        ridge: float,
-        *,
-        x_center: NDArray[np.float64] | None = None,
-        x_scale: NDArray[np.float64] | None = None,
-    ) -> UpdateResult: ...
-    @overload
     def update(
         self,
         x_design: _Array,
