@@ -57,8 +57,12 @@ def test_a_model_fitted_on_a_frame_predicts_on_the_command_line(tmp_path, capsys
                                fitted.predict(_features(table)), rtol=1e-12)
 
 
-@pytest.mark.parametrize("ending", [".parquet", ".csv"])
-def test_nan_keep_writes_every_row_in_order_with_null_predictions(model, tmp_path, capsys, ending):
+ADDED = ["lower", "upper", "residual", "scaled_residual", "outlier"]
+
+
+@pytest.mark.parametrize("ending, extra", [(".parquet", []), (".csv", []),
+                                           (".parquet", ["--interval", "0.9", "--scores"])])
+def test_nan_keep_writes_every_row_in_order_with_null_predictions(model, tmp_path, capsys, ending, extra):
     columns = frame(500, seed=8).to_pydict()
     bad = [0, 3, 199, 200, 499]  # across the 200-row batches, at their edges
     for row in bad[:3]:
@@ -67,7 +71,7 @@ def test_nan_keep_writes_every_row_in_order_with_null_predictions(model, tmp_pat
     data = write(pa.table(columns), tmp_path / f"data{ending}")
     outputs = {nan: tmp_path / f"{nan}{ending}" for nan in ("keep", "drop")}
     printed = {nan: run(capsys, "predict", model, data, "--nan", nan, "--keep", "id", "--output", output,
-                        "--batch-rows", 200, "--quiet") for nan, output in outputs.items()}
+                        "--batch-rows", 200, "--quiet", *extra) for nan, output in outputs.items()}
     assert printed["keep"] == (0, "wrote 500 predictions for 500 rows to " + str(outputs["keep"]) + "\n"
                                "5 rows with empty, NaN or infinite features have a null prediction\n")
     read = pq.read_table if ending == ".parquet" else pacsv.read_csv
@@ -76,5 +80,8 @@ def test_nan_keep_writes_every_row_in_order_with_null_predictions(model, tmp_pat
     predictions = kept["prediction"]
     assert [row for row, value in enumerate(predictions.to_pylist()) if value is None] == bad
     assert predictions.drop_null().to_pylist() == dropped["prediction"].to_pylist()
+    for name in ADDED if extra else []:  # intervals and scores line up with the rows too
+        assert kept[name].is_null().to_pylist() == predictions.is_null().to_pylist()
+        assert kept[name].drop_null().to_pylist() == dropped[name].to_pylist()
     status, out = run(capsys, "predict", model, data, "--output", tmp_path / "e.csv", "--quiet")
     assert status == 1 and "or --nan keep to give them a null prediction" in out
