@@ -46,20 +46,30 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|np|pandas|pd|polars|pl|sklearn|scipy|dask|distributed|pyarrow|matplotlib)(\..*)?"),
     (r"py:.*", r"(typing|collections|os|argparse|pathlib|contextlib|enum|abc)\..*"),
     (r"py:.*", r"(array-like|array_like|ndarray|ArrayLike|NDArray|DataFrame|Series|Generator|PathLike|Delayed)"),
-    (r"py:.*", r"(callable|optional|str|int|float|bool|None|dict|list|tuple|object|bytes|type)"),
+    (r"py:.*", r"(callable|optional|str|int|float|bool|None|True|False|dict|list|tuple|object|bytes|type|iterable|"
+               r"sequence|generator|scalar)"),
     # numpydoc links builtin and NumPy types through intersphinx names,
     # which an offline build has no inventory for.
     (r".*", r"(python|numpy):.*"),
 ]
 
 autodoc_typehints = "none"
+toc_object_entries_show_parents = "hide"
 autodoc_member_order = "bysource"
 autosummary_generate = False
 
 numpydoc_show_class_members = False
 numpydoc_class_members_toctree = False
 numpydoc_xref_param_type = True
+# numpydoc's own aliases point builtin and NumPy types at intersphinx
+# targets, which this offline build cannot resolve and would print
+# verbatim ("python:float"); here they name the type plainly.
 numpydoc_xref_aliases = {
+    **{name: name for name in ("None", "True", "False", "list", "tuple", "str", "dict", "float", "int", "callable",
+                               "iterable", "sequence", "generator", "array-like", "array_like", "scalar")},
+    "bool": "bool",
+    "boolean": "bool",
+    "string": "str",
     "IncrementalHuberRegressor": "vintrel.IncrementalHuberRegressor",
     "ModelState": "vintrel.state.ModelState",
     "EngineState": "vintrel.state.EngineState",
@@ -79,7 +89,9 @@ numpydoc_xref_ignore = {
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"vintrel {release}"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+html_favicon = "_static/vintrel.svg"
+html_logo = "_static/vintrel.svg"
 html_theme_options = {
     "navbar_align": "left",
     "show_toc_level": 2,
