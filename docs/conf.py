@@ -2,7 +2,6 @@
 reference from the docstrings (numpydoc), the command line from its own
 argparse parsers and a gallery of examples run at build time."""
 
-import os
 import sys
 import tomllib
 from pathlib import Path
@@ -118,5 +117,3 @@ sphinx_gallery_conf = {
     "abort_on_example_error": True,
     "only_warn_on_example_error": False,
 }
-
-os.environ.setdefault("VINTREL_DOCS_BUILD", "1")
