@@ -6,7 +6,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 CORE_CONFIG := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DPython_EXECUTABLE=$(abspath $(PY))
 
-.PHONY: demo test test-core test-python test-sanitize bench bench-dask install venv wheel clean
+.PHONY: demo test test-core test-python test-sanitize bench bench-dask install venv wheel docs docs-check clean
 
 # The command line on a generated Parquet file (written once under
 # results/demo/), then the estimator on in-memory batches.
@@ -82,5 +82,20 @@ wheel: venv
 bench-dask: install
 	$(BENCH_ENV) $(PY) bench/dask_fit.py
 
+# The documentation site in build/docs/html: user guide, API reference from
+# the docstrings, command-line reference from the parsers, and the gallery,
+# whose examples run during the build. Warnings are errors, and references
+# to the package's own objects must resolve (-n).
+DOCS_DIR := build/docs
+docs: install
+	@scripts/setup-venv.sh $$($(PY) scripts/project_requirements.py --extras-only docs)
+	$(VENV)/bin/sphinx-build -W --keep-going -n -q -b html -d $(DOCS_DIR)/doctrees docs $(DOCS_DIR)/html
+
+# The built site in headless Chromium (Debian's chromium and
+# chromium-driver): titles, console errors, the gallery's figures, search.
+docs-check: docs
+	@scripts/ensure-debian-packages.sh chromium chromium-driver
+	$(PY) -m pytest -q -p no:cacheprovider tests/docs
+
 clean:
-	rm -rf build dist
+	rm -rf build dist docs/auto_examples docs/sg_execution_times.rst

@@ -210,21 +210,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         The residual scale in the target's units.
     n_features_in_ : int
         Number of features (columns) seen in the first batch.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (`n_features_in_`,)
         Column names, when the first batch had string column names.
 
-    Categorical columns: when the first batch is a pandas or polars data
-    frame with categorical columns (pandas ``category``, polars
-    ``Categorical`` or ``Enum``), each is one-hot encoded with its first
-    level dropped, as ``vintrel fit --categorical`` does. The levels are
-    those the column's type declares, in its order (for polars'
-    ``Categorical``, which declares none, the sorted levels present); the
-    indicators are named ``column=level`` (`get_feature_names_out`,
-    `summary`, the standard errors). Later batches and predictions must be
-    frames with the same columns, and a level the model was not fitted
-    with is an error naming it; a declared level that no row holds keeps
-    an indicator that stays zero. Text columns are refused: cast them to a
-    categorical type.
     n_samples_seen_ : int
         Rows folded into the estimate so far.
     n_batches_ : int
@@ -251,6 +239,19 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
 
     Notes
     -----
+    Categorical columns: when the first batch is a pandas or polars data
+    frame with categorical columns (pandas ``category``, polars
+    ``Categorical`` or ``Enum``), each is one-hot encoded with its first
+    level dropped, as ``vintrel fit --categorical`` does. The levels are
+    those the column's type declares, in its order (for polars'
+    ``Categorical``, which declares none, the sorted levels present); the
+    indicators are named ``column=level`` (`get_feature_names_out`,
+    `summary`, the standard errors). Later batches and predictions must be
+    frames with the same columns, and a level the model was not fitted
+    with is an error naming it; a declared level that no row holds keeps
+    an indicator that stays zero. Text columns are refused: cast them to a
+    categorical type.
+
     `partial_fit` buffers first batches holding fewer than
     ``5 * n_parameters`` rows of positive weight (``n_parameters`` counts
     the intercept) until enough rows have arrived; until then the estimator
@@ -605,10 +606,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
 
         Raises
         ------
-        vintrel._intervals.ResidualDistributionError
-            A ValueError, when the estimate carries no residual
-            distribution (a model saved by an earlier version, or one that
-            has folded no rows); it says how to get one.
+        ValueError
+            A ``vintrel._intervals.ResidualDistributionError``, when the
+            estimate carries no residual distribution (a model saved by an
+            earlier version, or one that has folded no rows); it says how to
+            get one.
         """
         coverage = check_coverage(coverage)
         check_is_fitted(self)
