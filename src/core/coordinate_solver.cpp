@@ -75,6 +75,10 @@ Result<SolveOutcome<T>> solve_coordinate(Workspace<T>& workspace, const BatchVie
     const ModelSweeps sweeps = minimize_l1_model<T>(workspace.newton_matrix, workspace.gradient, beta, l1_level,
                                                     layout, resolution, step, workspace.model_product);
     flat = flat || sweeps.skipped_flat;
+    if (!sweeps.skipped_flat) {
+      exact_model_on_support<T>(workspace.newton_matrix, workspace.gradient, beta, l1_level, layout, step,
+                                workspace.model_product);
+    }
 
     // Predicted decrease of the full step: g'd plus the change of the L1
     // term; never positive for an exact model minimum, clamped for rounding.

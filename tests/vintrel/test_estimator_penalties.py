@@ -83,6 +83,19 @@ def test_l1_parts_converge_on_collinear_data_with_the_defaults(collinear, penalt
     assert model.converged_
 
 
+@pytest.mark.parametrize("noise", [0.05, 0.01, 0.003], ids=["corr 0.999", "corr 0.99995", "corr 0.999995"])
+def test_l1_converges_where_two_columns_nearly_coincide(noise):
+    # The support solve finishes what coordinate descent would crawl along.
+    rng = np.random.default_rng(2)
+    X = rng.normal(size=(4000, 6))
+    X[:, 5] = X[:, 4] + noise * rng.normal(size=len(X))
+    y = X @ [1.5, 0.0, 0.0, -1.0, 1.0, 0.0] + rng.standard_t(3, size=len(X))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        model = IncrementalHuberRegressor(penalty="l1").fit(X, y)
+    assert model.converged_ and model.n_iter_ <= 20
+
+
 @pytest.mark.parametrize("penalty, l1_ratio", [("l2", 0.5), ("elasticnet", 0.5)])
 def test_streams_merges_and_one_batch_carry_the_penalty_once(penalty, l1_ratio):
     # With an epsilon no residual reaches and a fixed scale the loss is

@@ -34,4 +34,15 @@ ModelSweeps minimize_l1_model(std::span<const T> matrix, std::span<const T> grad
                               std::span<const T> coefficients, T l1_level, const FeatureLayout& layout,
                               T resolution, std::span<T> step, std::span<T> product);
 
+// Replaces `step` by the exact minimiser of the same model on the support
+// and signs it found (the nonzero beta_j + d_j, and the intercept), when
+// that minimiser keeps those signs and leaves every zero coefficient
+// optimal (|g_j + (H d)_j| <= l1_level). Coordinate descent crawls along
+// nearly collinear directions; the solve on the support does not. Returns
+// whether the step was replaced; `product` then holds H d.
+template <std::floating_point T>
+bool exact_model_on_support(std::span<const T> matrix, std::span<const T> gradient,
+                            std::span<const T> coefficients, T l1_level, const FeatureLayout& layout,
+                            std::span<T> step, std::span<T> product);
+
 }  // namespace vintrel::core
