@@ -24,6 +24,9 @@ MAX_SCALE_ROUNDS = 100
 # engine precision. Rounds shrink the change twenty-fold or more, so the
 # settled scale is far closer to its fixed point than this.
 SCALE_TOLERANCE = {np.dtype(np.float64): 1e-7, np.dtype(np.float32): 1e-5}
+# On a sample the scale is only known to its sampling error (about 1 % at
+# SAMPLE_ROWS rows), which the stream then refines: rounds stop sooner.
+SAMPLE_SCALE_TOLERANCE = 1e-4
 # A stream's first batch longer than this many rows alternates on an evenly
 # spaced sample of this size: its scale is within about one per cent of the
 # whole batch's, at a fraction of the cost.
@@ -79,20 +82,20 @@ def huber_start(stream: EngineStream, design: Array, target: Vector, weights: Ar
     if not whole_batch and rows.size > SAMPLE_ROWS:
         sample = rows[np.linspace(0, rows.size - 1, SAMPLE_ROWS).astype(np.intp)]
         weights = None if weights is None else weights[sample]
-        start = _alternate(stream, design[sample], target[sample], weights, settings)
+        start = _alternate(stream, design[sample], target[sample], weights, settings, SAMPLE_SCALE_TOLERANCE)
         return replace(start, folded=None)
-    return _alternate(stream, design, target, weights, settings)
+    return _alternate(stream, design, target, weights, settings, SCALE_TOLERANCE[stream.dtype])
 
 
 def _alternate(stream: EngineStream, design: Array, target: Vector, weights: Array | None,
-               settings: UpdateSettings) -> Start:
+               settings: UpdateSettings, tolerance: float) -> Start:
     """From least squares, rounds of: refit the coefficients with the
     engine at the current scale, then take the normalised MAD of the new
-    residuals."""
+    residuals, until the scale changes by at most `tolerance`
+    (relatively)."""
     design64 = np.asarray(design, dtype=np.float64)
     start = least_squares_start(design64, target, weights)
     beta, scale = start.coefficients, start.scale
-    tolerance = SCALE_TOLERANCE[stream.dtype]
     for _ in range(MAX_SCALE_ROUNDS):
         stream.restart(beta / scale)
         report = stream.fold(design, np.ascontiguousarray(target / scale, dtype=stream.dtype),
