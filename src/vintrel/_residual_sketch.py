@@ -204,6 +204,11 @@ class ResidualSketch:
                              f"got {weights.shape}")
         if not np.all(np.isfinite(weights) & (weights >= 0)):
             raise ValueError("residuals.weights must be finite and non-negative")
+        # Quantiles read the cumulative weight: a total that overflows makes
+        # every quantile the same point.
+        with np.errstate(over="ignore"):
+            if not math.isfinite(float(weights.sum(dtype=np.float64))):
+                raise ValueError("residuals.weights must add up to a finite total")
         if abs(int(offset)) + weights.shape[1] > _MAX_KEY:
             raise ValueError("residuals.weights reach beyond the keys a sketch uses")
         return cls(int(offset), _frozen(weights.astype(np.float64)))

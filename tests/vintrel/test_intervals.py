@@ -69,6 +69,7 @@ def test_a_range_too_wide_collapses_the_smallest_magnitudes():
 
 @pytest.mark.parametrize("change, error", [
     (dict(weights=-np.ones((2, 3))), "finite and non-negative"),
+    (dict(weights=np.full((2, 3), 1e308)), "finite total"),
     (dict(weights=np.ones((3, 3))), "shape"),
     (dict(weights=np.ones((2, MAX_BINS + 1))), "shape"),
     (dict(offset=True), "integer key"),
