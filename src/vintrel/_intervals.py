@@ -61,8 +61,11 @@ class ResidualDistributionError(ValueError):
 
 
 def check_coverage(coverage: Any) -> float:
-    """`coverage` as a float strictly between 0 and 1."""
-    if isinstance(coverage, bool) or not isinstance(coverage, Real) or not 0 < float(coverage) < 1:
+    """`coverage` as a float strictly between 0 and 1, far enough below 1
+    that the upper tail's probability ``(1 + coverage) / 2`` is below 1 in
+    floating point."""
+    if isinstance(coverage, bool) or not isinstance(coverage, Real) or not (
+            0 < float(coverage) and (1 + float(coverage)) / 2 < 1):
         raise ValueError(f"coverage must be a number strictly between 0 and 1; got {coverage!r}")
     return float(coverage)
 

@@ -183,7 +183,7 @@ def test_a_model_without_a_distribution_says_how_to_get_one(fitted, data, tmp_pa
         start.predict_interval(X_new)
 
 
-@pytest.mark.parametrize("coverage", [0, 1, 1.5, -0.2, True, "0.9", float("nan")])
+@pytest.mark.parametrize("coverage", [0, 1, 1 - 1e-16, 1.5, -0.2, True, "0.9", float("nan")])
 def test_coverage_must_lie_strictly_between_0_and_1(fitted, data, coverage):
     with pytest.raises(ValueError, match=re.escape("coverage must be a number strictly between 0 and 1")):
         fitted.predict_interval(data[2][:5], coverage)
