@@ -74,6 +74,20 @@ class InconsistentVersionWarning(UserWarning):
     `load`) are the format meant to move between versions."""
 
 
+def _warn_if_batches_outlast(half_life: float, weights: Array | None, rows: int, rows_per_batch: int) -> None:
+    """Warn when a batch of `fit` weighs more than `half_life`: forgetting
+    discounts between batches, and the rows of one batch weigh alike, so
+    such batches (the default ones hold millions of rows) forget little or
+    nothing of the order of the rows."""
+    starts = np.arange(0, rows, rows_per_batch)
+    heaviest = float(np.max(np.add.reduceat(weights, starts))) if weights is not None else min(rows, rows_per_batch)
+    if heaviest > half_life:
+        warn(f"fit folds batches of up to {min(rows, rows_per_batch):,} rows (weight {heaviest:.6g}) with "
+             f"half_life={half_life:g}: forgetting discounts between batches and the rows of a batch weigh "
+             f"alike, so it forgets little of the order within them; give a batch_size well below half_life",
+             UserWarning)
+
+
 class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     """Linear regression under the Huber loss, fitted batch by batch.
 
@@ -196,7 +210,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         over passes: `fit` streams the data once, in the order given, and
         ignores `max_passes` (a whole-data estimate weighs every row alike),
         and a stream does not warn that its order moved the estimate, which
-        forgetting intends.
+        forgetting intends. The rows of one batch weigh alike, so `fit`
+        warns when a batch of it weighs more than `half_life` (give a
+        smaller `batch_size`).
 
     Attributes
     ----------
@@ -349,6 +365,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             rows_per_batch = batch_rows(self.batch_size, n_parameters, X.dtype)
             whole = X.shape[0] <= rows_per_batch
             with_passes = not whole and self.max_passes > 1 and self.half_life is None
+            if self.half_life is not None:
+                _warn_if_batches_outlast(self.half_life, weights, X.shape[0], rows_per_batch)
             # The passes start closer to the whole-data scale from the
             # stream's own estimate of it than from the first batch's.
             stream.scale_follows = with_passes and params["scale"] == "auto"

@@ -217,6 +217,16 @@ def test_fit_with_forgetting_is_one_stream():
     assert model.n_passes_ == 1 and model.n_batches_ == 10
 
 
+@pytest.mark.parametrize("batch_size, weight, warns", [(None, 1.0, True), (2000, 1.0, False), (2000, 3.0, True)])
+def test_fit_says_when_its_batches_outlast_the_half_life(batch_size, weight, warns):
+    # Rows of one batch weigh alike: a single default batch forgets nothing.
+    X, y, _, _ = drifting_stream(20_000, 2000, seed=11)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        IncrementalHuberRegressor(half_life=4000.0, batch_size=batch_size).fit(X, y, np.full(len(y), weight))
+    assert any("forgets little of the order" in str(w.message) for w in caught) == warns
+
+
 def run(capsys, *argv):
     status = main([str(a) for a in argv])
     return status, capsys.readouterr()
