@@ -131,7 +131,9 @@ def check_plain_frame(X: Any) -> None:
 
 def _kinds(X: Any) -> list[tuple[str, Any, str]]:
     """Each column's name, values and kind: "number", "category" or,
-    refused, text."""
+    refused, text or another type (dates, durations, complex numbers,
+    lists), which reading as floats would turn into other numbers or
+    fail on."""
     pd = sys.modules.get("pandas")
     if pd is not None and isinstance(X, pd.DataFrame):
         kind_of, columns = _pandas_kind, list(X.items())
@@ -142,6 +144,9 @@ def _kinds(X: Any) -> list[tuple[str, Any, str]]:
         kind = kind_of(series)
         if kind == "text":
             raise ValueError(f"column {str(name)!r} holds text; {_CAST_ADVICE}")
+        if kind == "other":
+            raise ValueError(f"column {str(name)!r} holds {series.dtype} values, which are neither numbers nor "
+                             f"categories: convert it to numbers first")
         kinds.append((str(name), series, kind))
     return kinds
 
@@ -156,7 +161,8 @@ def _pandas_kind(series: Any) -> str:
         inferred = pd.api.types.infer_dtype(series, skipna=True)
         return "number" if inferred in ("integer", "floating", "mixed-integer-float", "decimal", "boolean",
                                         "empty") else "text"
-    return "number"
+    real = pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)
+    return "number" if real or pd.api.types.is_bool_dtype(dtype) else "other"
 
 
 def _polars_kind(series: Any) -> str:
@@ -166,7 +172,7 @@ def _polars_kind(series: Any) -> str:
         return "category"
     if isinstance(dtype, (pl.String, pl.Object, pl.Binary)):
         return "text"
-    return "number"
+    return "number" if dtype.is_numeric() or isinstance(dtype, (pl.Boolean, pl.Null)) else "other"
 
 
 def _pandas_column(series: Any, kind: str) -> Column:

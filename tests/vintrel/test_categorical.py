@@ -111,6 +111,20 @@ def test_text_columns_are_refused_with_advice(data, column):
         IncrementalHuberRegressor().fit(frame, y[:600])
 
 
+@pytest.mark.parametrize("column", [
+    pd.Series(pd.date_range("2020-01-01", periods=600)), pd.Series(pd.to_timedelta(np.arange(600), "s")),
+    pd.Series(np.ones(600) * 1j), pl.Series(pd.date_range("2020-01-01", periods=600)), pl.Series([[1.0]] * 600)],
+    ids=["datetime", "timedelta", "complex", "polars-datetime", "polars-list"])
+def test_columns_of_other_types_are_refused_beside_categories(data, column):
+    # Read as floats, dates became nanoseconds and complex numbers lost
+    # their imaginary part without a word.
+    x, region, y = data
+    frame = FRAMES["polars-enum" if isinstance(column, pl.Series) else "pandas"](x[:600], region[:600])
+    frame = frame.with_columns(t=column) if isinstance(frame, pl.DataFrame) else frame.assign(t=column)
+    with pytest.raises(ValueError, match=r"column 't' holds .* values, which are neither numbers nor categories"):
+        IncrementalHuberRegressor().fit(frame, y[:600])
+
+
 def test_frames_of_other_columns_or_types(data):
     x, region, y = data
     model = IncrementalHuberRegressor().fit(FRAMES["pandas"](x, region), y)
