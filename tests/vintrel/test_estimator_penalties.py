@@ -261,6 +261,10 @@ def test_command_line_fits_like_the_estimator(table, tmp_path, capsys, options, 
     for begin in range(0, len(y), 1000):
         reference.partial_fit(X[begin:begin + 1000], y[begin:begin + 1000])
     np.testing.assert_allclose(fitted.coef_, reference.coef_, rtol=1e-6)
+    # show prints the estimator on its line, however long its repr runs.
+    status, out = run(capsys, "show", tmp_path / "m.vtl")
+    [line] = [line for line in out.out.splitlines() if line.startswith("estimator")]
+    assert status == 0 and "\\n" not in line and all(f"{name}=" in line for name in params)
 
 
 @pytest.mark.parametrize("options, message", [

@@ -12,7 +12,8 @@ def run_show(args: argparse.Namespace) -> int:
     """The command: returns its exit status."""
     saved = model_file.read(args.model)
     lines = [("model file", f"{args.model} (model format {saved.format_version}, written by {saved.written_by})"),
-             ("estimator", repr(saved.estimator))]
+             # scikit-learn wraps a long repr over lines: one line here.
+             ("estimator", " ".join(repr(saved.estimator).split()))]
     lines += _fit_lines(saved)
     lines += _data_lines(StreamRecord.of(saved, args.model))
     print(render_pairs(lines))
