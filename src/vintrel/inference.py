@@ -273,6 +273,9 @@ class Inference:
         penalty = penalty_for(state.params)
         if not penalty.standard_errors or sums.get("l1_batches", 0) > 0:
             raise InferenceError(penalty.no_standard_errors or L1_EXPLANATION)
+        if engine.batch_count == 0:
+            raise InferenceError("standard errors need folded rows: this estimate was prepared by initialize "
+                                 "and has folded none yet; fold batches with partial_fit first")
         if sums.get("batches", 0) != engine.batch_count:
             covered = int(sums.get("batches", 0))
             raise InferenceError(f"standard errors are not available: the score statistics cover {covered} "

@@ -148,6 +148,9 @@ def test_estimates_without_valid_statistics_refuse_inference(attribute):
     older = IncrementalHuberRegressor.from_state(fitted.export_state().replace(sums={}))
     with pytest.raises(InferenceError, match=re.escape("cover 0 of the 1 folded batches")):
         use(older)
+    # A start fixed by initialize, before any batch is folded.
+    with pytest.raises(InferenceError, match=re.escape("prepared by initialize and has folded none yet")):
+        use(IncrementalHuberRegressor().initialize(X, y))
 
 
 @pytest.mark.parametrize("alpha", [0, 1, -0.1, 1.5, float("nan"), "0.05", True])
