@@ -359,9 +359,15 @@ class Stream:
         assert engine is not None and scaling is not None
         state = engine.export()
         ratio = scaling.y_scale / scale
-        engine.restore(state.with_estimate(np.asarray(state.coefficients, dtype=np.float64) * ratio,
-                                           np.asarray(state.information, dtype=np.float64) / ratio**2,
-                                           state.previous_lambda, state.weight_sum))
+        with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+            coefficients = np.asarray(state.coefficients, dtype=np.float64) * ratio
+            information = np.asarray(state.information, dtype=np.float64) / ratio**2
+        if not (np.all(np.isfinite(coefficients)) and np.all(np.isfinite(information))):
+            raise ValueError(f"the residuals would move the residual scale from {scaling.y_scale:.3g} to "
+                             f"{scale:.3g}, beyond what the estimate can be rescaled to in floating point: the "
+                             f"target lies far outside the range of the earlier batches, or too near the largest "
+                             f"float")
+        engine.restore(state.with_estimate(coefficients, information, state.previous_lambda, state.weight_sum))
         self.scaling = scaling.with_y_scale(scale)
 
     def _check_units(self, extent: Array, scaling: Scaling, label: str) -> None:

@@ -41,6 +41,18 @@ def test_a_later_batch_in_other_units_is_refused_naming_the_column(data):
     assert model.n_samples_seen_ == 2000
 
 
+@pytest.mark.parametrize("factor", [1e200, 1e300])
+def test_a_later_target_in_other_units_is_refused_saying_so(data, factor):
+    X, y, _ = data
+    model = IncrementalHuberRegressor().partial_fit(X[:2000], y[:2000])
+    before = model.export_state()
+    with pytest.raises(ValueError, match=r"would move the residual scale from .* the target lies far outside the range"):
+        model.partial_fit(X[2000:], y[2000:] * factor)
+    after = model.export_state()
+    assert after.engine.coefficients.tolist() == before.engine.coefficients.tolist()
+    assert after.residuals.weights.tolist() == before.residuals.weights.tolist()
+
+
 @pytest.mark.parametrize("method", ["fit", "partial_fit"])
 def test_weights_whose_sum_overflows_are_refused(data, method):
     X, y, _ = data
