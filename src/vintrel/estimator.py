@@ -637,7 +637,8 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         check_sketch(state.residuals)
         if penalty_named(state.params["penalty"]).standard_errors:
             inference, state = self._inference()
-            std_error = fitted_std_errors(features, inference.covariance, inference.fit_intercept)
+            scaled = inference.covariance if inference.scaled_covariance is None else inference.scaled_covariance
+            std_error = inference.covariance_unit * fitted_std_errors(features, scaled, inference.fit_intercept)
         sketch = check_sketch(state.residuals)
         cached: tuple[ResidualSketch, dict[float, IntervalTable]] | None = self.__dict__.get("_interval_cache")
         if cached is None or cached[0] is not sketch:

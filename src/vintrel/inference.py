@@ -197,29 +197,34 @@ _SAFE_TRANSFORM = (1e-100, 1e100)
 
 
 def caller_covariance(covariance: Matrix, identified: NDArray[np.bool_],
-                      scaling: Scaling) -> tuple[Matrix, Vector]:
-    """The internal covariance in the caller's units, and the standard
-    errors. A caller coefficient built from an unidentified internal one is
-    unidentified too (NaN). The standard errors are finite whenever they
-    are floats, even where a variance overflows (a target in units of
-    1e300) or underflows (1e-300)."""
+                      scaling: Scaling) -> tuple[Matrix, Vector, Matrix, float]:
+    """The internal covariance in the caller's units, the standard errors,
+    and the covariance over the square of a unit, with that unit. A caller
+    coefficient built from an unidentified internal one is unidentified too
+    (NaN). The standard errors, and the covariance in the unit, are finite
+    whenever they are floats, even where a variance overflows (a target in
+    units of 1e300) or underflows (1e-300)."""
     transform = scaling.caller_transform()
     known = np.where(np.outer(identified, identified), covariance, 0.0)
     peak = np.max(np.abs(transform), axis=1)
     if np.all((peak >= _SAFE_TRANSFORM[0]) & (peak <= _SAFE_TRANSFORM[1])):
         result = np.asarray(transform @ known @ transform.T, dtype=np.float64)
         std_errors = np.sqrt(np.diag(result))
+        scaled, largest = result.copy(), 1.0
     else:
         unit = np.where(peak > 0, peak, 1.0)
         inner = (transform / unit[:, None]) @ known @ (transform / unit[:, None]).T
         std_errors = unit * np.sqrt(np.diag(inner))
+        largest = float(np.max(unit))
         with np.errstate(over="ignore", under="ignore"):
             result = np.asarray(inner * np.outer(unit, unit), dtype=np.float64)
+            scaled = np.asarray(inner * np.outer(unit / largest, unit / largest), dtype=np.float64)
     unknown = np.any(transform[:, ~identified] != 0, axis=1)
-    result[unknown, :] = np.nan
-    result[:, unknown] = np.nan
+    for matrix in (result, scaled):
+        matrix[unknown, :] = np.nan
+        matrix[:, unknown] = np.nan
     std_errors[unknown] = np.nan
-    return result, std_errors
+    return result, std_errors, scaled, largest
 
 
 # ------------------------------------------------------------ the results
@@ -262,6 +267,11 @@ class Inference:
     fit_intercept: bool
     covariance_type: str = COVARIANCE_TYPE
     covariance_formula: str = COVARIANCE_FORMULA
+    #: `covariance` over ``covariance_unit ** 2``: finite where the
+    #: covariance itself overflows (a target in units of 1e300), so that
+    #: the standard errors of predictions can be taken from it.
+    scaled_covariance: Matrix | None = None
+    covariance_unit: float = 1.0
 
     @classmethod
     def of_state(cls, state: ModelState) -> "Inference":
@@ -291,11 +301,12 @@ class Inference:
         estimates = np.append(coef, intercept) if scaling.fit_intercept else coef
         names = state.feature_names_in or tuple(f"x{index}" for index in range(state.n_features_in))
         names = (*names, *(("intercept",) if scaling.fit_intercept else ()))
-        caller, std_errors = caller_covariance(covariance, identified, scaling)
+        caller, std_errors, scaled, unit = caller_covariance(covariance, identified, scaling)
         if ridge is None:
-            return cls(names, estimates, caller, std_errors, scaling.fit_intercept)
+            return cls(names, estimates, caller, std_errors, scaling.fit_intercept,
+                       scaled_covariance=scaled, covariance_unit=unit)
         return cls(names, estimates, caller, std_errors, scaling.fit_intercept, PENALISED_COVARIANCE_TYPE,
-                   PENALISED_COVARIANCE_FORMULA)
+                   PENALISED_COVARIANCE_FORMULA, scaled, unit)
 
     def conf_int(self, alpha: float) -> Matrix:
         """Lower and upper bounds, one row per coefficient."""

@@ -29,6 +29,10 @@ def test_scaled_data_gives_the_scaled_answer_and_finite_standard_errors(data, x_
     np.testing.assert_allclose(model.coef_se_, reference.coef_se_ * in_units, rtol=1e-6)
     assert model.intercept_ == pytest.approx(reference.intercept_ * y_factor, rel=1e-6)
     assert model.intercept_se_ == pytest.approx(reference.intercept_se_ * y_factor, rel=1e-6)
+    # Interval bounds around the prediction, within the sketch's binning.
+    offsets = model.predict_interval(X[:50] * x_factor) - model.predict(X[:50] * x_factor)[:, None]
+    expected = reference.predict_interval(X[:50]) - reference.predict(X[:50])[:, None]
+    np.testing.assert_allclose(offsets / y_factor, expected, rtol=0.02)
 
 
 def test_a_later_batch_in_other_units_is_refused_naming_the_column(data):
