@@ -72,8 +72,9 @@ def test_nan_keep_writes_every_row_in_order_with_null_predictions(model, tmp_pat
     outputs = {nan: tmp_path / f"{nan}{ending}" for nan in ("keep", "drop")}
     printed = {nan: run(capsys, "predict", model, data, "--nan", nan, "--keep", "id", "--output", output,
                         "--batch-rows", 200, "--quiet", *extra) for nan, output in outputs.items()}
+    missing = "features or target" if "--scores" in extra else "features"
     assert printed["keep"] == (0, "wrote 500 predictions for 500 rows to " + str(outputs["keep"]) + "\n"
-                               "5 rows with empty, NaN or infinite features have a null prediction\n")
+                               f"5 rows with empty, NaN or infinite {missing} have a null prediction\n")
     read = pq.read_table if ending == ".parquet" else pacsv.read_csv
     kept, dropped = read(outputs["keep"]), read(outputs["drop"])
     assert kept["id"].to_pylist() == columns["id"]

@@ -62,10 +62,12 @@ def run_predict(args: argparse.Namespace) -> int:
     finally:
         progress.close()
     print(printable(f"wrote {tally.written:,} predictions for {tally.rows:,} rows to {args.output}"))
+    # Scored rows also count as missing where their target is.
+    missing = "features or target" if outputs.scores else "features"
     if tally.dropped:
-        print(f"left out {tally.dropped:,} rows with empty, NaN or infinite features")
+        print(f"left out {tally.dropped:,} rows with empty, NaN or infinite {missing}")
     if tally.nulls:
-        print(f"{tally.nulls:,} rows with empty, NaN or infinite features have a null prediction")
+        print(f"{tally.nulls:,} rows with empty, NaN or infinite {missing} have a null prediction")
     for name, count in tally.unseen.items():
         print(printable(f"{count:,} rows have a level of '{name}' not seen when fitting; their indicators are all 0"))
     return 0
