@@ -606,8 +606,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         error of the prediction, from `covariance_`, taken as normal and
         independent of the noise: each bound is a quantile of the noise
         plus that normal error (see `vintrel._intervals`). With
-        ``penalty="l1"`` or ``"elasticnet"`` there are no standard errors and
-        the interval has the noise part only.
+        ``penalty="l1"`` or ``"elasticnet"`` (or after batches folded with
+        one) there are no standard errors and the interval has the noise
+        part only.
 
         Parameters
         ----------
@@ -635,7 +636,9 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
         features = self._features(X)
         state, std_error = self.export_state(), None
         check_sketch(state.residuals)
-        if penalty_named(state.params["penalty"]).standard_errors:
+        # Batches folded with an L1 penalty leave the estimate without
+        # standard errors whatever the penalty now is: the noise part only.
+        if penalty_named(state.params["penalty"]).standard_errors and not state.sums.get("l1_batches", 0):
             inference, state = self._inference()
             scaled = inference.covariance if inference.scaled_covariance is None else inference.scaled_covariance
             std_error = inference.covariance_unit * fitted_std_errors(features, scaled, inference.fit_intercept)
