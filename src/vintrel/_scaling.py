@@ -2,6 +2,7 @@
 column, and a target centred and divided by the residual scale."""
 
 import functools
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -60,7 +61,8 @@ class Scaling:
     """Centre and scale of every feature and of the target.
 
     Features are centred on their mean (when an intercept is fitted) and
-    divided by their standard deviation, both taken from the first batch; a
+    divided by their standard deviation, both taken from the first batch
+    (or from all rows, `of_all_rows`); a
     constant feature keeps the scale 1. The target is centred on its median
     and divided by the residual scale, so the Huber threshold is `epsilon`
     in internal units.
@@ -107,6 +109,51 @@ class Scaling:
         usable = np.isfinite(spread) & (spread > 0)
         scale = np.where(usable, spread, 1.0)
         return cls(center, scale, y_center, 1.0, fit_intercept)
+
+    @classmethod
+    def of_all_rows(cls, X: NDArray[np.floating[Any]], y: NDArray[np.floating[Any]], weights: Weights | None,
+                    fit_intercept: bool, chunk_rows: int) -> "Scaling":
+        """`from_batch` on all rows of `X`, read `chunk_rows` rows at a
+        time so that no float64 copy of the whole of `X` is made (the sums
+        are taken chunk by chunk, so they may round otherwise)."""
+        def parts() -> Iterator[tuple[Vector, Weights | None]]:
+            for begin in range(0, X.shape[0], chunk_rows):
+                chunk = slice(begin, begin + chunk_rows)
+                yield np.asarray(X[chunk], dtype=np.float64), None if weights is None else weights[chunk]
+
+        n_features = X.shape[1]
+        center = np.zeros(n_features)
+        y_center = 0.0
+        if fit_intercept:
+            total, weight = np.zeros(n_features), 0.0
+            high, low = np.full(n_features, -np.inf), np.full(n_features, np.inf)
+            first: Vector | None = None
+            for X64, part_weights in parts():
+                counted = X64 if part_weights is None else X64[part_weights > 0]
+                total += counted.sum(axis=0) if part_weights is None else part_weights @ X64
+                weight += counted.shape[0] if part_weights is None else float(part_weights.sum())
+                if counted.shape[0]:
+                    high, low = np.maximum(high, counted.max(axis=0)), np.minimum(low, counted.min(axis=0))
+                    first = counted[0] if first is None else first
+            center = total / weight
+            constant = high == low
+            if first is not None:
+                center[constant] = first[constant]
+            y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
+        # Each chunk's root mean square, combined relative to the largest so
+        # that squares of extreme values neither overflow nor underflow.
+        spreads, weights_of = [], []
+        for X64, part_weights in parts():
+            part_weight = X64.shape[0] if part_weights is None else float(part_weights.sum())
+            if part_weight > 0:
+                spreads.append(root_mean_square(X64 - center, part_weights))
+                weights_of.append(part_weight)
+        stacked, shares = np.array(spreads), np.array(weights_of) / sum(weights_of)
+        peak = stacked.max(axis=0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            spread = peak * np.sqrt(shares @ np.where(peak > 0, stacked / peak, 0.0) ** 2)
+        usable = np.isfinite(spread) & (spread > 0)
+        return cls(center, np.where(usable, spread, 1.0), y_center, 1.0, fit_intercept)
 
     @functools.cached_property
     def units(self) -> Units:

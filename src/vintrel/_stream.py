@@ -123,6 +123,9 @@ class Stream:
         # units were fixed on purpose, refines its residual scale.
         self.watch_order = False
         self.scale_follows = False
+        # Units given for the first batch to take (`fit` with a penalty
+        # measures them on all rows); otherwise the first batch's own.
+        self.given_units: Scaling | None = None
         self.order_warning: str | None = None  # the last one, kept with the state
         self.new_order_warning: str | None = None  # from the batch just folded
         self.sums: Mapping[str, Any] = {}
@@ -248,7 +251,7 @@ class Stream:
         in the engine without penalty, see `Start.folded`)."""
         assert_finite(X, y)  # the robust start computes on it before the engine scans it
         params, dtype = self.params, X.dtype
-        scaling = Scaling.from_batch(X, y, weights, bool(params["fit_intercept"]))
+        scaling = self.given_units or Scaling.from_batch(X, y, weights, bool(params["fit_intercept"]))
         engine = EngineStream(dtype, X.shape[1], bool(params["fit_intercept"]), params["n_threads"])
         design = scaling.design(X, dtype)
         centred = np.subtract(y, scaling.y_center, dtype=np.float64)

@@ -39,6 +39,7 @@ from vintrel._order import StreamOrderWarning as StreamOrderWarning
 from vintrel._params import check_params
 from vintrel._passes import DEFAULT_MAX_PASSES, DEFAULT_PASS_TOL, PassPoint, PassSums, evaluate_batch, run_passes
 from vintrel._residual_sketch import ResidualSketch
+from vintrel._scaling import Scaling
 from vintrel._stream import (
     DEFAULT_BATCH_BYTES,
     MIN_START_ROWS_PER_PARAMETER,
@@ -107,9 +108,11 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
     penalty : {None, "l1", "l2", "elasticnet"}, default=None
         A penalty on the coefficients (never on the intercept), in internal
         units: features z standardised (centred, when an intercept is
-        fitted, and divided by their standard deviation, both from the
-        first batch), target t = (y - y_center) / scale, with y_center from
-        the first batch and the residual scale of `scale`.
+        fitted, and divided by their standard deviation), target t = (y -
+        y_center) / scale, with y_center the target's median and the
+        residual scale of `scale`. `fit` measures these units on all rows
+        when a penalty is set, so that its answer does not depend on the
+        batches; a `partial_fit` stream takes them from its first batch.
 
         ``None`` fits by damped Newton steps. ``"l2"`` and ``"elasticnet"``
         minimise exactly, over all rows folded (weights w, W = sum w,
@@ -370,6 +373,10 @@ class IncrementalHuberRegressor(RegressorMixin, BaseEstimator):
             # The passes start closer to the whole-data scale from the
             # stream's own estimate of it than from the first batch's.
             stream.scale_follows = with_passes and params["scale"] == "auto"
+            if not whole and params["penalty"] is not None:
+                # A penalty applies in the internal units: measured on all
+                # rows, they and the answer do not depend on the batches.
+                stream.given_units = Scaling.of_all_rows(X, y, weights, self.fit_intercept, rows_per_batch)
             for begin in range(0, X.shape[0], rows_per_batch):
                 rows = slice(begin, begin + rows_per_batch)
                 report = stream.take(X[rows], y[rows], None if weights is None else weights[rows],

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 import scipy.optimize
 
+from real_tables import txhousing
 from vintrel import IncrementalHuberRegressor, model_file
 from vintrel.cli import main
 
@@ -127,6 +128,21 @@ def test_passes_reach_the_whole_data_minimiser_with_a_penalty():
     expected = reference_minimiser(design, target, 0.02, 0.5)
     found = np.asarray(passes.export_state().engine.coefficients)
     np.testing.assert_allclose(found, expected, rtol=1e-5, atol=1e-5 * np.abs(expected).max())
+
+
+@pytest.mark.parametrize("params", [dict(penalty="l2", alpha=0.05), dict(penalty="l1"),
+                                    dict(penalty="elasticnet", alpha=0.02)], ids=["l2", "l1", "elasticnet"])
+def test_a_penalised_fit_does_not_depend_on_the_batches_of_a_sorted_table(params):
+    # The penalty applies in units measured on all rows, not on a first
+    # batch that holds only the smallest prices.
+    table = txhousing()
+    X, y = table.X.to_numpy(float), table.y
+    order = np.argsort(y)
+    one = IncrementalHuberRegressor(**params).fit(X[order], y[order])
+    many = IncrementalHuberRegressor(batch_size=700, pass_tol=1e-4, **params).fit(X[order], y[order])
+    assert many.converged_ and many.n_passes_ > 1
+    np.testing.assert_allclose(many.coef_, one.coef_, rtol=1e-4, atol=1e-4 * np.abs(one.coef_).max())
+    assert many.scale_ == pytest.approx(one.scale_, rel=1e-5)
 
 
 def test_ridge_standard_errors_are_the_penalised_sandwich():
