@@ -227,6 +227,13 @@ def test_forgetting_follows_a_jump_and_weighs_rows_by_age():
         assert carried == pytest.approx(effective, rel=1e-9)
 
 
+def test_dask_refuses_forgetting():
+    from vintrel import dask as vintrel_dask
+
+    with pytest.raises(ValueError, match="half_life forgets along one ordered stream"):
+        vintrel_dask.fit(IncrementalHuberRegressor(half_life=100.0), np.zeros((10, 2)), np.zeros(10))
+
+
 def test_fit_with_forgetting_is_one_stream():
     X, y, _, _ = drifting_stream(20_000, 2000, seed=11)
     model = IncrementalHuberRegressor(half_life=4000.0, batch_size=2000).fit(X, y)
@@ -287,6 +294,7 @@ def test_command_line_fits_like_the_estimator(table, tmp_path, capsys, options, 
     (["--alpha", "0.3"], "--alpha needs a --penalty"),
     (["--half-life", "1000", "--passes", "3"], "exclude each other"),
     (["--penalty", "elasticnet", "--l1-ratio", "2"], "between 0 and 1"),
+    (["--half-life", "1000", "--dask", "tcp://127.0.0.1:9"], "--half-life forgets along one ordered stream"),
 ])
 def test_command_line_refuses_bad_combinations(table, tmp_path, capsys, options, message):
     path, _, _ = table
