@@ -45,12 +45,8 @@ def _aligned(values: Any, dtype: np.dtype) -> Array:
 
 
 def _keywords(units: Units | None) -> dict[str, NDArray[np.float64]]:
-    if units is None:
-        return {}
-    # Units received from another process may sit in unaligned buffers,
-    # which the engine refuses as it does strided ones.
-    return {"x_center": np.require(units.x_center, np.float64, ["C_CONTIGUOUS", "ALIGNED"]),
-            "x_scale": np.require(units.x_scale, np.float64, ["C_CONTIGUOUS", "ALIGNED"])}
+    # `Scaling.units` hands them over C-contiguous and aligned.
+    return {} if units is None else {"x_center": units.x_center, "x_scale": units.x_scale}
 
 
 @dataclass(frozen=True)
@@ -65,7 +61,7 @@ class FoldReport:
     lambda_value: float
     used_fallback: bool
     # The batch's residuals at the new coefficients, in internal units.
-    residuals: Array | None = None
+    residuals: Array
 
 
 class EngineStream:
@@ -105,7 +101,7 @@ class EngineStream:
         if weights is not None:
             # Buffers received from other processes or files may be
             # unaligned, which the engine refuses as it does strided ones.
-            weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+            weights = _aligned(weights, self.dtype)
             batch_weight = float(np.sum(weights, dtype=np.float64))
         else:
             batch_weight = float(design.shape[0])
@@ -134,7 +130,7 @@ class EngineStream:
         return FoldReport(self._coefficients.copy(), int(result["n_samples_seen"]),
                           int(result["batch_count"]), int(result["iterations"]), bool(result["converged"]),
                           float(result["lambda_value"]), bool(result["used_regularized_fallback"]),
-                          result.get("residuals"))
+                          result["residuals"])
 
     def predict(self, design: Array, units: Units | None = None) -> Array:
         """The linear predictor of the current coefficients for a design
@@ -147,7 +143,7 @@ class EngineStream:
         """The score sum, curvature-weighted Gram, Huber sums and residuals
         of a batch at `coefficients`; the estimate is not touched."""
         if weights is not None:
-            weights = np.require(weights, dtype=self.dtype, requirements=["C_CONTIGUOUS", "ALIGNED"])
+            weights = _aligned(weights, self.dtype)
         try:
             result = self._engine.evaluate(
                 design, target, weights, _aligned(coefficients, self.dtype), self.n_features,

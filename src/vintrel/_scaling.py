@@ -92,30 +92,14 @@ class Scaling:
                    weights: Weights | None, fit_intercept: bool) -> "Scaling":
         """Feature and target centres of a first batch; the target scale is
         1 until `with_y_scale` sets the residual scale."""
-        X64 = np.asarray(X, dtype=np.float64)
-        if fit_intercept:
-            center = _weighted_mean(X64, weights)
-            # A constant column is centred on its exact value: a mean that
-            # rounds would leave a spread of rounding errors, and dividing by
-            # it would turn the column into one of +-1 beside the intercept.
-            counted = X64 if weights is None else X64[weights > 0]
-            constant = counted.max(axis=0) == counted.min(axis=0)
-            center[constant] = counted[0, constant]
-            y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
-        else:
-            center = np.zeros(X64.shape[1])
-            y_center = 0.0
-        spread = root_mean_square(X64 - center, weights)
-        usable = np.isfinite(spread) & (spread > 0)
-        scale = np.where(usable, spread, 1.0)
-        return cls(center, scale, y_center, 1.0, fit_intercept)
+        return cls.of_all_rows(X, y, weights, fit_intercept, max(X.shape[0], 1))
 
     @classmethod
     def of_all_rows(cls, X: NDArray[np.floating[Any]], y: NDArray[np.floating[Any]], weights: Weights | None,
                     fit_intercept: bool, chunk_rows: int) -> "Scaling":
-        """`from_batch` on all rows of `X`, read `chunk_rows` rows at a
-        time so that no float64 copy of the whole of `X` is made (the sums
-        are taken chunk by chunk, so they may round otherwise)."""
+        """The units of all rows of `X`, read `chunk_rows` rows at a time so
+        that no float64 copy of the whole of `X` is made (sums are taken
+        chunk by chunk, so they may round otherwise than in one)."""
         def parts() -> Iterator[tuple[Vector, Weights | None]]:
             for begin in range(0, X.shape[0], chunk_rows):
                 chunk = slice(begin, begin + chunk_rows)
@@ -130,13 +114,19 @@ class Scaling:
             first: Vector | None = None
             for X64, part_weights in parts():
                 counted = X64 if part_weights is None else X64[part_weights > 0]
-                total += counted.sum(axis=0) if part_weights is None else part_weights @ X64
+                # As numpy.average sums, so that one chunk gives its bits.
+                total += counted.sum(axis=0) if part_weights is None else \
+                    np.multiply(X64, part_weights[:, None]).sum(axis=0)
                 weight += counted.shape[0] if part_weights is None else float(part_weights.sum())
                 if counted.shape[0]:
                     high, low = np.maximum(high, counted.max(axis=0)), np.minimum(low, counted.min(axis=0))
                     first = counted[0] if first is None else first
             center = total / weight
             constant = high == low
+            # A constant column is centred on its exact value: a mean that
+            # rounds would leave a spread of rounding errors, and dividing
+            # by it would turn the column into one of +-1 beside the
+            # intercept.
             if first is not None:
                 center[constant] = first[constant]
             y_center = weighted_median(np.asarray(y, dtype=np.float64), weights)
@@ -148,6 +138,8 @@ class Scaling:
             if part_weight > 0:
                 spreads.append(root_mean_square(X64 - center, part_weights))
                 weights_of.append(part_weight)
+        if not spreads:
+            return cls(center, np.ones(n_features), y_center, 1.0, fit_intercept)
         stacked, shares = np.array(spreads), np.array(weights_of) / sum(weights_of)
         peak = stacked.max(axis=0)
         with np.errstate(invalid="ignore", divide="ignore"):

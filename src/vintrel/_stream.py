@@ -22,7 +22,7 @@ from vintrel._model import HuberLoss, default_tol, penalty_for, penalty_named
 from vintrel._order import batch_move, order_warning
 from vintrel._residual_sketch import ResidualSketch
 from vintrel._robust import normalised_mad
-from vintrel._scaling import Scaling, Units
+from vintrel._scaling import Scaling
 from vintrel._start import Start, huber_start, least_squares_start
 from vintrel.inference import add_sums, batch_sums, discounted_sums, penalised_batch_sums
 from vintrel.state import LastUpdate, ModelState, Pending
@@ -236,12 +236,12 @@ class Stream:
             report = engine.fold(design, target, weights, settings, "batch 1")
         self.engine, self.scaling = engine, scaling
         self.units = (self.params["fit_intercept"], self.params["scale"])
-        residuals = self._add_batch_sums(design, target, weights, residuals=report.residuals)
+        self._add_batch_sums(report.residuals, weights)
         self._record(report)
         if self.scale_follows:
             weight = float(X.shape[0]) if weights is None else float(np.sum(weights, dtype=np.float64))
-            self.sums = add_sums(self.sums, {"scale_sum": weight * normalised_mad(residuals, weights) * scaling.y_scale,
-                                             "scale_weight": weight})
+            batch_scale = normalised_mad(report.residuals, weights) * scaling.y_scale
+            self.sums = add_sums(self.sums, {"scale_sum": weight * batch_scale, "scale_weight": weight})
         return report
 
     def _begin(self, X: Array, y: Array, weights: Array | None,
@@ -299,11 +299,11 @@ class Stream:
             self.sums = discounted_sums(self.sums, discount)
             if self.residuals is not None:
                 self.residuals = self.residuals.discounted(discount)
-        residuals = self._add_batch_sums(X, target, weights, scaling.units, report.residuals)
+        self._add_batch_sums(report.residuals, weights)
         self._record(report)
         if before is None and not self.scale_follows:
             return report
-        scale_ratio = normalised_mad(residuals, weights)
+        scale_ratio = normalised_mad(report.residuals, weights)
         if before is not None:
             self._watch(label, before, report, scale_ratio, batch_weight, X.shape[0])
         if self.scale_follows and np.isfinite(scale_ratio) and scale_ratio > 0:
@@ -387,19 +387,13 @@ class Stream:
                              f"first batch from its centre: the batch seems to be in other units than the first "
                              f"(convert it, or start a new stream with fit)")
 
-    def _add_batch_sums(self, design: Array, target: Array, weights: Array | None, units: Units | None = None,
-                        residuals: Array | None = None) -> Array:
-        """Add the batch just folded to the additive statistics: its score
-        statistics at the engine's new coefficients, from the `residuals`
-        the update returned or else one prediction pass (over raw features
-        when `units` are given). The mapping is new, so
-        a snapshot taken before keeps its values, and to the residual
-        distribution (in the target's units, so that a later move of the
-        scale leaves it as it is). Returns the batch's residuals there, in
-        internal units."""
-        assert self.engine is not None and self.scaling is not None
-        if residuals is None:
-            residuals = target - self.engine.predict(design, units)
+    def _add_batch_sums(self, residuals: Array, weights: Array | None) -> None:
+        """Add the batch just folded, by the `residuals` its update returned
+        (internal units, at the new coefficients), to the additive
+        statistics (a new mapping, so that a snapshot taken before keeps its
+        values) and to the residual distribution (in the target's units, so
+        that a later move of the scale leaves it as it is)."""
+        assert self.scaling is not None
         # A stream resumed from a state saved without a distribution tracks
         # the rows it folds from here on.
         self.residuals = (self.residuals or ResidualSketch.empty()).add(residuals, weights, self.scaling.y_scale)
@@ -408,7 +402,6 @@ class Stream:
         else:
             batch = batch_sums(residuals, weights, HuberLoss(float(self.params["epsilon"])))
         self.sums = add_sums(self.sums, batch)
-        return residuals
 
     def _record(self, report: FoldReport) -> None:
         self.last = LastUpdate(report.iterations, report.converged, report.lambda_value)

@@ -115,17 +115,8 @@ _COUNTS = frozenset({"batches", "l1_batches"})
 
 def discounted_sums(total: Mapping[str, Any], factor: float) -> dict[str, Any]:
     """`total` with every weighted sum multiplied by `factor` (forgetting);
-    the batch counts stay. A sum that knows how to discount itself (a
-    sketch) is asked to."""
-    discounted: dict[str, Any] = {}
-    for name, value in total.items():
-        if name in _COUNTS:
-            discounted[name] = value
-        elif hasattr(value, "discounted"):
-            discounted[name] = value.discounted(factor)
-        else:
-            discounted[name] = value * factor
-    return discounted
+    the batch counts stay."""
+    return {name: value if name in _COUNTS else value * factor for name, value in total.items()}
 
 
 def add_sums(total: Mapping[str, Any], batch: Mapping[str, Any]) -> dict[str, Any]:
