@@ -499,38 +499,40 @@ PyObject* engine_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// A method that binds its arguments, takes exclusive use of the engine,
+// converts the scalars (`convert`, returning an optional request) and runs
+// on the engine's precision (`run`, given the core, the bound arguments and
+// the request).
+template <std::size_t N, class Convert, class Run>
+PyObject* call_on_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         const char* name, const char* const (&names)[N], std::size_t keywords, Convert convert,
+                         Run run) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* bound[std::size(kUpdateNames)];
-    if (!bind_arguments({"NativeCpuEngine.update", kUpdateNames, std::size(kUpdateNames) - kUpdateKeywords,
-                         kUpdateKeywords},
-                        args, nargs, kwnames, bound)) {
-      return nullptr;
-    }
+    PyObject* bound[N];
+    if (!bind_arguments({name, names, N - keywords, keywords}, args, nargs, kwnames, bound)) return nullptr;
     core::Engine& engine = as_engine_object(self)->engine();
     ExclusiveUse use(engine);
     if (!use) return nullptr;
-    const std::optional<UpdateRequest> request = convert_update_arguments(bound);
+    const auto request = convert(bound);
     if (!request) return nullptr;
-    return engine.visit([&](auto& core) { return update_with(engine, core, bound, *request); });
+    return engine.visit([&](auto& core) { return run(engine, core, bound, *request); });
   });
 }
 
+PyObject* engine_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_on_engine(self, args, nargs, kwnames, "NativeCpuEngine.update", kUpdateNames, kUpdateKeywords,
+                        convert_update_arguments,
+                        [](core::Engine& engine, auto& core, PyObject* const* bound, const UpdateRequest& request) {
+                          return update_with(engine, core, bound, request);
+                        });
+}
+
 PyObject* engine_evaluate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* bound[std::size(kEvaluateNames)];
-    if (!bind_arguments({"NativeCpuEngine.evaluate", kEvaluateNames, std::size(kEvaluateNames) - kUnitKeywords,
-                         kUnitKeywords},
-                        args, nargs, kwnames, bound)) {
-      return nullptr;
-    }
-    core::Engine& engine = as_engine_object(self)->engine();
-    ExclusiveUse use(engine);
-    if (!use) return nullptr;
-    const std::optional<EvaluateRequest> request = convert_evaluate_arguments(bound);
-    if (!request) return nullptr;
-    return engine.visit([&](auto& core) { return evaluate_with(engine, core, bound, *request); });
-  });
+  return call_on_engine(self, args, nargs, kwnames, "NativeCpuEngine.evaluate", kEvaluateNames, kUnitKeywords,
+                        convert_evaluate_arguments,
+                        [](core::Engine& engine, auto& core, PyObject* const* bound, const EvaluateRequest& request) {
+                          return evaluate_with(engine, core, bound, request);
+                        });
 }
 
 PyObject* engine_state(PyObject* self, PyObject* /*unused*/) {

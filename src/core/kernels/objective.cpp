@@ -26,24 +26,30 @@ void fill_scores(const BatchView<T>& batch, double tau, Workspace<T>& workspace)
   }
 }
 
-template <std::floating_point T>
-void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace) {
-  const auto ramp = CurvatureRamp<T>::make(tau, bandwidth);
+namespace {
+
+// curvature_i = weight_of(r_i) for every row.
+template <std::floating_point T, class WeightOf>
+void fill_curvature_with(Workspace<T>& workspace, WeightOf weight_of) {
   const std::size_t n = workspace.curvature.size();
   check_invariant(workspace.residuals.size() == n, "curvature buffers do not match the residuals");
   const T* __restrict r = workspace.residuals.data();
   T* __restrict curvature = workspace.curvature.data();
-  for (std::size_t i = 0; i < n; ++i) curvature[i] = smoothed_curvature(r[i], ramp);
+  for (std::size_t i = 0; i < n; ++i) curvature[i] = weight_of(r[i]);
+}
+
+}  // namespace
+
+template <std::floating_point T>
+void fill_curvature(double tau, double bandwidth, Workspace<T>& workspace) {
+  const auto ramp = CurvatureRamp<T>::make(tau, bandwidth);
+  fill_curvature_with(workspace, [&ramp](T r) { return smoothed_curvature(r, ramp); });
 }
 
 template <std::floating_point T>
 void fill_score_slopes(double tau, Workspace<T>& workspace) {
   const T threshold = static_cast<T>(tau);
-  const std::size_t n = workspace.curvature.size();
-  check_invariant(workspace.residuals.size() == n, "curvature buffers do not match the residuals");
-  const T* __restrict r = workspace.residuals.data();
-  T* __restrict curvature = workspace.curvature.data();
-  for (std::size_t i = 0; i < n; ++i) curvature[i] = huber_score_slope(r[i], threshold);
+  fill_curvature_with(workspace, [threshold](T r) { return huber_score_slope(r, threshold); });
 }
 
 template <std::floating_point T>
