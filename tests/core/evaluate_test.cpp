@@ -34,22 +34,11 @@ struct EvaluateCase {
   }
 };
 
-struct CheckCase {
-  std::string name;
-  std::function<void(EvaluateCase&)> breaks;
-  EngineError expected;
-  friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
-};
+using CheckCase = testing::CheckCase<EvaluateCase>;
 
 class EvaluateCheckOrderTest : public ::testing::TestWithParam<CheckCase> {};
 
-TEST_P(EvaluateCheckOrderTest, FirstFailingCheckWins) {
-  EvaluateCase setup;
-  GetParam().breaks(setup);
-  auto result = setup.run();
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), GetParam().expected) << display(result.error());
-}
+TEST_P(EvaluateCheckOrderTest, FirstFailingCheckWins) { testing::expect_first_failing_check(GetParam()); }
 
 using E = EngineError;
 INSTANTIATE_TEST_SUITE_P(

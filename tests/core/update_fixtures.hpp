@@ -3,10 +3,14 @@
 
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/types.hpp"
 #include "kernel_testing.hpp"
 
@@ -52,6 +56,25 @@ OwnedBatch<T> linear_batch(std::uint64_t rows, const FeatureLayout& layout, cons
 inline UpdateConfig default_config(Penalty penalty = Penalty::none) {
   return UpdateConfig{.model = {.tau = 1.345, .penalty = penalty, .lambda_scale = 1.0, .bandwidth_scale = 1.0},
                       .solver = {.max_iter = 50, .tolerance = 1e-10, .ridge = 0.0}};
+}
+
+// One way to break a valid call (`Setup` builds it and `run`s it), and the
+// error the first failing check must report.
+template <class Setup>
+struct CheckCase {
+  std::string name;
+  std::function<void(Setup&)> breaks;
+  EngineError expected;
+  friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+};
+
+template <class Setup>
+void expect_first_failing_check(const CheckCase<Setup>& check) {
+  Setup setup;
+  check.breaks(setup);
+  auto result = setup.run();
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error(), check.expected) << display(result.error());
 }
 
 }  // namespace vintrel::core::testing

@@ -39,22 +39,11 @@ struct UpdateCase {
   std::vector<double>& weights(double value) { return batch.weights.emplace(8, value); }
 };
 
-struct CheckCase {
-  std::string name;
-  std::function<void(UpdateCase&)> breaks;
-  EngineError expected;
-  friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
-};
+using CheckCase = testing::CheckCase<UpdateCase>;
 
 class UpdateCheckOrderTest : public ::testing::TestWithParam<CheckCase> {};
 
-TEST_P(UpdateCheckOrderTest, FirstFailingCheckWins) {
-  UpdateCase setup;
-  GetParam().breaks(setup);
-  auto result = setup.run();
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error(), GetParam().expected) << display(result.error());
-}
+TEST_P(UpdateCheckOrderTest, FirstFailingCheckWins) { testing::expect_first_failing_check(GetParam()); }
 
 using E = EngineError;
 INSTANTIATE_TEST_SUITE_P(
