@@ -28,6 +28,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from vintrel._blas import numpy_blas_on_one_thread
 from vintrel._engine import EngineStream
 from vintrel._median import AbsoluteMedian, Bracket
 from vintrel._merge import with_minimiser
@@ -147,6 +148,12 @@ def evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array
     score sum, curvature-weighted Gram, Huber sums and residuals, on its
     threads); what else the pass needs is worked out here from the
     residuals and a product or two with the raw features."""
+    with numpy_blas_on_one_thread():
+        _evaluate_batch(state, point, sums, X, y, weights)
+
+
+def _evaluate_batch(state: ModelState, point: PassPoint, sums: PassSums, X: Array, y: Array,
+                    weights: Array | None) -> None:
     scaling, engine = state.scaling, state.engine
     assert scaling is not None and engine is not None
     loss = HuberLoss(float(state.params["epsilon"]))

@@ -14,13 +14,55 @@ from vintrel._robust import weighted_median
 Vector = NDArray[np.float64]
 Weights = NDArray[np.floating[Any]]
 
-# Rows standardised per NumPy call when building a design: small enough for
-# the block to stay in cache between the copy and the two in-place passes.
+# Rows standardised or squared per NumPy call: small enough for the block
+# to stay in cache between the passes over it.
 _BLOCK_ROWS = 2048
+# Rows folded into one when reducing over rows (see `column_reduce`).
+_GROUP_ROWS = 64
+
+
+def column_reduce(ufunc: np.ufunc, values: NDArray[np.floating[Any]]) -> Vector:
+    """``ufunc.reduce(values, axis=0)`` for a 2-D array, quickly on narrow
+    C-ordered rows.
+
+    NumPy reduces such an array one short row at a time; viewing each
+    `_GROUP_ROWS` consecutive rows as one long row gives long inner loops,
+    and a second reduction combines the groups. Other layouts are copied
+    to C order first, so that sums have the same bits whatever the layout
+    (the command line's batches are column-major, arrays given to the
+    estimator usually row-major).
+    """
+    values = np.ascontiguousarray(values)
+    n, k = values.shape
+    group = min(_GROUP_ROWS, n)
+    grouped = (n // group) * group if group else 0
+    if grouped == 0:
+        return np.asarray(ufunc.reduce(values, axis=0), dtype=np.float64)
+    partial = ufunc.reduce(values[:grouped].reshape(n // group, group * k), axis=0).reshape(group, k)
+    result = ufunc.reduce(partial, axis=0)
+    if grouped < n:
+        result = ufunc(result, ufunc.reduce(values[grouped:], axis=0))
+    return np.asarray(result, dtype=np.float64)
 
 
 def _weighted_mean(values: NDArray[np.floating[Any]], weights: Weights | None) -> Vector:
-    return np.asarray(np.average(values, axis=0, weights=weights), dtype=np.float64)
+    if weights is None:
+        return column_reduce(np.add, values) / float(values.shape[0])
+    weights = np.asarray(weights, dtype=np.float64)
+    return column_reduce(np.add, values * weights[:, None]) / float(weights.sum())
+
+
+def _mean_square(values: NDArray[np.floating[Any]], weights: Weights | None, center: Vector) -> Vector:
+    """The weighted mean of ``(values - center) ** 2`` per column, squared
+    block by block so that no copy of `values` is made."""
+    total = np.zeros(values.shape[1])
+    for begin in range(0, values.shape[0], _BLOCK_ROWS):
+        deviations = np.subtract(values[begin:begin + _BLOCK_ROWS], center, dtype=np.float64)
+        np.square(deviations, out=deviations)
+        if weights is not None:
+            deviations *= np.asarray(weights[begin:begin + _BLOCK_ROWS], dtype=np.float64)[:, None]
+        total += column_reduce(np.add, deviations)
+    return total / (values.shape[0] if weights is None else float(np.sum(weights, dtype=np.float64)))
 
 
 # Rows of a batch that its features' extent is measured on.
@@ -31,20 +73,24 @@ EXTENT_SAMPLE_ROWS = 1024
 _SAFE_DEVIATIONS = (1e-150, 1e150)
 
 
-def root_mean_square(deviations: NDArray[np.float64], weights: Weights | None) -> Vector:
-    """The weighted root mean square of each column, finite wherever the
-    answer is a float, however small or large the values."""
-    with np.errstate(over="ignore", under="ignore"):  # such columns are redone below
-        spread = np.sqrt(_weighted_mean(deviations**2, weights))
+def root_mean_square(values: NDArray[np.floating[Any]], weights: Weights | None,
+                     center: Vector | None = None) -> Vector:
+    """The weighted root mean square of each column of ``values - center``
+    (of `values` without a centre), finite wherever the answer is a float,
+    however small or large the values."""
+    center = np.zeros(values.shape[1]) if center is None else center
+    with np.errstate(over="ignore", under="ignore", invalid="ignore", divide="ignore"):
+        spread = np.sqrt(_mean_square(values, weights, center))  # such columns are redone below
     # Squares that overflowed or lost their precision to underflow show in
     # the spread itself; only those columns are measured again.
     suspect = np.flatnonzero(~np.isfinite(spread) | (spread < _SAFE_DEVIATIONS[0]) | (spread > _SAFE_DEVIATIONS[1]))
-    if suspect.size and deviations.size:
-        peak = np.max(np.abs(deviations[:, suspect]), axis=0)
+    if suspect.size and values.size:
+        deviations = values[:, suspect] - center[suspect]
+        peak = np.max(np.abs(deviations), axis=0)
         redo = np.isfinite(peak) & (peak > 0)
-        columns, unit = suspect[redo], peak[redo]
-        if columns.size:
-            spread[columns] = unit * np.sqrt(_weighted_mean((deviations[:, columns] / unit) ** 2, weights))
+        unit = peak[redo]
+        if unit.size:
+            spread[suspect[redo]] = unit * np.sqrt(_weighted_mean((deviations[:, redo] / unit) ** 2, weights))
     return spread
 
 
@@ -114,12 +160,12 @@ class Scaling:
             first: Vector | None = None
             for X64, part_weights in parts():
                 counted = X64 if part_weights is None else X64[part_weights > 0]
-                # As numpy.average sums, so that one chunk gives its bits.
-                total += counted.sum(axis=0) if part_weights is None else \
-                    np.multiply(X64, part_weights[:, None]).sum(axis=0)
+                total += column_reduce(np.add, counted) if part_weights is None else \
+                    column_reduce(np.add, np.multiply(X64, part_weights[:, None]))
                 weight += counted.shape[0] if part_weights is None else float(part_weights.sum())
                 if counted.shape[0]:
-                    high, low = np.maximum(high, counted.max(axis=0)), np.minimum(low, counted.min(axis=0))
+                    high = np.maximum(high, column_reduce(np.maximum, counted))
+                    low = np.minimum(low, column_reduce(np.minimum, counted))
                     first = counted[0] if first is None else first
             center = total / weight
             constant = high == low
@@ -136,7 +182,7 @@ class Scaling:
         for X64, part_weights in parts():
             part_weight = X64.shape[0] if part_weights is None else float(part_weights.sum())
             if part_weight > 0:
-                spreads.append(root_mean_square(X64 - center, part_weights))
+                spreads.append(root_mean_square(X64, part_weights, center))
                 weights_of.append(part_weight)
         if not spreads:
             return cls(center, np.ones(n_features), y_center, 1.0, fit_intercept)
@@ -163,10 +209,10 @@ class Scaling:
         the sample costs a fraction of a scan."""
         if not X.shape[0]:
             return np.zeros(self.n_features)
-        X = X[:: max(1, X.shape[0] // EXTENT_SAMPLE_ROWS)]
+        sample = X[:: max(1, X.shape[0] // EXTENT_SAMPLE_ROWS)]
         with np.errstate(over="ignore", invalid="ignore"):
-            high = (np.max(X, axis=0) - self.x_center) / self.x_scale
-            low = (np.min(X, axis=0) - self.x_center) / self.x_scale
+            high = (column_reduce(np.maximum, sample) - self.x_center) / self.x_scale
+            low = (column_reduce(np.minimum, sample) - self.x_center) / self.x_scale
         return np.asarray(np.maximum(np.abs(high), np.abs(low)), dtype=np.float64)
 
     def standardised(self, X: NDArray[np.floating[Any]], vector: NDArray[np.float64]) -> NDArray[np.float64]:

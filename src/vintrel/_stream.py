@@ -16,6 +16,7 @@ from numpy.typing import NDArray
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import assert_all_finite
 
+from vintrel._blas import numpy_blas_on_one_thread
 from vintrel._categorical import Encoding
 from vintrel._engine import EngineStream, FoldReport, UpdateSettings
 from vintrel._model import HuberLoss, default_tol, penalty_for, penalty_named
@@ -23,7 +24,7 @@ from vintrel._order import batch_move, order_warning
 from vintrel._residual_sketch import ResidualSketch
 from vintrel._robust import normalised_mad
 from vintrel._scaling import Scaling
-from vintrel._start import Start, huber_start, least_squares_start
+from vintrel._start import Start, huber_start, least_squares_start, start_sample
 from vintrel.inference import add_sums, batch_sums, discounted_sums, penalised_batch_sums
 from vintrel.state import LastUpdate, ModelState, Pending
 
@@ -190,6 +191,10 @@ class Stream:
         """Fold a validated batch, or keep it until the stream can start
         (`last` starts it on whatever it holds). Returns the update's
         report, or None when nothing was folded."""
+        with numpy_blas_on_one_thread():
+            return self._take(X, y, weights, whole_batch, last)
+
+    def _take(self, X: Array, y: Array, weights: Array | None, whole_batch: bool, last: bool) -> FoldReport | None:
         if self.engine is not None:
             return self._fold(X, y, weights)
         X, y, weights = self._with_pending(X, y, weights)
@@ -203,7 +208,8 @@ class Stream:
     def initialize(self, X: Array, y: Array, weights: Array | None) -> None:
         """Fix the internal units and the start on a sample without folding
         it: the engine holds the starting coefficients and no rows."""
-        engine, scaling, _, start = self._begin(X, y, weights, whole_batch=False)
+        with numpy_blas_on_one_thread():
+            engine, scaling, start = self._begin(X, y, weights, whole_batch=False)
         engine.restart(start.coefficients / start.scale)
         self.engine, self.scaling = engine, scaling
         self.units = (self.params["fit_intercept"], self.params["scale"])
@@ -227,13 +233,15 @@ class Stream:
     def _start(self, X: Array, y: Array, weights: Array | None, whole_batch: bool) -> FoldReport:
         """Fix the internal units on the first batch and fold it, starting
         from robust coefficients."""
-        engine, scaling, design, start = self._begin(X, y, weights, whole_batch)
+        engine, scaling, start = self._begin(X, y, weights, whole_batch)
         target = scaling.target(y, engine.dtype)
         settings = update_settings(self.params, engine.dtype)
         report = start.folded
         if report is None or penalty_named(self.params["penalty"]).name is not None:
             engine.restart(start.coefficients / start.scale)
-            report = engine.fold(design, target, weights, settings, "batch 1")
+            # The engine standardises the raw features itself.
+            report = engine.fold(np.ascontiguousarray(X, dtype=engine.dtype), target, weights, settings,
+                                 "batch 1", scaling.units)
         self.engine, self.scaling = engine, scaling
         self.units = (self.params["fit_intercept"], self.params["scale"])
         self._add_batch_sums(report.residuals, weights)
@@ -245,25 +253,28 @@ class Stream:
         return report
 
     def _begin(self, X: Array, y: Array, weights: Array | None,
-               whole_batch: bool) -> tuple[EngineStream, Scaling, Array, Start]:
-        """The internal units of a first batch, a new engine, the batch's
-        design and the robust start (which may have left the batch folded
-        in the engine without penalty, see `Start.folded`)."""
+               whole_batch: bool) -> tuple[EngineStream, Scaling, Start]:
+        """The internal units of a first batch, a new engine and the robust
+        start (which may have left the batch folded in the engine without
+        penalty, see `Start.folded`). Only the rows the start reads are put
+        in internal units here."""
         assert_finite(X, y)  # the robust start computes on it before the engine scans it
         params, dtype = self.params, X.dtype
         scaling = self.given_units or Scaling.from_batch(X, y, weights, bool(params["fit_intercept"]))
         engine = EngineStream(dtype, X.shape[1], bool(params["fit_intercept"]), params["n_threads"])
-        design = scaling.design(X, dtype)
         centred = np.subtract(y, scaling.y_center, dtype=np.float64)
-        if params["scale"] == "auto":
-            # Too few rows for an unpenalised fit: a ridge part still solves.
-            usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
-            keep_penalty = usable <= engine.n_parameters and penalty_for(params).ridge_part
-            start = huber_start(engine, design, centred, weights, update_settings(params, dtype), whole_batch,
-                                keep_penalty)
-        else:
-            start = least_squares_start(design, centred, weights, scale=float(params["scale"]))
-        return engine, scaling.with_y_scale(start.scale), design, start
+        if params["scale"] != "auto":
+            start = least_squares_start(scaling.design(X, dtype), centred, weights, scale=float(params["scale"]))
+            return engine, scaling.with_y_scale(start.scale), start
+        # Too few rows for an unpenalised fit: a ridge part still solves.
+        usable = X.shape[0] if weights is None else int(np.count_nonzero(weights))
+        keep_penalty = usable <= engine.n_parameters and penalty_for(params).ridge_part
+        sample = start_sample(X.shape[0], weights, whole_batch)
+        if sample is not None:
+            X, centred, weights = X[sample], centred[sample], None if weights is None else weights[sample]
+        start = huber_start(engine, scaling.design(X, dtype), centred, weights, update_settings(params, dtype),
+                            sample is not None, keep_penalty)
+        return engine, scaling.with_y_scale(start.scale), start
 
     def _fold(self, X: Array, y: Array, weights: Array | None) -> FoldReport | None:
         if weights is not None and not np.any(weights > 0):

@@ -91,8 +91,11 @@ def batch_sums(residuals: Array, weights: Array | None, loss: HuberLoss) -> dict
     products on long vectors can be far slower when their threads contend
     with the engine's."""
     residuals = np.asarray(residuals, dtype=np.float64)
-    psi_squared_rows = np.square(loss.psi(residuals))
-    inside = loss.psi_prime(residuals) > 0
+    # psi(r)^2 is min(r^2, epsilon^2), and psi'(r) is 1 where |r| <= epsilon.
+    epsilon = np.float64(loss.epsilon)
+    with np.errstate(over="ignore"):  # a square that overflows is still beyond epsilon^2
+        psi_squared_rows = np.minimum(np.square(residuals), epsilon * epsilon)
+    inside = np.abs(residuals) <= epsilon
     if weights is None:
         weight, psi_squared = float(residuals.size), float(psi_squared_rows.sum())
         psi_prime = float(np.count_nonzero(inside))

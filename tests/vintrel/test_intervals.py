@@ -57,6 +57,23 @@ def test_merging_discounting_and_units_act_on_the_rows():
         whole.discounted(1.5)
 
 
+@pytest.mark.parametrize("magnitude", [1.0, 1e-25, 1e25, 1e-35, 1e35, 1e-300, 1e300])
+@pytest.mark.parametrize("unit", [1.0, 37.0, 1e-200])
+def test_every_residual_lands_in_the_bin_of_its_value(magnitude, unit):
+    # Bins are found with a float32 logarithm where magnitudes allow: only
+    # a value within a thousandth of a bin's width of an edge may cross it.
+    residuals = np.random.default_rng(3).standard_t(2, 20_000) * magnitude
+    sketch = ResidualSketch.empty().add(residuals, unit=unit)
+    exact = (np.log(np.abs(residuals)) + np.log(unit)) / np.log(GAMMA)
+    keys = np.floor(exact).astype(np.int64)
+    low = max(int(keys.min()), int(keys.max()) - MAX_BINS + 1)
+    expected = np.zeros((2, int(keys.max()) - low + 1))
+    np.add.at(expected, (np.signbit(residuals).astype(int), np.maximum(keys, low) - low), 1.0)
+    moved = np.abs(sketch.weights - expected).sum() / 2
+    assert sketch.offset == low and sketch.total_weight == residuals.size
+    assert moved <= np.count_nonzero(np.abs(exact - np.round(exact)) < 1e-3)
+
+
 def test_a_range_too_wide_collapses_the_smallest_magnitudes():
     tiny = ResidualSketch.empty().add(np.full(100, 1e-12))
     huge = ResidualSketch.empty().add(np.array([1e3, -1e6, 2e6]))
