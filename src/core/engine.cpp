@@ -179,9 +179,11 @@ Status validate_batch(const BatchView<T>& batch, const FeatureLayout& layout) {
 }
 
 template <std::floating_point T>
-Result<BatchView<T>> standardize_batch(const BatchView<T>& raw, const FeatureLayout& layout,
-                                       const FeatureUnits& units, Workspace<T>& workspace) {
-  if (Status status = check_feature_units(units, layout.n_features_in); !status) return fail(status.error());
+Result<BatchView<T>> standardize_batch(const BatchView<T>& given, const FeatureLayout& layout,
+                                       const FeatureUnits* units, Workspace<T>& workspace) {
+  if (units == nullptr) return given;
+  const BatchView<T>& raw = given;
+  if (Status status = check_feature_units(*units, layout.n_features_in); !status) return fail(status.error());
   if (Status status = check_batch_shape(raw, layout.n_features_in); !status) return fail(status.error());
   const auto p = layout.n_parameters();
   const auto elements = p ? checked_mul(raw.rows, *p) : std::nullopt;
@@ -189,7 +191,7 @@ Result<BatchView<T>> standardize_batch(const BatchView<T>& raw, const FeatureLay
   resize_exact(workspace.feature_center, *p);
   resize_exact(workspace.feature_inverse_scale, *p);
   resize_exact(workspace.standardized_design, *elements);
-  fill_column_units<T>(units, workspace.feature_center, workspace.feature_inverse_scale);
+  fill_column_units<T>(*units, workspace.feature_center, workspace.feature_inverse_scale);
   standardize_design<T>(raw.design, raw.rows, layout.n_features_in, workspace.feature_center,
                         workspace.feature_inverse_scale, workspace.standardized_design);
   BatchView<T> batch = raw;
@@ -250,12 +252,9 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
                                        const UpdateConfig& config, const FeatureUnits* units) {
   if (Status status = check_state(state, layout); !status) return fail(status.error());
   if (Status status = check_config(config); !status) return fail(status.error());
-  BatchView<T> batch = given;
-  if (units != nullptr) {
-    auto standardized = standardize_batch(given, layout, *units, workspace);
-    if (!standardized) return fail(standardized.error());
-    batch = *standardized;
-  }
+  const Result<BatchView<T>> designed = standardize_batch(given, layout, units, workspace);
+  if (!designed) return fail(designed.error());
+  const BatchView<T>& batch = *designed;
   if (Status status = validate_batch(batch, layout); !status) return fail(status.error());
   const std::uint64_t p = state.coefficients.size();
   if (Status status = prepare_workspace(workspace, batch.rows, p); !status) return fail(status.error());
@@ -319,7 +318,7 @@ Result<UpdateOutcome<T>> update_stream(Workspace<T>& workspace, const BatchView<
   template Status check_batch_shape<T>(const BatchView<T>&, std::optional<std::uint64_t>);                       \
   template Status check_batch_values<T>(const BatchView<T>&);                                                    \
   template Result<BatchView<T>> standardize_batch<T>(const BatchView<T>&, const FeatureLayout&,                  \
-                                                     const FeatureUnits&, Workspace<T>&);                        \
+                                                     const FeatureUnits*, Workspace<T>&);                        \
   template Status prepare_workspace<T>(Workspace<T>&, std::uint64_t, std::uint64_t);                            \
   template std::optional<StateDefect> state_array_defect<T>(std::span<const T>, std::span<const T>);
 VINTREL_INSTANTIATE(float)

@@ -128,13 +128,14 @@ Status check_batch_shape(const BatchView<T>& batch, std::optional<std::uint64_t>
 template <std::floating_point T>
 Status check_batch_values(const BatchView<T>& batch);
 
-// A batch of raw features in the caller's units as the engine's design:
-// the units' checks and the raw batch's shape (n_features_in wide), then
-// the standardised design in workspace.standardized_design, which the
-// returned batch reads. Its values are checked by the caller.
+// The batch as the engine's design: `given` itself without units; with
+// them, `given` holds raw features in the caller's units, which pass the
+// units' checks and the raw shape check (n_features_in wide) and are
+// standardised into workspace.standardized_design, which the returned
+// batch reads. Its values are checked by the caller.
 template <std::floating_point T>
-Result<BatchView<T>> standardize_batch(const BatchView<T>& raw, const FeatureLayout& layout,
-                                       const FeatureUnits& units, Workspace<T>& workspace);
+Result<BatchView<T>> standardize_batch(const BatchView<T>& given, const FeatureLayout& layout,
+                                       const FeatureUnits* units, Workspace<T>& workspace);
 
 // Sizes every workspace buffer for n rows and p parameters.
 template <std::floating_point T>

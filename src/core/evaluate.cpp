@@ -37,12 +37,9 @@ Result<Evaluation<T>> evaluate_at(Workspace<T>& workspace, const BatchView<T>& g
   if (coefficients.size() != p) return fail(EngineError::batch("coefficients length does not match state parameters"));
   if (!all_finite(coefficients)) return fail(EngineError::batch("coefficients must contain only finite values"));
 
-  BatchView<T> batch = given;
-  if (units != nullptr) {
-    auto standardized = standardize_batch(given, layout, *units, workspace);
-    if (!standardized) return fail(standardized.error());
-    batch = *standardized;
-  }
+  const Result<BatchView<T>> designed = standardize_batch(given, layout, units, workspace);
+  if (!designed) return fail(designed.error());
+  const BatchView<T>& batch = *designed;
   if (Status status = check_batch_shape(batch, p); !status) return fail(status.error());
   if (Status status = check_batch_values(batch); !status) return fail(status.error());
   if (Status status = prepare_workspace(workspace, batch.rows, p); !status) return fail(status.error());

@@ -128,7 +128,6 @@ struct UpdateRequest {
   core::FeatureLayout layout;
   core::UpdateConfig config;
   double batch_weight = 0.0;
-  bool has_sample_weight = false;
   // Whether the result also holds the batch's residuals at the new
   // coefficients, which a caller would otherwise compute with predict.
   bool with_residuals = false;
@@ -205,8 +204,6 @@ bool check_solver(const core::PenaltyRule& rule, PyObject* text, std::optional<c
 // Converts the scalars in their fixed order, then applies the boundary checks.
 std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
   UpdateRequest request;
-  request.has_sample_weight = bound[sample_weight] != Py_None;
-
   const auto weight = to_double(bound[batch_weight], "batch_weight");
   if (!weight) return std::nullopt;
   const auto features = to_int64(bound[n_features_in], "n_features_in");
@@ -272,6 +269,41 @@ std::optional<UpdateRequest> convert_update_arguments(PyObject* const* bound) {
   return request;
 }
 
+// The batch arrays of update and evaluate, read in their order: X_design
+// and y, their buffers, then the sample weights when `sample_weight` is
+// not None. The views hold the arrays while the batch reads them.
+template <std::floating_point T>
+struct BatchArrays {
+  ReadView<T> design;
+  ReadView<T> target;
+  std::optional<ReadView<T>> weights;
+
+  core::BatchView<T> view() const {
+    core::BatchView<T> batch;
+    batch.design = design.data;
+    batch.target = target.data;
+    batch.rows = design.rows();
+    batch.cols = design.cols();
+    if (weights) batch.sample_weight = weights->data;
+    return batch;
+  }
+};
+
+template <std::floating_point T>
+std::optional<BatchArrays<T>> take_batch(PyObject* x_design, PyObject* y, PyObject* sample_weight) {
+  std::optional<ReadView<T>> design = typed_intake<T>(x_design, 2, "X_design");
+  if (!design) return std::nullopt;
+  std::optional<ReadView<T>> target = typed_intake<T>(y, 1, "y");
+  if (!target) return std::nullopt;
+  if (!contiguous_buffer(*design, "X_design") || !contiguous_buffer(*target, "y")) return std::nullopt;
+  std::optional<ReadView<T>> weights;
+  if (sample_weight != Py_None) {
+    weights = typed_intake<T>(sample_weight, 1, "sample_weight");
+    if (!weights || !contiguous_buffer(*weights, "sample_weight")) return std::nullopt;
+  }
+  return BatchArrays<T>{std::move(*design), std::move(*target), std::move(weights)};
+}
+
 template <std::floating_point T>
 PyObject* update_result(const core::StreamState<T>& state, const core::UpdateSummary& summary) {
   PyRef result = PyRef::steal(export_state(state));
@@ -289,27 +321,15 @@ PyObject* update_result(const core::StreamState<T>& state, const core::UpdateSum
 template <std::floating_point T>
 PyObject* update_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* const* bound,
                       const UpdateRequest& request) {
-  std::optional<ReadView<T>> design = typed_intake<T>(bound[x_design], 2, "X_design");
-  if (!design) return nullptr;
-  std::optional<ReadView<T>> target = typed_intake<T>(bound[y], 1, "y");
-  if (!target) return nullptr;
-  if (!contiguous_buffer(*design, "X_design") || !contiguous_buffer(*target, "y")) return nullptr;
-  std::optional<ReadView<T>> weights;
-  if (request.has_sample_weight) {
-    weights = typed_intake<T>(bound[sample_weight], 1, "sample_weight");
-    if (!weights || !contiguous_buffer(*weights, "sample_weight")) return nullptr;
-  }
+  const std::optional<BatchArrays<T>> arrays =
+      take_batch<T>(bound[x_design], bound[y], bound[sample_weight]);
+  if (!arrays) return nullptr;
   std::optional<UnitViews> units;
   if (!take_units(bound[x_center], bound[x_scale], units)) return nullptr;
   const std::optional<core::FeatureUnits> feature_units =
       units ? std::optional(units->units()) : std::nullopt;
 
-  core::BatchView<T> batch;
-  batch.design = design->data;
-  batch.target = target->data;
-  batch.rows = design->rows();
-  batch.cols = design->cols();
-  if (weights) batch.sample_weight = weights->data;
+  core::BatchView<T> batch = arrays->view();
   batch.batch_weight = request.batch_weight;
 
   // The engine holds empty buffers while the request runs; the stored state
@@ -391,16 +411,9 @@ PyObject* evaluation_result(core::Evaluation<T>&& evaluation) {
 template <std::floating_point T>
 PyObject* evaluate_with(core::Engine& engine, core::EngineCore<T>& core, PyObject* const* bound,
                         const EvaluateRequest& request) {
-  std::optional<ReadView<T>> design = typed_intake<T>(bound[evaluate_arg::x_design], 2, "X_design");
-  if (!design) return nullptr;
-  std::optional<ReadView<T>> target = typed_intake<T>(bound[evaluate_arg::y], 1, "y");
-  if (!target) return nullptr;
-  if (!contiguous_buffer(*design, "X_design") || !contiguous_buffer(*target, "y")) return nullptr;
-  std::optional<ReadView<T>> weights;
-  if (bound[evaluate_arg::sample_weight] != Py_None) {
-    weights = typed_intake<T>(bound[evaluate_arg::sample_weight], 1, "sample_weight");
-    if (!weights || !contiguous_buffer(*weights, "sample_weight")) return nullptr;
-  }
+  const std::optional<BatchArrays<T>> arrays =
+      take_batch<T>(bound[evaluate_arg::x_design], bound[evaluate_arg::y], bound[evaluate_arg::sample_weight]);
+  if (!arrays) return nullptr;
   std::optional<ReadView<T>> coefficients = typed_intake<T>(bound[evaluate_arg::coefficients], 1, "coefficients");
   if (!coefficients || !contiguous_buffer(*coefficients, "coefficients")) return nullptr;
   std::optional<UnitViews> units;
@@ -408,13 +421,7 @@ PyObject* evaluate_with(core::Engine& engine, core::EngineCore<T>& core, PyObjec
   const std::optional<core::FeatureUnits> feature_units =
       units ? std::optional(units->units()) : std::nullopt;
 
-  core::BatchView<T> batch;
-  batch.design = design->data;
-  batch.target = target->data;
-  batch.rows = design->rows();
-  batch.cols = design->cols();
-  if (weights) batch.sample_weight = weights->data;
-
+  const core::BatchView<T> batch = arrays->view();
   const std::uint64_t p = engine.n_parameters();
   auto outcome = run_released(engine, [&] {
     return core::evaluate_at<T>(core.workspace, batch, coefficients->data, request.layout, p, request.config,

@@ -149,7 +149,8 @@ class Scaling:
         def parts() -> Iterator[tuple[Vector, Weights | None]]:
             for begin in range(0, X.shape[0], chunk_rows):
                 chunk = slice(begin, begin + chunk_rows)
-                yield np.asarray(X[chunk], dtype=np.float64), None if weights is None else weights[chunk]
+                # In C order, so that the sums below add in one order whatever the layout.
+                yield np.ascontiguousarray(X[chunk], dtype=np.float64), None if weights is None else weights[chunk]
 
         n_features = X.shape[1]
         center = np.zeros(n_features)
